@@ -1,0 +1,42 @@
+// JSON text in and out over nlohmann::json: a strict reader of one document with
+// the number classes, depth limit and error texts the files require, and the
+// pretty writer of the channel descriptions.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "expected.hpp"
+#include "program.hpp"
+
+namespace velk {
+
+// A parse failure: a description ("EOF while parsing a value", "trailing
+// characters", "recursion limit exceeded", "number out of range", ...) and the
+// 1-based line and the column where parsing stopped.
+struct JsonParseError {
+    std::string description;
+    std::size_t line = 1;
+    std::size_t column = 0;
+    // "{description} at line {line} column {column}"
+    std::string display() const;
+};
+
+// Parses `text` as exactly one JSON document (whitespace around it allowed).
+// Integer literals become unsigned 64-bit when they are not negative and fit,
+// signed 64-bit when negative and fit, floats otherwise; "-0" is the float -0.0.
+// Objects nest at most 127 levels; a repeated key keeps its last value.
+Expected<Json, JsonParseError> parse_json(std::string_view text);
+
+// The pretty form of a value: two-space indentation, "{}" and "[]" for empty
+// containers, the string escapes and the float format of the channel
+// descriptions, no line end after the outermost value.
+std::string write_pretty_json(const Json& value);
+
+// The float format of the pretty writer on its own: the shortest round-trip
+// digits, plain notation for 1e-5 <= |x| < 1e16 (with ".0" when integral),
+// d.ddde+X / d.ddde-X outside it, 0.0 for zero. `x` must be finite.
+std::string format_json_float(double x);
+
+}  // namespace velk

@@ -1,0 +1,24 @@
+// The per-channel output files: <channel>.f64 and <channel>.json.
+#pragma once
+
+#include <filesystem>
+#include <ostream>
+#include <string>
+
+#include "expected.hpp"
+#include "program.hpp"
+#include "run_error.hpp"
+#include "vm.hpp"
+
+namespace velk {
+
+// Writes both files of a channel into `output`, printing "\tWritten: {}\n" on `out`
+// after each file.
+Expected<void, RunError> write_channel_outputs(const std::filesystem::path& output,
+                                               const std::string& channel, const Module& module,
+                                               const ChannelResult& result, std::ostream& out);
+
+// The description object: the settings plus "captures" when there are any.
+Json channel_description(const Module& module, const ChannelResult& result);
+
+}  // namespace velk

@@ -1,0 +1,76 @@
+// RunError: the one error value of a velk_vm run. It is created where a step
+// fails, carried back unchanged, and printed once by the process entry as
+// "Error: " + debug().
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "text.hpp"
+
+namespace velk {
+
+// An operating-system or stream error.
+struct IoError {
+    std::optional<int> code;  // errno, when the error came from the system
+    std::string kind;         // "NotFound", "PermissionDenied", "InvalidData", ...
+    std::string message;      // the system's message, or our own text
+
+    // "No such file or directory (os error 2)"; a message without code as it is.
+    std::string display() const;
+    // Os { code: 2, kind: NotFound, message: "No such file or directory" }
+    // or Custom { kind: InvalidData, error: "stream did not contain valid UTF-8" }
+    std::string debug() const;
+
+    // The error of the current errno value (or of `err`).
+    static IoError from_errno(int err);
+    static IoError invalid_utf8();
+};
+
+// A TOML syntax or shaping error, with where it happened.
+struct TomlError {
+    std::string message;
+    std::vector<std::string> key_path;  // outermost first; empty for the root
+    std::optional<std::pair<std::size_t, std::size_t>> span;  // byte range [begin, end)
+    std::string document;
+
+    std::string display() const;
+    std::string debug() const;
+};
+
+// A JSON serialisation error.
+struct JsonError {
+    std::string message;
+    std::string display() const { return message; }
+    std::string debug() const;
+};
+
+class RunError {
+public:
+    enum class Kind { Io, Toml, Json, Message };
+
+    RunError() : value_(std::string()) {}
+    RunError(IoError e) : value_(std::move(e)) {}
+    RunError(TomlError e) : value_(std::move(e)) {}
+    RunError(JsonError e) : value_(std::move(e)) {}
+    static RunError message(std::string text) { return RunError(std::move(text)); }
+
+    Kind kind() const { return static_cast<Kind>(value_.index()); }
+    const IoError* io() const { return std::get_if<IoError>(&value_); }
+    const TomlError* toml() const { return std::get_if<TomlError>(&value_); }
+    const JsonError* json() const { return std::get_if<JsonError>(&value_); }
+    const std::string* text() const { return std::get_if<std::string>(&value_); }
+
+    std::string display() const;
+    std::string debug() const;
+
+private:
+    explicit RunError(std::string text) : value_(std::move(text)) {}
+    std::variant<IoError, TomlError, JsonError, std::string> value_;
+};
+
+}  // namespace velk
