@@ -38,6 +38,8 @@ struct TomlError {
     std::optional<std::pair<std::size_t, std::size_t>> span;  // byte range [begin, end)
     std::string document;
 
+    // Defined with the configuration reader, which maps the span to lines and
+    // columns of the document.
     std::string display() const;
     std::string debug() const;
 };
