@@ -1,1 +1,621 @@
-// placeholder until this role is written
+// The strict JSON reader and the pretty writer (Parts 3.104 and 3.105).
+//
+// The reader is a recursive descent over the bytes with an explicit depth
+// budget: each array or object takes one unit of the 128 and the one that finds
+// the budget spent fails with "recursion limit exceeded", so the C++ stack never
+// holds more than 127 nested container frames. Positions follow one rule: an
+// error is reported either at the read index (after the bytes consumed so far)
+// or one byte past it (at a byte that was looked at but not consumed), and
+// `position_of` turns that index into a 1-based line and a byte column counting
+// the bytes between the line's start and the index.
+#include "json.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+#include "text.hpp"
+
+namespace velk {
+
+std::string JsonParseError::display() const {
+    return description + " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+namespace {
+
+// Descriptions of the reader's errors.
+namespace msg {
+constexpr const char* eof_value = "EOF while parsing a value";
+constexpr const char* eof_string = "EOF while parsing a string";
+constexpr const char* eof_list = "EOF while parsing a list";
+constexpr const char* eof_object = "EOF while parsing an object";
+constexpr const char* expected_value = "expected value";
+constexpr const char* expected_ident = "expected ident";
+constexpr const char* expected_list_comma = "expected `,` or `]`";
+constexpr const char* expected_object_comma = "expected `,` or `}`";
+constexpr const char* expected_colon = "expected `:`";
+constexpr const char* key_must_be_string = "key must be a string";
+constexpr const char* trailing_comma = "trailing comma";
+constexpr const char* trailing_characters = "trailing characters";
+constexpr const char* invalid_escape = "invalid escape";
+constexpr const char* invalid_number = "invalid number";
+constexpr const char* number_out_of_range = "number out of range";
+constexpr const char* invalid_code_point = "invalid unicode code point";
+constexpr const char* control_character =
+    "control character (\\u0000-\\u001F) found while parsing a string";
+constexpr const char* lone_surrogate = "lone leading surrogate in hex escape";
+constexpr const char* unexpected_end_of_hex = "unexpected end of hex escape";
+constexpr const char* recursion_limit = "recursion limit exceeded";
+}  // namespace msg
+
+// Arrays and objects may nest 127 levels; entering the 128th fails.
+constexpr int kDepthBudget = 128;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+class Reader {
+public:
+    explicit Reader(std::string_view text) : text_(text) {}
+
+    Expected<Json, JsonParseError> document() {
+        Json value;
+        if (!parse_value(value)) return Unexpected<JsonParseError>(std::move(error_));
+        if (skip_whitespace()) {
+            fail_peek(msg::trailing_characters);
+            return Unexpected<JsonParseError>(std::move(error_));
+        }
+        return value;
+    }
+
+private:
+    // --- positions and errors -------------------------------------------------
+
+    // Line and column of byte index `index`: the line counts the line feeds
+    // before the start of the index's line, the column the bytes from that start
+    // up to the index.
+    void set_error(const char* description, std::size_t index) {
+        index = std::min(index, text_.size());
+        const std::string_view before = text_.substr(0, index);
+        const std::size_t last_lf = before.rfind('\n');
+        const std::size_t line_start = last_lf == std::string_view::npos ? 0 : last_lf + 1;
+        error_.description = description;
+        error_.line = 1 + static_cast<std::size_t>(
+                              std::count(before.begin(), before.begin() + line_start, '\n'));
+        error_.column = index - line_start;
+    }
+    // At the read index: the error concerns the bytes consumed so far.
+    bool fail(const char* description) {
+        set_error(description, pos_);
+        return false;
+    }
+    // At the byte under the read index (looked at, not consumed); at the end of
+    // the text this is the end.
+    bool fail_peek(const char* description) {
+        set_error(description, pos_ + 1);
+        return false;
+    }
+
+    bool at_end() const { return pos_ >= text_.size(); }
+    char peek() const { return text_[pos_]; }
+    char peek_or_nul() const { return at_end() ? '\0' : text_[pos_]; }
+
+    // Skips spaces, tabs, line feeds and carriage returns; true when a byte
+    // follows them.
+    bool skip_whitespace() {
+        while (!at_end()) {
+            const char c = text_[pos_];
+            if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return true;
+            ++pos_;
+        }
+        return false;
+    }
+
+    // --- values ---------------------------------------------------------------
+
+    bool parse_value(Json& out) {
+        if (!skip_whitespace()) return fail_peek(msg::eof_value);
+        switch (peek()) {
+            case 'n':
+                ++pos_;
+                if (!parse_ident("ull")) return false;
+                out = nullptr;
+                return true;
+            case 't':
+                ++pos_;
+                if (!parse_ident("rue")) return false;
+                out = true;
+                return true;
+            case 'f':
+                ++pos_;
+                if (!parse_ident("alse")) return false;
+                out = false;
+                return true;
+            case '-':
+                ++pos_;
+                return parse_number(false, out);
+            case '0': case '1': case '2': case '3': case '4':
+            case '5': case '6': case '7': case '8': case '9':
+                return parse_number(true, out);
+            case '"': {
+                ++pos_;
+                std::string text;
+                if (!parse_string(text)) return false;
+                out = std::move(text);
+                return true;
+            }
+            case '[':
+            case '{': {
+                if (--depth_budget_ == 0) return fail_peek(msg::recursion_limit);
+                const bool is_array = peek() == '[';
+                ++pos_;
+                const bool ok = is_array ? parse_array_body(out) : parse_object_body(out);
+                ++depth_budget_;
+                return ok;
+            }
+            default:
+                return fail_peek(msg::expected_value);
+        }
+    }
+
+    bool parse_ident(std::string_view rest) {
+        for (const char expected : rest) {
+            if (at_end()) return fail(msg::eof_value);
+            if (text_[pos_++] != expected) return fail(msg::expected_ident);
+        }
+        return true;
+    }
+
+    // After the '[': elements up to and including the ']'.
+    bool parse_array_body(Json& out) {
+        out = Json::array();
+        auto& elements = out.get_ref<Json::array_t&>();
+        for (bool first = true;; first = false) {
+            if (!skip_whitespace()) return fail_peek(msg::eof_list);
+            if (peek() == ']') {
+                ++pos_;
+                return true;
+            }
+            if (!first) {
+                if (peek() != ',') return fail_peek(msg::expected_list_comma);
+                ++pos_;
+                if (!skip_whitespace()) return fail_peek(msg::eof_value);
+                if (peek() == ']') return fail_peek(msg::trailing_comma);
+            }
+            elements.emplace_back();
+            if (!parse_value(elements.back())) return false;
+        }
+    }
+
+    // After the '{': members up to and including the '}'. A repeated key keeps
+    // its last value.
+    bool parse_object_body(Json& out) {
+        out = Json::object();
+        auto& members = out.get_ref<Json::object_t&>();
+        for (bool first = true;; first = false) {
+            if (!skip_whitespace()) return fail_peek(msg::eof_object);
+            if (peek() == '}') {
+                ++pos_;
+                return true;
+            }
+            if (!first) {
+                if (peek() != ',') return fail_peek(msg::expected_object_comma);
+                ++pos_;
+                if (!skip_whitespace()) return fail_peek(msg::eof_value);
+                if (peek() == '}') return fail_peek(msg::trailing_comma);
+            }
+            if (peek() != '"') return fail_peek(msg::key_must_be_string);
+            ++pos_;
+            std::string key;
+            if (!parse_string(key)) return false;
+            if (!skip_whitespace()) return fail_peek(msg::eof_object);
+            if (peek() != ':') return fail_peek(msg::expected_colon);
+            ++pos_;
+            Json value;
+            if (!parse_value(value)) return false;
+            members.insert_or_assign(std::move(key), std::move(value));
+        }
+    }
+
+    // --- numbers --------------------------------------------------------------
+
+    // At the first digit (after the '-' of a negative number).
+    bool parse_number(bool positive, Json& out) {
+        const std::size_t literal_start = positive ? pos_ : pos_ - 1;
+        const std::size_t digits_start = pos_;
+
+        // Integer part: one '0' or a non-zero digit and more digits.
+        if (at_end()) return fail(msg::eof_value);
+        const char lead = text_[pos_++];
+        if (lead == '0') {
+            if (is_digit(peek_or_nul())) return fail_peek(msg::invalid_number);
+        } else if (is_digit(lead)) {
+            while (is_digit(peek_or_nul())) ++pos_;
+        } else {
+            return fail(msg::invalid_number);
+        }
+        const std::size_t digits_end = pos_;
+
+        bool is_float = false;
+        std::size_t fraction_start = pos_, fraction_end = pos_;
+        if (peek_or_nul() == '.') {
+            ++pos_;
+            fraction_start = pos_;
+            while (is_digit(peek_or_nul())) ++pos_;
+            fraction_end = pos_;
+            if (fraction_start == fraction_end) {
+                return fail_peek(at_end() ? msg::eof_value : msg::invalid_number);
+            }
+            is_float = true;
+        }
+        // The exponent, saturated: only its sign and rough size matter beyond
+        // what from_chars reads.
+        std::int64_t exponent = 0;
+        if (peek_or_nul() == 'e' || peek_or_nul() == 'E') {
+            ++pos_;
+            bool exponent_negative = false;
+            if (peek_or_nul() == '+' || peek_or_nul() == '-') {
+                exponent_negative = peek() == '-';
+                ++pos_;
+            }
+            if (at_end()) return fail(msg::eof_value);
+            if (!is_digit(text_[pos_++])) return fail(msg::invalid_number);
+            exponent = text_[pos_ - 1] - '0';
+            while (is_digit(peek_or_nul())) {
+                if (exponent < 1'000'000'000'000) exponent = exponent * 10 + (peek() - '0');
+                ++pos_;
+            }
+            if (exponent_negative) exponent = -exponent;
+            is_float = true;
+        }
+
+        if (!is_float) {
+            std::uint64_t magnitude = 0;
+            const char* first = text_.data() + digits_start;
+            const char* last = text_.data() + digits_end;
+            const auto [ptr, ec] = std::from_chars(first, last, magnitude);
+            if (ec == std::errc() && ptr == last) {
+                constexpr std::uint64_t min_magnitude = std::uint64_t{1} << 63;
+                if (positive) {
+                    out = magnitude;
+                    return true;
+                }
+                if (magnitude == 0) {
+                    out = -0.0;
+                    return true;
+                }
+                if (magnitude <= min_magnitude) {
+                    out = static_cast<std::int64_t>(0 - magnitude);  // two's complement
+                    return true;
+                }
+            }
+            // Too large for its integer class: a float.
+        }
+
+        double value = 0.0;
+        const char* first = text_.data() + literal_start;
+        const char* last = text_.data() + pos_;
+        const auto [ptr, ec] = std::from_chars(first, last, value, std::chars_format::general);
+        if (ec == std::errc() && ptr == last) {
+            out = value;
+            return true;
+        }
+        if (ec == std::errc::result_out_of_range &&
+            !overflows(digits_start, digits_end, fraction_start, fraction_end, exponent)) {
+            out = positive ? 0.0 : -0.0;  // too small for a double: zero
+            return true;
+        }
+        return fail(msg::number_out_of_range);
+    }
+
+    // For a literal that from_chars finds out of range: whether it is too large
+    // (rather than too small), from the decimal exponent of its first non-zero
+    // digit. That exponent is at least 308 or at most -324 here, so its sign
+    // decides.
+    bool overflows(std::size_t digits_start, std::size_t digits_end, std::size_t fraction_start,
+                   std::size_t fraction_end, std::int64_t exponent) const {
+        for (std::size_t i = digits_start; i < digits_end; ++i) {
+            if (text_[i] != '0') {
+                return static_cast<std::int64_t>(digits_end - i) - 1 + exponent >= 0;
+            }
+        }
+        for (std::size_t i = fraction_start; i < fraction_end; ++i) {
+            if (text_[i] != '0') {
+                return -static_cast<std::int64_t>(i - fraction_start) - 1 + exponent >= 0;
+            }
+        }
+        return false;
+    }
+
+    // --- strings --------------------------------------------------------------
+
+    // After the opening quote: the text up to and including the closing quote,
+    // escapes decoded.
+    bool parse_string(std::string& out) {
+        std::size_t run_start = pos_;
+        for (;;) {
+            while (!at_end()) {
+                const auto c = static_cast<unsigned char>(text_[pos_]);
+                if (c == '"' || c == '\\' || c < 0x20) break;
+                ++pos_;
+            }
+            if (at_end()) return fail(msg::eof_string);
+            const char c = text_[pos_];
+            out.append(text_.substr(run_start, pos_ - run_start));
+            ++pos_;
+            if (c == '"') {
+                if (!is_valid_utf8(out)) return fail(msg::invalid_code_point);
+                return true;
+            }
+            if (c != '\\') return fail(msg::control_character);
+            if (!parse_escape(out)) return false;
+            run_start = pos_;
+        }
+    }
+
+    // After the backslash.
+    bool parse_escape(std::string& out) {
+        if (at_end()) return fail(msg::eof_string);
+        switch (text_[pos_++]) {
+            case '"': out.push_back('"'); return true;
+            case '\\': out.push_back('\\'); return true;
+            case '/': out.push_back('/'); return true;
+            case 'b': out.push_back('\b'); return true;
+            case 'f': out.push_back('\f'); return true;
+            case 'n': out.push_back('\n'); return true;
+            case 'r': out.push_back('\r'); return true;
+            case 't': out.push_back('\t'); return true;
+            case 'u': return parse_unicode_escape(out);
+            default: return fail(msg::invalid_escape);
+        }
+    }
+
+    // After "\u": four hex digits, and for a leading surrogate the "\u" and four
+    // hex digits of its trailing surrogate.
+    bool parse_unicode_escape(std::string& out) {
+        std::uint32_t unit = 0;
+        if (!parse_hex4(unit)) return false;
+        if (unit >= 0xDC00 && unit <= 0xDFFF) return fail(msg::lone_surrogate);
+        if (unit < 0xD800 || unit > 0xDBFF) {
+            append_utf8(out, unit);
+            return true;
+        }
+        for (const char expected : {'\\', 'u'}) {
+            if (at_end()) return fail(msg::eof_string);
+            if (text_[pos_++] != expected) return fail(msg::unexpected_end_of_hex);
+        }
+        std::uint32_t trail = 0;
+        if (!parse_hex4(trail)) return false;
+        if (trail < 0xDC00 || trail > 0xDFFF) return fail(msg::lone_surrogate);
+        append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00));
+        return true;
+    }
+
+    bool parse_hex4(std::uint32_t& unit) {
+        if (text_.size() - pos_ < 4) {
+            pos_ = text_.size();
+            return fail(msg::eof_string);
+        }
+        unit = 0;
+        bool ok = true;
+        for (int i = 0; i < 4; ++i) {
+            const int digit = hex_value(text_[pos_ + i]);
+            if (digit < 0) ok = false;
+            unit = unit * 16 + static_cast<std::uint32_t>(std::max(digit, 0));
+        }
+        pos_ += 4;
+        return ok || fail(msg::invalid_escape);
+    }
+
+    std::string_view text_;
+    std::size_t pos_ = 0;
+    int depth_budget_ = kDepthBudget;
+    JsonParseError error_;
+};
+
+// --- writer -------------------------------------------------------------------
+
+class PrettyWriter {
+public:
+    explicit PrettyWriter(std::string& out) : out_(out) {}
+
+    void value(const Json& v, std::size_t level) {
+        switch (v.type()) {
+            case Json::value_t::object: {
+                const auto& members = v.get_ref<const Json::object_t&>();
+                if (members.empty()) {
+                    out_ += "{}";
+                    return;
+                }
+                out_ += '{';
+                bool first = true;
+                for (const auto& [key, member] : members) {
+                    out_ += first ? "\n" : ",\n";
+                    first = false;
+                    indent(level + 1);
+                    string(key);
+                    out_ += ": ";
+                    value(member, level + 1);
+                }
+                out_ += '\n';
+                indent(level);
+                out_ += '}';
+                return;
+            }
+            case Json::value_t::array: {
+                const auto& elements = v.get_ref<const Json::array_t&>();
+                if (elements.empty()) {
+                    out_ += "[]";
+                    return;
+                }
+                out_ += '[';
+                bool first = true;
+                for (const auto& element : elements) {
+                    out_ += first ? "\n" : ",\n";
+                    first = false;
+                    indent(level + 1);
+                    value(element, level + 1);
+                }
+                out_ += '\n';
+                indent(level);
+                out_ += ']';
+                return;
+            }
+            case Json::value_t::string:
+                string(v.get_ref<const Json::string_t&>());
+                return;
+            case Json::value_t::boolean:
+                out_ += v.get<bool>() ? "true" : "false";
+                return;
+            case Json::value_t::number_unsigned:
+                integer(v.get<Json::number_unsigned_t>());
+                return;
+            case Json::value_t::number_integer:
+                integer(v.get<Json::number_integer_t>());
+                return;
+            case Json::value_t::number_float:
+                out_ += format_json_float(v.get<Json::number_float_t>());
+                return;
+            case Json::value_t::null:
+            case Json::value_t::binary:     // never built by this program
+            case Json::value_t::discarded:  // likewise
+                out_ += "null";
+                return;
+        }
+    }
+
+private:
+    void indent(std::size_t level) { out_.append(2 * level, ' '); }
+
+    template <class Int>
+    void integer(Int n) {
+        char buffer[24];
+        const auto result = std::to_chars(buffer, buffer + sizeof buffer, n);
+        out_.append(buffer, result.ptr);
+    }
+
+    void string(std::string_view text) {
+        static constexpr char hex[] = "0123456789abcdef";
+        out_ += '"';
+        std::size_t run_start = 0;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            if (c >= 0x20 && c != '"' && c != '\\') continue;
+            out_.append(text.substr(run_start, i - run_start));
+            run_start = i + 1;
+            switch (c) {
+                case '"': out_ += "\\\""; break;
+                case '\\': out_ += "\\\\"; break;
+                case '\b': out_ += "\\b"; break;
+                case '\t': out_ += "\\t"; break;
+                case '\n': out_ += "\\n"; break;
+                case '\f': out_ += "\\f"; break;
+                case '\r': out_ += "\\r"; break;
+                default:
+                    out_ += "\\u00";
+                    out_ += hex[c >> 4];
+                    out_ += hex[c & 0xF];
+            }
+        }
+        out_.append(text.substr(run_start));
+        out_ += '"';
+    }
+
+    std::string& out_;
+};
+
+}  // namespace
+
+Expected<Json, JsonParseError> parse_json(std::string_view text) {
+    return Reader(text).document();
+}
+
+std::string write_pretty_json(const Json& value) {
+    std::string out;
+    out.reserve(128);
+    PrettyWriter(out).value(value, 0);
+    return out;
+}
+
+std::string format_json_float(double x) {
+    if (!std::isfinite(x)) return "null";
+    if (x == 0.0) return std::signbit(x) ? "-0.0" : "0.0";
+
+    // Shortest round-trip digits in the form [-]d[.ddd]e(+|-)XX.
+    char buffer[40];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
+    const std::string_view sci(buffer, static_cast<std::size_t>(result.ptr - buffer));
+    const bool negative = sci.front() == '-';
+    const std::size_t e = sci.find('e');
+    std::string digits;
+    for (const char c : sci.substr(negative ? 1 : 0, e - (negative ? 1 : 0))) {
+        if (c != '.') digits += c;
+    }
+    int exponent10 = 0;  // of the first digit
+    std::from_chars(sci.data() + e + (sci[e + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent10);
+
+    const int length = static_cast<int>(digits.size());
+    const int point = exponent10 + 1;  // digits before the decimal point
+    std::string out;
+    if (negative) out += '-';
+    if (point > length && point <= 16) {
+        // 1234e7 -> 12340000000.0
+        out += digits;
+        out.append(static_cast<std::size_t>(point - length), '0');
+        out += ".0";
+    } else if (point == length && point <= 16) {
+        out += digits;
+        out += ".0";
+    } else if (point > 0 && point <= 16) {
+        // 1234e-2 -> 12.34
+        out.append(digits, 0, static_cast<std::size_t>(point));
+        out += '.';
+        out.append(digits, static_cast<std::size_t>(point));
+    } else if (point > -5 && point <= 0) {
+        // 1234e-6 -> 0.001234
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += digits;
+    } else {
+        // 1e30, 1.234e33, 1.25e-7
+        out += digits[0];
+        if (length > 1) {
+            out += '.';
+            out.append(digits, 1);
+        }
+        out += exponent10 < 0 ? "e-" : "e+";
+        out += std::to_string(exponent10 < 0 ? -exponent10 : exponent10);
+    }
+    return out;
+}
+
+}  // namespace velk

@@ -14,7 +14,10 @@ namespace velk {
 
 // A parse failure: a description ("EOF while parsing a value", "trailing
 // characters", "recursion limit exceeded", "number out of range", ...) and the
-// 1-based line and the column where parsing stopped.
+// 1-based line and the column where parsing stopped. The column counts bytes
+// from the start of the line: an error at a byte gives that byte's 1-based
+// column, an error at the end of the text the number of bytes on its last line
+// (the empty text: line 1 column 0).
 struct JsonParseError {
     std::string description;
     std::size_t line = 1;
@@ -26,7 +29,11 @@ struct JsonParseError {
 // Parses `text` as exactly one JSON document (whitespace around it allowed).
 // Integer literals become unsigned 64-bit when they are not negative and fit,
 // signed 64-bit when negative and fit, floats otherwise; "-0" is the float -0.0.
-// Objects nest at most 127 levels; a repeated key keeps its last value.
+// Arrays and objects nest at most 127 levels (the 128th fails with "recursion
+// limit exceeded"; the reader never recurses deeper); a float too large for a
+// double fails with "number out of range", one too small becomes zero; strings
+// must be valid UTF-8 without raw control characters, escapes are decoded and a
+// lone surrogate escape fails; a repeated key keeps its last value.
 Expected<Json, JsonParseError> parse_json(std::string_view text);
 
 // The pretty form of a value: two-space indentation, "{}" and "[]" for empty
@@ -36,7 +43,8 @@ std::string write_pretty_json(const Json& value);
 
 // The float format of the pretty writer on its own: the shortest round-trip
 // digits, plain notation for 1e-5 <= |x| < 1e16 (with ".0" when integral),
-// d.ddde+X / d.ddde-X outside it, 0.0 for zero. `x` must be finite.
+// d.ddde+X / d.ddde-X outside it, 0.0 for zero (-0.0 for negative zero). A
+// non-finite `x` (never held by a built value) gives "null", as in the writer.
 std::string format_json_float(double x);
 
 }  // namespace velk

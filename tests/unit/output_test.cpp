@@ -1,0 +1,218 @@
+// The per-channel output files (Part 3.105).
+#include "output.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "json.hpp"
+
+namespace velk {
+namespace {
+
+namespace fs = std::filesystem;
+
+class OutputTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "velk_output_test.XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    static std::string read_file(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    static CaptureRecord capture(double time, int idx) {
+        return CaptureRecord{"capture", Json{{"idx", idx}, {"qubit", "Q1"}}, time};
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(OutputTest, OneSampleAndEmptyDescription) {
+    Module module;
+    ChannelResult result{{1.0}, {}};
+    std::ostringstream out;
+    auto written = write_channel_outputs(dir_, "ch", module, result, out);
+    ASSERT_TRUE(written.has_value()) << written.error().debug();
+    EXPECT_EQ(read_file(dir_ / "ch.f64"), std::string("\x00\x00\x00\x00\x00\x00\xF0\x3F", 8));
+    EXPECT_EQ(read_file(dir_ / "ch.json"), "{}");
+    EXPECT_EQ(out.str(), "\tWritten: " + (dir_ / "ch.f64").string() + "\n\tWritten: " +
+                             (dir_ / "ch.json").string() + "\n");
+}
+
+TEST_F(OutputTest, SampleBitsUnchanged) {
+    const std::vector<std::uint64_t> bits = {
+        0x0000000000000000u,  // 0.0
+        0x8000000000000000u,  // -0.0
+        0x7FF0000000000000u,  // +inf
+        0xFFF0000000000000u,  // -inf
+        0x7FF8000000000123u,  // quiet NaN with a payload
+        0x7FF4000000000001u,  // signalling NaN
+        0x0000000000000001u,  // smallest subnormal
+        0x400921FB54442D18u,  // pi
+    };
+    ChannelResult result;
+    std::string expected;
+    for (auto b : bits) {
+        result.samples.push_back(std::bit_cast<double>(b));
+        for (int i = 0; i < 8; ++i) expected.push_back(static_cast<char>(b >> (8 * i)));
+    }
+    std::ostringstream out;
+    ASSERT_TRUE(write_channel_outputs(dir_, "bits", Module{}, result, out).has_value());
+    EXPECT_EQ(read_file(dir_ / "bits.f64"), expected);
+}
+
+TEST_F(OutputTest, MemberOrderAndLayout) {
+    Module module;
+    module.settings["sos"] = Json::array({Json::array({1.0, 0.0})});
+    module.settings["amp"] = 2.0;
+    module.settings["n"] = 2;
+    ChannelResult result{{0.0, 0.5}, {capture(1e-6, 3)}};
+    std::ostringstream out;
+    ASSERT_TRUE(write_channel_outputs(dir_, "q0", module, result, out).has_value());
+    EXPECT_EQ(read_file(dir_ / "q0.json"),
+              "{\n"
+              "  \"amp\": 2.0,\n"
+              "  \"captures\": [\n"
+              "    [\n"
+              "      1e-6,\n"
+              "      [\n"
+              "        \"capture\",\n"
+              "        {\n"
+              "          \"idx\": 3,\n"
+              "          \"qubit\": \"Q1\"\n"
+              "        }\n"
+              "      ]\n"
+              "    ]\n"
+              "  ],\n"
+              "  \"n\": 2,\n"
+              "  \"sos\": [\n"
+              "    [\n"
+              "      1.0,\n"
+              "      0.0\n"
+              "    ]\n"
+              "  ]\n"
+              "}");
+}
+
+TEST_F(OutputTest, DescriptionCaptures) {
+    Module module;
+    module.settings["captures"] = "setting";
+    module.settings["text"] = "a\tb\x01/\xc3\xa9";
+
+    // Without captures the setting named "captures" stays.
+    Json plain = channel_description(module, ChannelResult{{0.0}, {}});
+    EXPECT_EQ(plain, (Json{{"captures", "setting"}, {"text", "a\tb\x01/\xc3\xa9"}}));
+    EXPECT_EQ(write_pretty_json(plain),
+              "{\n  \"captures\": \"setting\",\n  \"text\": \"a\\tb\\u0001/\xc3\xa9\"\n}");
+
+    // With captures it is replaced; non-finite times become null; order is kept.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    ChannelResult result{{0.0}, {capture(0.0, 1), capture(2.5, 2), capture(inf, 3), capture(nan, 4)}};
+    Json d = channel_description(module, result);
+    const Json& captures = d["captures"];
+    ASSERT_TRUE(captures.is_array());
+    ASSERT_EQ(captures.size(), 4u);
+    EXPECT_TRUE(captures[0][0].is_number_float());
+    EXPECT_EQ(captures[0][0].get<double>(), 0.0);
+    EXPECT_EQ(captures[1][0].get<double>(), 2.5);
+    EXPECT_TRUE(captures[2][0].is_null());
+    EXPECT_TRUE(captures[3][0].is_null());
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(captures[i][1][0], "capture");
+        EXPECT_EQ(captures[i][1][1]["idx"], i + 1);
+    }
+    EXPECT_EQ(write_pretty_json(captures[3]),
+              "[\n  null,\n  [\n    \"capture\",\n    {\n      \"idx\": 4,\n      \"qubit\": \"Q1\"\n    }\n  ]\n]");
+    EXPECT_EQ(write_pretty_json(captures[0][0]), "0.0");
+}
+
+TEST_F(OutputTest, MissingSubdirectoryWritesNothing) {
+    Module module;
+    module.settings["amp"] = 1.0;
+    std::ostringstream out;
+    auto written = write_channel_outputs(dir_, "nosuch/ch", module, ChannelResult{{1.0}, {}}, out);
+    ASSERT_FALSE(written.has_value());
+    ASSERT_EQ(written.error().kind(), RunError::Kind::Io);
+    EXPECT_EQ(written.error().io()->code, ENOENT);
+    EXPECT_EQ(written.error().io()->kind, "NotFound");
+    EXPECT_EQ(out.str(), "");
+    EXPECT_FALSE(fs::exists(dir_ / "nosuch"));
+    EXPECT_TRUE(fs::is_empty(dir_));
+}
+
+TEST_F(OutputTest, ChannelNameWithSeparatorUsesSubdirectory) {
+    fs::create_directory(dir_ / "sub");
+    std::ostringstream out;
+    ASSERT_TRUE(write_channel_outputs(dir_, "sub/ch", Module{}, ChannelResult{{1.0}, {}}, out));
+    EXPECT_EQ(read_file(dir_ / "sub" / "ch.json"), "{}");
+    EXPECT_EQ(read_file(dir_ / "sub" / "ch.f64").size(), 8u);
+}
+
+TEST_F(OutputTest, DescriptionWriteFailureKeepsSampleFile) {
+    fs::create_directory(dir_ / "ch.json");  // cannot be opened for writing
+    std::ostringstream out;
+    auto written = write_channel_outputs(dir_, "ch", Module{}, ChannelResult{{1.0}, {}}, out);
+    ASSERT_FALSE(written.has_value());
+    ASSERT_EQ(written.error().kind(), RunError::Kind::Io);
+    EXPECT_EQ(written.error().io()->code, EISDIR);
+    EXPECT_EQ(out.str(), "\tWritten: " + (dir_ / "ch.f64").string() + "\n");
+    EXPECT_EQ(read_file(dir_ / "ch.f64").size(), 8u);
+}
+
+TEST_F(OutputTest, OverwritesAndTruncates) {
+    {
+        std::ofstream old(dir_ / "ch.f64", std::ios::binary);
+        old << std::string(100, 'x');
+        std::ofstream old_json(dir_ / "ch.json", std::ios::binary);
+        old_json << std::string(100, 'y');
+    }
+    std::ostringstream out;
+    ASSERT_TRUE(write_channel_outputs(dir_, "ch", Module{}, ChannelResult{{1.0}, {}}, out));
+    EXPECT_EQ(read_file(dir_ / "ch.f64").size(), 8u);
+    EXPECT_EQ(read_file(dir_ / "ch.json"), "{}");
+}
+
+TEST_F(OutputTest, OutputPathWithTrailingSeparator) {
+    std::ostringstream out;
+    const fs::path with_slash = dir_.string() + "/";
+    ASSERT_TRUE(write_channel_outputs(with_slash, "c", Module{}, ChannelResult{{1.0}, {}}, out));
+    EXPECT_EQ(out.str(), "\tWritten: " + dir_.string() + "/c.f64\n\tWritten: " + dir_.string() +
+                             "/c.json\n");
+}
+
+TEST_F(OutputTest, ManySamples) {
+    ChannelResult result;
+    for (int i = 0; i < 100000; ++i) result.samples.push_back(i * 0.25);
+    std::ostringstream out;
+    ASSERT_TRUE(write_channel_outputs(dir_, "big", Module{}, result, out));
+    const std::string bytes = read_file(dir_ / "big.f64");
+    ASSERT_EQ(bytes.size(), 800000u);
+    double last = 0;
+    std::memcpy(&last, bytes.data() + 8 * 99999, 8);
+    EXPECT_EQ(last, 99999 * 0.25);
+}
+
+}  // namespace
+}  // namespace velk
