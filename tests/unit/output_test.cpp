@@ -1,4 +1,4 @@
-// The per-channel output files (Part 3.105).
+// The per-channel output files: <channel>.f64 and <channel>.json.
 #include "output.hpp"
 
 #include <gtest/gtest.h>
