@@ -1,1 +1,929 @@
-// placeholder until this role is written
+// Reader of VELK bytecode files, version 3.
+//
+// Layout (all integers and floats big-endian, DATA payloads little-endian, all
+// offsets absolute u32; strings are NUL-terminated bytes at a u32 offset):
+//
+//   header    "VELK", u16 version 3, 2 reserved bytes, then four (offset, length)
+//             ranges: first section (kept, unused), DATA, VARIABLES, CODE
+//   DATA      entries: kind u8, ndims u8, payload_bytes u32, ndims x u32 dims,
+//             elements from the payload start (count = product of dims, 0 if none)
+//   VARIABLES count u32, entries (name, kind u8, has_default u8 [, type u8, value]),
+//             then, if the section has room left, ref_count u32 and 9-byte
+//             relocation entries (slot offset u32, variable index u32, kind u8)
+//   CODE      module records: length u32, name, counts of settings, defaults,
+//             operand lists and blocks, then those records back to back
+//
+// Every read goes through Cursor, which checks the end of the file; the code above
+// it reads straight through and passes the first error up unchanged.
+#include "binary.hpp"
+
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "json.hpp"
+#include "text.hpp"
+
+namespace velk {
+namespace {
+
+// Evaluates `expr` (an Expected); on error returns the error from the enclosing
+// function, else assigns or declares `decl` with the value.
+#define VELK_CAT2(a, b) a##b
+#define VELK_CAT(a, b) VELK_CAT2(a, b)
+#define VELK_TRY_AT(tmp, decl, expr)                              \
+    auto tmp = (expr);                                            \
+    if (!tmp) return ::velk::Unexpected(std::move(tmp).error()); \
+    decl = std::move(*tmp)
+#define TRY(decl, expr) VELK_TRY_AT(VELK_CAT(try_, __LINE__), decl, expr)
+#define TRY_VOID(expr)                                                      \
+    do {                                                                    \
+        auto try_void_ = (expr);                                            \
+        if (!try_void_) return ::velk::Unexpected(std::move(try_void_).error()); \
+    } while (0)
+
+using Error = std::string;
+
+// Memory charged for one map entry beyond its key and value (node and bucket).
+constexpr std::uint64_t kMapEntryBytes = 48;
+// Memory charged per byte of a JSON text that parses: a parsed tree is larger
+// than its text ("[0,0,...]" holds a 16-byte value per two bytes).
+constexpr std::uint64_t kJsonBytesPerChar = 16;
+
+std::uint32_t be_u32(std::span<const std::uint8_t> b) {
+    return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
+           (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]};
+}
+
+std::uint64_t be_u64(std::span<const std::uint8_t> b) {
+    return (std::uint64_t{be_u32(b.first(4))} << 32) | be_u32(b.subspan(4, 4));
+}
+
+std::uint32_t le_u32(const std::uint8_t* b) {
+    return std::uint32_t{b[0]} | (std::uint32_t{b[1]} << 8) | (std::uint32_t{b[2]} << 16) |
+           (std::uint32_t{b[3]} << 24);
+}
+
+std::uint64_t le_u64(const std::uint8_t* b) {
+    return std::uint64_t{le_u32(b)} | (std::uint64_t{le_u32(b + 4)} << 32);
+}
+
+float le_f32(const std::uint8_t* b) { return std::bit_cast<float>(le_u32(b)); }
+double le_f64(const std::uint8_t* b) { return std::bit_cast<double>(le_u64(b)); }
+
+std::string eof_error(std::string_view what, std::uint64_t offset) {
+    std::string msg = "Unexpected end of file reading ";
+    msg += what;
+    msg += " at offset ";
+    msg += std::to_string(offset);
+    return msg;
+}
+
+// A JSON integer from a signed 32-bit value: unsigned when not negative.
+Json json_from_i32(std::int32_t v) {
+    if (v >= 0) return Json(static_cast<std::uint64_t>(v));
+    return Json(static_cast<std::int64_t>(v));
+}
+
+// A JSON float, or null when the value is NaN or infinite.
+Json json_from_float(double v) {
+    if (std::isfinite(v)) return Json(v);
+    return Json(nullptr);
+}
+
+// Text holding one JSON document becomes that value; any other text (the empty
+// text included) becomes a JSON string of itself.
+Expected<Json, Error> json_from_text(std::string text, Cursor& cur) {
+    auto parsed = parse_json(text);
+    if (parsed) {
+        TRY_VOID(cur.charge(kJsonBytesPerChar * text.size()));
+        return std::move(*parsed);
+    }
+    return Json(std::move(text));
+}
+
+Expected<std::string, Error> text_copy(const std::string& text, Cursor& cur) {
+    TRY_VOID(cur.charge(text.size()));
+    return text;
+}
+
+// The reference a slot at `at` carries, if any. The name is a copy of the
+// variable's name, or "var_{index}" when the index lies beyond the table.
+Expected<std::optional<VarRefParam>, Error> reference_at(const BinaryFile& file,
+                                                          std::uint64_t at, Cursor& cur) {
+    auto it = file.var_refs.find(at);
+    if (it == file.var_refs.end()) return std::optional<VarRefParam>();
+    const std::uint32_t index = it->second.index;
+    VarRefParam ref;
+    ref.index = index;
+    if (index < file.variables.size()) {
+        TRY(ref.name, text_copy(file.variables[index].name, cur));
+    } else {
+        ref.name = "var_" + std::to_string(index);
+    }
+    return std::optional<VarRefParam>(std::move(ref));
+}
+
+const FieldDefaults* defaults_for(const std::unordered_map<std::uint8_t, FieldDefaults>& all,
+                                  std::uint8_t opcode) {
+    auto it = all.find(opcode);
+    return it == all.end() ? nullptr : &it->second;
+}
+
+const Json* default_entry(const FieldDefaults* defaults, std::string_view name) {
+    if (defaults == nullptr) return nullptr;
+    auto it = defaults->find(std::string(name));
+    return it == defaults->end() ? nullptr : &it->second;
+}
+
+bool bit_set(std::uint8_t presence, unsigned bit) { return ((presence >> bit) & 1u) != 0; }
+
+// Field lists of opcodes 1 to 4 (bit j = list position j): the keys of the
+// defaults maps and the order of the stored fields.
+enum class FieldCoding { Number, Shape, Idx, Text };
+struct FieldSpec {
+    std::string_view name;
+    FieldCoding coding;
+};
+
+constexpr FieldSpec kShapedPulseFields[] = {
+    {"delta", FieldCoding::Number},   {"amp", FieldCoding::Number},
+    {"width", FieldCoding::Number},   {"shape", FieldCoding::Shape},
+    {"plateau", FieldCoding::Number}, {"block1", FieldCoding::Number},
+    {"block2", FieldCoding::Number}};
+constexpr FieldSpec kCaptureFields[] = {
+    {"qubit", FieldCoding::Text},       {"creg", FieldCoding::Text},
+    {"idx", FieldCoding::Idx},          {"duration", FieldCoding::Number},
+    {"frequency", FieldCoding::Number}, {"phi", FieldCoding::Number},
+    {"threshold", FieldCoding::Number}};
+constexpr FieldSpec kCaptureIqFields[] = {{"qubit", FieldCoding::Text},
+                                          {"creg", FieldCoding::Text},
+                                          {"idx", FieldCoding::Idx},
+                                          {"duration", FieldCoding::Number},
+                                          {"frequency", FieldCoding::Number}};
+constexpr FieldSpec kCaptureTraceFields[] = {{"creg", FieldCoding::Text},
+                                             {"idx", FieldCoding::Idx},
+                                             {"duration", FieldCoding::Number}};
+
+std::span<const FieldSpec> field_list(std::uint8_t opcode) {
+    switch (opcode) {
+        case 1: return kShapedPulseFields;
+        case 2: return kCaptureFields;
+        case 3: return kCaptureIqFields;
+        case 4: return kCaptureTraceFields;
+        default: return {};
+    }
+}
+
+// ---------------------------------------------------------------------------
+// DATA and VARIABLES
+
+Expected<void, Error> read_data_section(BinaryFile& file, Cursor& cur) {
+    const SectionRange& range = file.header.data_section;
+    if (range.length == 0) return {};
+    cur.seek(range.offset);
+    const std::uint64_t end = range.end();
+    const std::uint64_t size = file.bytes.size();
+    while (cur.pos() < end) {
+        TRY(const std::uint8_t kind, cur.u8("data kind"));
+        TRY(const std::uint8_t ndims, cur.u8("data dimension count"));
+        TRY(const std::uint32_t payload_bytes, cur.u32("data payload length"));
+        // The element count is the exact product of the dimensions (0 without
+        // any); a product beyond 64 bits cannot fit the file either.
+        std::uint64_t count = ndims == 0 ? 0 : 1;
+        bool overflow = false;
+        bool zero = false;
+        for (unsigned d = 0; d < ndims; ++d) {
+            TRY(const std::uint32_t dim, cur.u32("data dimension"));
+            if (dim == 0) zero = true;
+            if (!overflow && __builtin_mul_overflow(count, std::uint64_t{dim}, &count))
+                overflow = true;
+        }
+        if (zero) {
+            count = 0;
+            overflow = false;
+        }
+        if (kind > 3) return Unexpected("Unknown data type: " + std::to_string(kind));
+        const auto data_kind = static_cast<DataKind>(kind);
+        static constexpr std::uint64_t kElementBytes[] = {4, 8, 8, 16};
+        const std::uint64_t payload = cur.pos();
+        std::uint64_t needed = 0;
+        if (overflow || __builtin_mul_overflow(count, kElementBytes[kind], &needed) ||
+            payload > size || needed > size - payload)
+            return Unexpected(eof_error("data elements", payload));
+        // The elements are known to lie within the file: only now is storage made.
+        const std::uint8_t* p = file.bytes.data() + payload;
+        DataArray array;
+        array.kind = data_kind;
+        switch (data_kind) {
+            case DataKind::F32:
+                array.f32.resize(count);
+                for (std::uint64_t i = 0; i < count; ++i) array.f32[i] = le_f32(p + 4 * i);
+                break;
+            case DataKind::F64:
+                array.f64.resize(count);
+                for (std::uint64_t i = 0; i < count; ++i) array.f64[i] = le_f64(p + 8 * i);
+                break;
+            case DataKind::Complex64:
+                array.complex.resize(count);
+                for (std::uint64_t i = 0; i < count; ++i)
+                    array.complex[i] = Complex{static_cast<double>(le_f32(p + 8 * i)),
+                                               static_cast<double>(le_f32(p + 8 * i + 4))};
+                break;
+            case DataKind::Complex128:
+                array.complex.resize(count);
+                for (std::uint64_t i = 0; i < count; ++i)
+                    array.complex[i] = Complex{le_f64(p + 16 * i), le_f64(p + 16 * i + 8)};
+                break;
+        }
+        file.data.push_back(std::move(array));
+        cur.seek(payload + payload_bytes);
+    }
+    return {};
+}
+
+Expected<VarValue, Error> read_var_value(Cursor& cur, std::uint8_t type) {
+    switch (type) {
+        case 0: {
+            TRY(const std::uint32_t v, cur.u32("variable value"));
+            return VarValue(std::in_place_index<0>, v);
+        }
+        case 1: {
+            TRY(const std::int32_t v, cur.i32("variable value"));
+            return VarValue(std::in_place_index<1>, v);
+        }
+        case 2: {
+            TRY(const float v, cur.f32("variable value"));
+            return VarValue(std::in_place_index<2>, v);
+        }
+        case 3: {
+            TRY(const double v, cur.f64("variable value"));
+            return VarValue(std::in_place_index<3>, v);
+        }
+        case 4: {
+            TRY(std::string text, cur.string("variable value"));
+            return VarValue(std::in_place_index<4>, VarString{std::move(text)});
+        }
+        case 5: {
+            TRY(std::string text, cur.string("variable value"));
+            TRY(Json json, json_from_text(std::move(text), cur));
+            return VarValue(std::in_place_index<5>, std::move(json));
+        }
+        default: return Unexpected("Unknown var value type: " + std::to_string(type));
+    }
+}
+
+Expected<void, Error> read_variables_section(BinaryFile& file, Cursor& cur) {
+    const SectionRange& range = file.header.variables_section;
+    if (range.length == 0) return {};
+    cur.seek(range.offset);
+    TRY(const std::uint32_t count, cur.u32("variable count"));
+    // Each entry takes at least 6 bytes, so a count beyond the file ends at its end.
+    for (std::uint32_t i = 0; i < count; ++i) {
+        VarDef def;
+        TRY(def.name, cur.string("variable name"));
+        TRY(def.kind, cur.u8("variable kind"));
+        TRY(const std::uint8_t has_default, cur.u8("variable default flag"));
+        if (has_default == 1) {
+            TRY(const std::uint8_t type, cur.u8("variable value type"));
+            TRY(def.value, read_var_value(cur, type));
+        }
+        TRY_VOID(cur.charge(sizeof(VarDef) + kMapEntryBytes + def.name.size()));
+        file.variable_index.insert_or_assign(def.name, file.variables.size());
+        file.variables.push_back(std::move(def));
+    }
+    if (cur.pos() < range.end()) {
+        TRY(const std::uint32_t ref_count, cur.u32("relocation count"));
+        for (std::uint32_t i = 0; i < ref_count; ++i) {
+            TRY(const std::uint32_t offset, cur.u32("relocation offset"));
+            TRY(const std::uint32_t index, cur.u32("relocation variable index"));
+            TRY(const std::uint8_t kind, cur.u8("relocation kind"));
+            TRY_VOID(cur.charge(sizeof(VarRef) + kMapEntryBytes));
+            file.var_refs.insert_or_assign(std::uint64_t{offset}, VarRef{index, kind});
+        }
+    }
+    return {};
+}
+
+Expected<BinaryFile, Error> parse_sections_impl(std::span<const std::uint8_t> bytes,
+                                                std::uint64_t decode_limit) {
+    if (bytes.size() < 32) return Unexpected(Error("File too small"));
+    if (std::memcmp(bytes.data(), "VELK", 4) != 0)
+        return Unexpected(Error("Invalid magic number"));
+    const auto version = static_cast<std::uint16_t>((bytes[4] << 8) | bytes[5]);
+    if (version != 3) return Unexpected("Unsupported version: " + std::to_string(version));
+    if (bytes.size() < 40)
+        return Unexpected("Truncated header: " + std::to_string(bytes.size()) +
+                          " bytes, need 40");
+
+    BinaryFile file;
+    file.bytes = bytes;
+    file.decode_limit = decode_limit;
+    std::memcpy(file.header.magic, bytes.data(), 4);
+    file.header.version = version;
+    Cursor cur(bytes, 8, decode_limit);
+    SectionRange* ranges[] = {&file.header.first_section, &file.header.data_section,
+                              &file.header.variables_section, &file.header.code_section};
+    for (SectionRange* r : ranges) {
+        TRY(r->offset, cur.u32("section offset"));
+        TRY(r->length, cur.u32("section length"));
+    }
+    TRY_VOID(read_data_section(file, cur));
+    TRY_VOID(read_variables_section(file, cur));
+    file.decoded_bytes = cur.decoded_bytes();
+    return file;
+}
+
+// ---------------------------------------------------------------------------
+// CODE
+
+Expected<Json, Error> read_setting_value(Cursor& cur, std::uint8_t type) {
+    switch (type) {
+        case 0: {
+            TRY(const std::uint32_t v, cur.u32("setting value"));
+            return Json(std::uint64_t{v});
+        }
+        case 1: {
+            TRY(const std::int32_t v, cur.i32("setting value"));
+            return json_from_i32(v);
+        }
+        case 2: {
+            TRY(const float v, cur.f32("setting value"));
+            return json_from_float(static_cast<double>(v));
+        }
+        case 3: {
+            TRY(const double v, cur.f64("setting value"));
+            return json_from_float(v);
+        }
+        case 4: {
+            TRY(std::string text, cur.string("setting value"));
+            return Json(std::move(text));
+        }
+        case 5: {
+            TRY(std::string text, cur.string("setting value"));
+            return json_from_text(std::move(text), cur);
+        }
+        default: return Unexpected("Unknown setting value type: " + std::to_string(type));
+    }
+}
+
+Expected<Json, Error> read_default_value(Cursor& cur, const FieldSpec& field) {
+    switch (field.coding) {
+        case FieldCoding::Shape: {
+            TRY(const std::uint8_t v, cur.u8(field.name));
+            return Json(std::uint64_t{v});
+        }
+        case FieldCoding::Idx: {
+            TRY(const std::int32_t v, cur.i32(field.name));
+            return json_from_i32(v);
+        }
+        case FieldCoding::Text: {
+            TRY(std::string text, cur.string(field.name));
+            return Json(std::move(text));
+        }
+        case FieldCoding::Number: break;
+    }
+    TRY(const double v, cur.f64(field.name));
+    return json_from_float(v);
+}
+
+// A defaults record: the stored fields replace the opcode's earlier map whole;
+// a record that stores nothing leaves the earlier map in force.
+Expected<void, Error> read_defaults_record(Module& module, Cursor& cur) {
+    TRY(const std::uint8_t opcode, cur.u8("defaults opcode"));
+    TRY(const std::uint8_t presence, cur.u8("defaults presence bits"));
+    FieldDefaults fields;
+    const auto list = field_list(opcode);
+    for (unsigned j = 0; j < list.size(); ++j) {
+        if (!bit_set(presence, j)) continue;
+        TRY(Json value, read_default_value(cur, list[j]));
+        TRY_VOID(cur.charge(kMapEntryBytes + sizeof(Json) + list[j].name.size()));
+        fields.insert_or_assign(std::string(list[j].name), std::move(value));
+    }
+    if (!fields.empty()) module.defaults.insert_or_assign(opcode, std::move(fields));
+    return {};
+}
+
+// Operand list entries: code 5 carries a number slot, code 9 a barrier id (never
+// a reference); any other code carries nothing and adds nothing.
+Expected<std::vector<Operand>, Error> read_operand_list(const BinaryFile& file, Cursor& cur) {
+    TRY(const std::uint32_t count, cur.u32("operand count"));
+    std::vector<Operand> list;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        TRY(const std::uint8_t code, cur.u8("operand code"));
+        TRY_VOID(cur.charge(sizeof(Operand)));
+        if (code == 5) {
+            TRY(ParamValue<double> value, read_param_f64(file, cur));
+            if (auto* ref = std::get_if<VarRefParam>(&value))
+                list.emplace_back(std::in_place_type<OperandVar>, std::move(*ref));
+            else
+                list.emplace_back(OperandConst{std::get<double>(value)});
+        } else if (code == 9) {
+            TRY(const std::uint32_t id, cur.u32("operand barrier id"));
+            list.emplace_back(OperandBarrier{id});
+        }
+    }
+    return list;
+}
+
+Expected<Block, Error> read_block(const BinaryFile& file, const Module& module, Cursor& cur) {
+    Block block;
+    TRY(block.name, cur.string("block name"));
+    TRY(const std::uint32_t count, cur.u32("instruction count"));
+    TRY_VOID(cur.charge(sizeof(Block)));
+    for (std::uint32_t i = 0; i < count; ++i) {
+        TRY(Instruction ins, decode_instruction(file, cur, module.defaults));
+        block.instructions.push_back(std::move(ins));
+    }
+    return block;
+}
+
+Expected<ModuleMap, Error> parse_modules_impl(const BinaryFile& file) {
+    const SectionRange& range = file.header.code_section;
+    Cursor cur(file.bytes, range.offset, file.decode_limit, file.decoded_bytes);
+    const std::uint64_t end = range.end();
+    ModuleMap modules;
+    // Every record advances the start by at least 4 bytes, so the loop ends.
+    while (cur.pos() < end) {
+        const std::uint64_t start = cur.pos();
+        TRY(const std::uint32_t length, cur.u32("module length"));
+        TRY(std::string name, cur.string("module name"));
+        TRY(const std::uint32_t setting_count, cur.u32("setting count"));
+        TRY(const std::uint32_t defaults_count, cur.u32("defaults count"));
+        TRY(const std::uint32_t list_count, cur.u32("operand list count"));
+        TRY(const std::uint32_t block_count, cur.u32("block count"));
+        TRY_VOID(cur.charge(sizeof(Module) + kMapEntryBytes));
+
+        Module module;
+        for (std::uint32_t i = 0; i < setting_count; ++i) {
+            TRY(std::string key, cur.string("setting name"));
+            TRY(const std::uint8_t type, cur.u8("setting value type"));
+            TRY(Json value, read_setting_value(cur, type));
+            TRY_VOID(cur.charge(kMapEntryBytes + sizeof(Json)));
+            module.settings.insert_or_assign(std::move(key), std::move(value));
+        }
+        for (std::uint32_t i = 0; i < defaults_count; ++i)
+            TRY_VOID(read_defaults_record(module, cur));
+        for (std::uint32_t i = 0; i < list_count; ++i) {
+            TRY(std::vector<Operand> list, read_operand_list(file, cur));
+            TRY_VOID(cur.charge(sizeof(std::vector<Operand>)));
+            module.operand_lists.push_back(std::move(list));
+        }
+        for (std::uint32_t i = 0; i < block_count; ++i) {
+            TRY(Block block, read_block(file, module, cur));
+            module.blocks.push_back(std::move(block));
+        }
+        modules.insert_or_assign(std::move(name), std::move(module));
+        // The module length decides only where the next record starts.
+        cur.seek(start + 4 + length);
+    }
+    return modules;
+}
+
+Error out_of_memory() { return "Out of memory while reading the program"; }
+
+// Reads the whole file at `path` into `out`.
+Expected<void, IoError> read_whole_file(const std::filesystem::path& path,
+                                        std::vector<std::uint8_t>& out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Unexpected(IoError::from_errno(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    try {
+        constexpr std::size_t kChunk = 1 << 16;
+        std::size_t used = 0;
+        for (;;) {
+            if (out.size() - used < kChunk) out.resize(used + kChunk);
+            const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return Unexpected(IoError::from_errno(errno));
+            }
+            if (n == 0) break;
+            used += static_cast<std::size_t>(n);
+        }
+        out.resize(used);
+        out.shrink_to_fit();
+    } catch (const std::bad_alloc&) {
+        return Unexpected(IoError::from_errno(ENOMEM));
+    } catch (const std::length_error&) {
+        return Unexpected(IoError::from_errno(ENOMEM));
+    }
+    return {};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Cursor
+
+Expected<std::span<const std::uint8_t>, std::string> Cursor::take(std::uint64_t n,
+                                                                  std::string_view what) {
+    const std::uint64_t size = bytes_.size();
+    if (pos_ > size || n > size - pos_) return Unexpected(eof_error(what, pos_));
+    auto out = bytes_.subspan(static_cast<std::size_t>(pos_), static_cast<std::size_t>(n));
+    pos_ += n;
+    return out;
+}
+
+Expected<std::uint8_t, std::string> Cursor::u8(std::string_view what) {
+    TRY(auto b, take(1, what));
+    return b[0];
+}
+
+Expected<std::uint16_t, std::string> Cursor::u16(std::string_view what) {
+    TRY(auto b, take(2, what));
+    return static_cast<std::uint16_t>((b[0] << 8) | b[1]);
+}
+
+Expected<std::uint32_t, std::string> Cursor::u32(std::string_view what) {
+    TRY(auto b, take(4, what));
+    return be_u32(b);
+}
+
+Expected<std::int32_t, std::string> Cursor::i32(std::string_view what) {
+    TRY(auto b, take(4, what));
+    return static_cast<std::int32_t>(be_u32(b));
+}
+
+Expected<float, std::string> Cursor::f32(std::string_view what) {
+    TRY(auto b, take(4, what));
+    return std::bit_cast<float>(be_u32(b));
+}
+
+Expected<double, std::string> Cursor::f64(std::string_view what) {
+    TRY(auto b, take(8, what));
+    return std::bit_cast<double>(be_u64(b));
+}
+
+Expected<std::string, std::string> Cursor::string(std::string_view what) {
+    TRY(const std::uint32_t offset, u32(what));
+    return text_at(offset);
+}
+
+Expected<std::string, std::string> Cursor::text_at(std::uint64_t offset) {
+    if (offset >= bytes_.size()) return std::string();
+    const auto rest = bytes_.subspan(static_cast<std::size_t>(offset));
+    const void* nul = std::memchr(rest.data(), 0, rest.size());
+    const std::size_t len =
+        nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - rest.data())
+            : rest.size();
+    // Charged before the copy is made; invalid sequences can make it longer.
+    TRY_VOID(charge(len));
+    std::string text = utf8_lossy(std::string_view(reinterpret_cast<const char*>(rest.data()), len));
+    if (text.size() > len) TRY_VOID(charge(text.size() - len));
+    return text;
+}
+
+Expected<void, std::string> Cursor::charge(std::uint64_t n) {
+    if (used_ > limit_ || n > limit_ - used_)
+        return Unexpected("Decoded program exceeds the limit of " + std::to_string(limit_) +
+                          " bytes");
+    used_ += n;
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Strings, slots and fields
+
+std::string read_cstring(std::span<const std::uint8_t> bytes, std::uint64_t offset) {
+    if (offset >= bytes.size()) return std::string();
+    const auto rest = bytes.subspan(static_cast<std::size_t>(offset));
+    const void* nul = std::memchr(rest.data(), 0, rest.size());
+    const std::size_t len =
+        nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - rest.data())
+            : rest.size();
+    return utf8_lossy(std::string_view(reinterpret_cast<const char*>(rest.data()), len));
+}
+
+Expected<ParamValue<double>, std::string> read_param_f64(const BinaryFile& file, Cursor& cur) {
+    const std::uint64_t at = cur.pos();
+    TRY(auto bytes, cur.take(8, "number slot"));
+    TRY(auto ref, reference_at(file, at, cur));
+    if (ref) return ParamValue<double>(std::move(*ref));
+    return ParamValue<double>(std::bit_cast<double>(be_u64(bytes)));
+}
+
+Expected<ParamValue<std::string>, std::string> read_param_string(const BinaryFile& file,
+                                                                 Cursor& cur) {
+    const std::uint64_t at = cur.pos();
+    TRY(auto bytes, cur.take(4, "string slot"));
+    TRY(auto ref, reference_at(file, at, cur));
+    if (ref) return ParamValue<std::string>(std::move(*ref));
+    TRY(std::string text, cur.text_at(be_u32(bytes)));
+    return ParamValue<std::string>(std::in_place_index<0>, std::move(text));
+}
+
+Expected<ParamValue<std::uint32_t>, std::string> read_param_u32(const BinaryFile& file,
+                                                                Cursor& cur) {
+    const std::uint64_t at = cur.pos();
+    TRY(auto bytes, cur.take(4, "index slot"));
+    TRY(auto ref, reference_at(file, at, cur));
+    if (ref) return ParamValue<std::uint32_t>(std::move(*ref));
+    return ParamValue<std::uint32_t>(be_u32(bytes));
+}
+
+Expected<ParamValue<double>, std::string> read_field_f64(const BinaryFile& file,
+                                                         std::uint8_t presence, unsigned bit,
+                                                         std::string_view name,
+                                                         const FieldDefaults* defaults,
+                                                         Cursor& cur, double fallback) {
+    if (bit_set(presence, bit)) return read_param_f64(file, cur);
+    const Json* d = default_entry(defaults, name);
+    if (d != nullptr && d->is_number()) return ParamValue<double>(d->get<double>());
+    return ParamValue<double>(fallback);
+}
+
+Expected<std::uint8_t, std::string> read_field_shape(std::uint8_t presence,
+                                                     const FieldDefaults* defaults, Cursor& cur) {
+    if (bit_set(presence, 3)) return cur.u8("shape");
+    const Json* d = default_entry(defaults, "shape");
+    if (d != nullptr && d->is_number_unsigned())
+        return static_cast<std::uint8_t>(d->get<std::uint64_t>() & 0xFFu);
+    return std::uint8_t{0};
+}
+
+Expected<ParamValue<std::string>, std::string> read_field_string(const BinaryFile& file,
+                                                                 std::uint8_t presence,
+                                                                 unsigned bit,
+                                                                 std::string_view name,
+                                                                 const FieldDefaults* defaults,
+                                                                 Cursor& cur) {
+    if (bit_set(presence, bit)) return read_param_string(file, cur);
+    const Json* d = default_entry(defaults, name);
+    std::string text;
+    if (d != nullptr && d->is_string()) {
+        TRY(text, text_copy(d->get_ref<const std::string&>(), cur));
+    }
+    return ParamValue<std::string>(std::in_place_index<0>, std::move(text));
+}
+
+Expected<ParamValue<std::uint32_t>, std::string> read_field_idx(const BinaryFile& file,
+                                                                std::uint8_t presence,
+                                                                unsigned bit,
+                                                                const FieldDefaults* defaults,
+                                                                Cursor& cur) {
+    if (bit_set(presence, bit)) return read_param_u32(file, cur);
+    const Json* d = default_entry(defaults, "idx");
+    std::int64_t value = 0;
+    if (d != nullptr && d->is_number_unsigned()) {
+        const auto u = d->get<std::uint64_t>();
+        value = u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+                    ? 0
+                    : static_cast<std::int64_t>(u);
+    } else if (d != nullptr && d->is_number_integer()) {
+        value = d->get<std::int64_t>();
+    }
+    return ParamValue<std::uint32_t>(
+        static_cast<std::uint32_t>(static_cast<std::uint64_t>(value) & 0xFFFFFFFFu));
+}
+
+// ---------------------------------------------------------------------------
+// Instructions
+//
+//   op  variant          after the opcode
+//    1  ShapedPulse      presence, delta amp width (num) shape (u8) plateau block1 block2 (num)
+//    2  Capture          presence, qubit creg (str) idx (index) duration frequency phi threshold
+//    3  CaptureIq        presence, qubit creg (str) idx (index) duration frequency
+//    4  CaptureTrace     presence, creg (str) idx (index) duration
+//  5-7  Delay, SetFrequency, ShiftPhase   one number slot
+//    8  ResetPhase       nothing
+//    9  Barrier          u32 id (plain)
+//   10  Opcode10         u32 string offset (plain), number slot
+//   11  RealWaveform     u32 data index (plain), number slot (amplitude)
+//   12  ComplexWaveform  u32 data index (plain), number slot (amplitude)
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+std::uint64_t array_length(const DataArray& a) {
+    switch (a.kind) {
+        case DataKind::F32: return a.f32.size();
+        case DataKind::F64: return a.f64.size();
+        case DataKind::Complex64:
+        case DataKind::Complex128: return a.complex.size();
+    }
+    return 0;
+}
+
+Expected<std::vector<double>, Error> real_samples(const BinaryFile& file, std::uint32_t index,
+                                                  Cursor& cur) {
+    if (index >= file.data.size()) return std::vector<double>();
+    const DataArray& a = file.data[index];
+    TRY_VOID(cur.charge(array_length(a) * sizeof(double)));
+    switch (a.kind) {
+        case DataKind::F32: return collect_f32_as_f64(a.f32);
+        case DataKind::F64: return clone_f64_slice(a.f64);
+        case DataKind::Complex64:
+        case DataKind::Complex128: return collect_real_parts(a.complex);
+    }
+    return std::vector<double>();
+}
+
+Expected<std::vector<Complex>, Error> complex_samples(const BinaryFile& file,
+                                                      std::uint32_t index, Cursor& cur) {
+    if (index >= file.data.size()) return std::vector<Complex>();
+    const DataArray& a = file.data[index];
+    TRY_VOID(cur.charge(array_length(a) * sizeof(Complex)));
+    switch (a.kind) {
+        case DataKind::F32: return collect_f32_as_complex(a.f32);
+        case DataKind::F64: return collect_f64_as_complex(a.f64);
+        case DataKind::Complex64: return collect_complex_range(a.complex);
+        case DataKind::Complex128: return clone_complex_slice(a.complex);
+    }
+    return std::vector<Complex>();
+}
+
+}  // namespace
+
+Expected<Instruction, std::string> decode_instruction(
+    const BinaryFile& file, Cursor& cur,
+    const std::unordered_map<std::uint8_t, FieldDefaults>& defaults) {
+    TRY(const std::uint8_t opcode, cur.u8("opcode"));
+    if (opcode == 0 || opcode > 12)
+        return Unexpected("Unknown instruction type: " + std::to_string(opcode));
+    TRY_VOID(cur.charge(sizeof(Instruction)));
+    switch (opcode) {
+        case 1: {
+            TRY(const std::uint8_t bits, cur.u8("presence bits"));
+            const FieldDefaults* d = defaults_for(defaults, opcode);
+            ShapedPulse p;
+            TRY(p.delta, read_field_f64(file, bits, 0, "delta", d, cur, 0.0));
+            TRY(p.amp, read_field_f64(file, bits, 1, "amp", d, cur, 0.0));
+            TRY(p.width, read_field_f64(file, bits, 2, "width", d, cur, 0.0));
+            TRY(p.shape, read_field_shape(bits, d, cur));
+            TRY(p.plateau, read_field_f64(file, bits, 4, "plateau", d, cur, 0.0));
+            TRY(p.block1, read_field_f64(file, bits, 5, "block1", d, cur, kNaN));
+            TRY(p.block2, read_field_f64(file, bits, 6, "block2", d, cur, kNaN));
+            return Instruction(std::move(p));
+        }
+        case 2: {
+            TRY(const std::uint8_t bits, cur.u8("presence bits"));
+            const FieldDefaults* d = defaults_for(defaults, opcode);
+            Capture c;
+            TRY(c.qubit, read_field_string(file, bits, 0, "qubit", d, cur));
+            TRY(c.creg, read_field_string(file, bits, 1, "creg", d, cur));
+            TRY(c.idx, read_field_idx(file, bits, 2, d, cur));
+            TRY(c.duration, read_field_f64(file, bits, 3, "duration", d, cur, 0.0));
+            TRY(c.frequency, read_field_f64(file, bits, 4, "frequency", d, cur, 0.0));
+            TRY(c.phi, read_field_f64(file, bits, 5, "phi", d, cur, 0.0));
+            TRY(c.threshold, read_field_f64(file, bits, 6, "threshold", d, cur, 0.0));
+            return Instruction(std::move(c));
+        }
+        case 3: {
+            TRY(const std::uint8_t bits, cur.u8("presence bits"));
+            const FieldDefaults* d = defaults_for(defaults, opcode);
+            CaptureIq c;
+            TRY(c.qubit, read_field_string(file, bits, 0, "qubit", d, cur));
+            TRY(c.creg, read_field_string(file, bits, 1, "creg", d, cur));
+            TRY(c.idx, read_field_idx(file, bits, 2, d, cur));
+            TRY(c.duration, read_field_f64(file, bits, 3, "duration", d, cur, 0.0));
+            TRY(c.frequency, read_field_f64(file, bits, 4, "frequency", d, cur, 0.0));
+            return Instruction(std::move(c));
+        }
+        case 4: {
+            TRY(const std::uint8_t bits, cur.u8("presence bits"));
+            const FieldDefaults* d = defaults_for(defaults, opcode);
+            CaptureTrace c;
+            TRY(c.creg, read_field_string(file, bits, 0, "creg", d, cur));
+            TRY(c.idx, read_field_idx(file, bits, 1, d, cur));
+            TRY(c.duration, read_field_f64(file, bits, 2, "duration", d, cur, 0.0));
+            return Instruction(std::move(c));
+        }
+        case 5: {
+            TRY(auto v, read_param_f64(file, cur));
+            return Instruction(Delay{std::move(v)});
+        }
+        case 6: {
+            TRY(auto v, read_param_f64(file, cur));
+            return Instruction(SetFrequency{std::move(v)});
+        }
+        case 7: {
+            TRY(auto v, read_param_f64(file, cur));
+            return Instruction(ShiftPhase{std::move(v)});
+        }
+        case 8: return Instruction(ResetPhase{});
+        case 9: {
+            TRY(const std::uint32_t id, cur.u32("barrier id"));
+            return Instruction(Barrier{id});
+        }
+        case 10: {
+            Opcode10 o;
+            TRY(o.text, cur.string("opcode 10 text"));
+            TRY(o.value, read_param_f64(file, cur));
+            return Instruction(std::move(o));
+        }
+        case 11: {
+            TRY(const std::uint32_t index, cur.u32("data index"));
+            RealWaveform w;
+            TRY(w.amplitude, read_param_f64(file, cur));
+            TRY(w.samples, real_samples(file, index, cur));
+            return Instruction(std::move(w));
+        }
+        default: {  // 12
+            TRY(const std::uint32_t index, cur.u32("data index"));
+            ComplexWaveform w;
+            TRY(w.amplitude, read_param_f64(file, cur));
+            TRY(w.samples, complex_samples(file, index, cur));
+            return Instruction(std::move(w));
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Vector conversions
+
+std::vector<double> collect_f32_as_f64(std::span<const float> values) {
+    std::vector<double> out(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) out[i] = static_cast<double>(values[i]);
+    return out;
+}
+
+std::vector<double> clone_f64_slice(std::span<const double> values) {
+    return std::vector<double>(values.begin(), values.end());
+}
+
+std::vector<double> collect_real_parts(std::span<const Complex> values) {
+    std::vector<double> out(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) out[i] = values[i].re;
+    return out;
+}
+
+std::vector<Complex> collect_f32_as_complex(std::span<const float> values) {
+    std::vector<Complex> out(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i)
+        out[i] = Complex{static_cast<double>(values[i]), 0.0};
+    return out;
+}
+
+std::vector<Complex> collect_f64_as_complex(std::span<const double> values) {
+    std::vector<Complex> out(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) out[i] = Complex{values[i], 0.0};
+    return out;
+}
+
+std::vector<Complex> clone_complex_slice(std::span<const Complex> values) {
+    return std::vector<Complex>(values.begin(), values.end());
+}
+
+std::vector<Complex> collect_complex_range(std::span<const Complex> values) {
+    std::vector<Complex> out;
+    out.reserve(values.size());
+    for (const Complex& c : values) out.push_back(c);
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Entry points
+
+Expected<BinaryFile, std::string> parse_sections(std::span<const std::uint8_t> bytes,
+                                                 std::uint64_t decode_limit) {
+    try {
+        return parse_sections_impl(bytes, decode_limit);
+    } catch (const std::bad_alloc&) {
+        return Unexpected(out_of_memory());
+    } catch (const std::length_error&) {
+        return Unexpected(out_of_memory());
+    }
+}
+
+Expected<ModuleMap, std::string> parse_modules(const BinaryFile& file) {
+    try {
+        return parse_modules_impl(file);
+    } catch (const std::bad_alloc&) {
+        return Unexpected(out_of_memory());
+    } catch (const std::length_error&) {
+        return Unexpected(out_of_memory());
+    }
+}
+
+Expected<LoadedProgram, RunError> load_program_file(const std::filesystem::path& path) {
+    LoadedProgram program;
+    auto read = read_whole_file(path, program.bytes);
+    if (!read) return Unexpected(RunError(std::move(read).error()));
+    auto file = parse_sections(program.bytes);
+    if (!file) return Unexpected(RunError::message(std::move(file).error()));
+    auto modules = parse_modules(*file);
+    if (!modules) return Unexpected(RunError::message(std::move(modules).error()));
+    try {
+        program.modules = std::move(*modules);
+        program.variables.variables = std::move(file->variables);
+        program.variables.variable_index = std::move(file->variable_index);
+    } catch (const std::bad_alloc&) {
+        return Unexpected(RunError::message(out_of_memory()));
+    }
+    return program;
+}
+
+}  // namespace velk

@@ -1,10 +1,17 @@
 // The VELK bytecode file (version 3): header, DATA, VARIABLES and CODE sections.
+//
+// Reading is built on one bounds-checked big-endian cursor (`Cursor`): every read
+// checks the end of the file itself and returns an error instead of reading past
+// it, so the section readers above it read straight through and stop at the first
+// error. Section and record lengths decide only where the next record starts;
+// counts from the file never reserve memory up front.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -13,6 +20,16 @@
 #include "run_error.hpp"
 
 namespace velk {
+
+// The most the reader builds from one file beyond the file's own arrays: the
+// texts it copies (names, string values, the names carried by variable
+// references), the records of the CODE section and the samples copied into
+// waveform instructions, counted in bytes of memory. Overlapping module records,
+// many references to one long string and many waveform instructions naming one
+// large array can all make a small file decode into far more than its own size;
+// past this limit the file is rejected with "Decoded program exceeds the limit
+// of {} bytes".
+inline constexpr std::uint64_t kMaxDecodedBytes = std::uint64_t{4} << 30;
 
 struct SectionRange {
     std::uint32_t offset = 0;
@@ -44,6 +61,9 @@ struct BinaryFile {
     std::vector<VarDef> variables;
     std::unordered_map<std::string, std::size_t> variable_index;
     std::unordered_map<std::uint64_t, VarRef> var_refs;
+    // Decoded bytes charged so far against `decode_limit` (see kMaxDecodedBytes).
+    std::uint64_t decoded_bytes = 0;
+    std::uint64_t decode_limit = kMaxDecodedBytes;
 };
 
 // What the driver keeps of a loaded program: the file bytes (held until the end of
@@ -59,11 +79,106 @@ struct LoadedProgram {
 // check of the reader is a Message error.
 Expected<LoadedProgram, RunError> load_program_file(const std::filesystem::path& path);
 
-Expected<BinaryFile, std::string> parse_sections(std::span<const std::uint8_t> bytes);
+// Checks the header and decodes DATA and VARIABLES. `decode_limit` bounds the
+// decoded bytes of the whole read, this step and parse_modules together.
+Expected<BinaryFile, std::string> parse_sections(std::span<const std::uint8_t> bytes,
+                                                 std::uint64_t decode_limit = kMaxDecodedBytes);
+// Decodes the CODE section into the module map; a later module of the same name
+// replaces the earlier one.
 Expected<ModuleMap, std::string> parse_modules(const BinaryFile& file);
 
 // The NUL-terminated string at `offset`, decoded as UTF-8 with U+FFFD for invalid
 // sequences; empty when the offset is at or past the end.
 std::string read_cstring(std::span<const std::uint8_t> bytes, std::uint64_t offset);
+
+// A position in the file bytes and the reads that move it. Every read names what
+// it reads, so that a read past the end reports
+// "Unexpected end of file reading <what> at offset <n>". The position may lie
+// past the end (a section can claim any offset); only reads fail there.
+// The cursor also carries the decode budget of the read (see kMaxDecodedBytes).
+class Cursor {
+public:
+    explicit Cursor(std::span<const std::uint8_t> bytes, std::uint64_t pos = 0,
+                    std::uint64_t decode_limit = kMaxDecodedBytes,
+                    std::uint64_t decoded_bytes = 0)
+        : bytes_(bytes), pos_(pos), limit_(decode_limit), used_(decoded_bytes) {}
+
+    std::span<const std::uint8_t> bytes() const { return bytes_; }
+    std::uint64_t pos() const { return pos_; }
+    void seek(std::uint64_t pos) { pos_ = pos; }
+
+    // The next `n` bytes, or the end-of-file error when fewer remain.
+    Expected<std::span<const std::uint8_t>, std::string> take(std::uint64_t n,
+                                                              std::string_view what);
+    Expected<std::uint8_t, std::string> u8(std::string_view what);
+    Expected<std::uint16_t, std::string> u16(std::string_view what);
+    Expected<std::uint32_t, std::string> u32(std::string_view what);
+    Expected<std::int32_t, std::string> i32(std::string_view what);
+    Expected<float, std::string> f32(std::string_view what);
+    Expected<double, std::string> f64(std::string_view what);
+
+    // Reads a u32 string offset and copies the text at it (read_cstring).
+    Expected<std::string, std::string> string(std::string_view what);
+    // The text at `offset`, charged to the decode budget.
+    Expected<std::string, std::string> text_at(std::uint64_t offset);
+
+    // Charges `n` decoded bytes; fails once the budget is exceeded.
+    Expected<void, std::string> charge(std::uint64_t n);
+    std::uint64_t decoded_bytes() const { return used_; }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::uint64_t pos_ = 0;
+    std::uint64_t limit_ = kMaxDecodedBytes;
+    std::uint64_t used_ = 0;
+};
+
+// Slot readers. A number (8-byte f64), string (u32 offset) or index (u32) slot
+// whose first byte's offset is a key of `file.var_refs` is a reference to that
+// variable; its bytes must still lie within the file but are not interpreted.
+Expected<ParamValue<double>, std::string> read_param_f64(const BinaryFile& file, Cursor& cur);
+Expected<ParamValue<std::string>, std::string> read_param_string(const BinaryFile& file,
+                                                                 Cursor& cur);
+Expected<ParamValue<std::uint32_t>, std::string> read_param_u32(const BinaryFile& file,
+                                                                Cursor& cur);
+
+// Field readers of opcodes 1 to 4: the slot when bit `bit` of `presence` is set,
+// else the constant from `defaults` (the opcode's map, or null) or the fallback.
+Expected<ParamValue<double>, std::string> read_field_f64(const BinaryFile& file,
+                                                         std::uint8_t presence, unsigned bit,
+                                                         std::string_view name,
+                                                         const FieldDefaults* defaults,
+                                                         Cursor& cur, double fallback);
+// The plain shape byte (bit 3), else the default "shape" (low 8 bits) or 0.
+Expected<std::uint8_t, std::string> read_field_shape(std::uint8_t presence,
+                                                     const FieldDefaults* defaults, Cursor& cur);
+Expected<ParamValue<std::string>, std::string> read_field_string(const BinaryFile& file,
+                                                                 std::uint8_t presence,
+                                                                 unsigned bit,
+                                                                 std::string_view name,
+                                                                 const FieldDefaults* defaults,
+                                                                 Cursor& cur);
+// The default is looked up under "idx".
+Expected<ParamValue<std::uint32_t>, std::string> read_field_idx(const BinaryFile& file,
+                                                                std::uint8_t presence,
+                                                                unsigned bit,
+                                                                const FieldDefaults* defaults,
+                                                                Cursor& cur);
+
+// Decodes the instruction at the cursor (opcode byte and fields) and advances the
+// cursor past it. `defaults` are the module's per-opcode field defaults.
+Expected<Instruction, std::string> decode_instruction(
+    const BinaryFile& file, Cursor& cur,
+    const std::unordered_map<std::uint8_t, FieldDefaults>& defaults);
+
+// Conversions of DATA arrays into waveform samples; each returns a new vector of
+// exactly the input's length.
+std::vector<double> collect_f32_as_f64(std::span<const float> values);
+std::vector<double> clone_f64_slice(std::span<const double> values);
+std::vector<double> collect_real_parts(std::span<const Complex> values);
+std::vector<Complex> collect_f32_as_complex(std::span<const float> values);
+std::vector<Complex> collect_f64_as_complex(std::span<const double> values);
+std::vector<Complex> clone_complex_slice(std::span<const Complex> values);
+std::vector<Complex> collect_complex_range(std::span<const Complex> values);
 
 }  // namespace velk

@@ -30,4 +30,8 @@ Expected<Config, RunError> load_config(const std::filesystem::path& path);
 // Parses and shapes a configuration text.
 Expected<Config, TomlError> parse_config(std::string_view text);
 
+// The whole content of a file, or the system's error (also used for the
+// variables file). Running out of memory is an "OutOfMemory" error, not a throw.
+Expected<std::string, IoError> read_file_bytes(const std::filesystem::path& path);
+
 }  // namespace velk

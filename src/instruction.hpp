@@ -18,4 +18,8 @@ struct CaptureRecord {
 // ("unknown", null) for any other instruction.
 std::pair<std::string, Json> capture_to_json(const Instruction& instruction);
 
+// A capture's number member: a finite value as a floating-point number (0 is
+// written as 0.0), NaN and the infinities as null.
+Json capture_number(double value);
+
 }  // namespace velk

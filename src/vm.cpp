@@ -1,1 +1,399 @@
-// placeholder until this role is written
+#include "vm.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <limits>
+#include <map>
+#include <new>
+#include <stdexcept>
+#include <unordered_map>
+#include <utility>
+
+namespace velk {
+
+// ---------------------------------------------------------------------------
+// Field resolution
+
+double variable_f64(const VariableTable& variables, std::uint64_t index) {
+    const VarValue* v = variables.value_at(index);
+    if (v == nullptr) return std::numeric_limits<double>::quiet_NaN();
+    switch (v->index()) {
+        case 0: return static_cast<double>(std::get<std::uint32_t>(*v));
+        case 1: return static_cast<double>(std::get<std::int32_t>(*v));
+        case 2: return static_cast<double>(std::get<float>(*v));
+        case 3: return std::get<double>(*v);
+        default: return std::numeric_limits<double>::quiet_NaN();  // text, JSON
+    }
+}
+
+double resolve_f64(const ParamValue<double>& param, const VariableTable& variables) {
+    if (const auto* c = std::get_if<double>(&param)) return *c;
+    return variable_f64(variables, std::get<VarRefParam>(param).index);
+}
+
+std::int32_t resolve_i32(const ParamValue<std::uint32_t>& param, const VariableTable& variables) {
+    constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+    constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
+    if (const auto* c = std::get_if<std::uint32_t>(&param)) return static_cast<std::int32_t>(*c);
+    const VarValue* v = variables.value_at(std::get<VarRefParam>(param).index);
+    if (v == nullptr) return 0;
+    switch (v->index()) {
+        case 0: return static_cast<std::int32_t>(std::get<std::uint32_t>(*v));
+        case 1: return std::get<std::int32_t>(*v);
+        case 2: {
+            const float f = std::get<float>(*v);
+            if (std::isnan(f)) return 0;
+            // 2147483520 is the largest float below 2^31.
+            if (f > 2147483520.0f) return kMax;
+            if (f < -2147483648.0f) return kMin;
+            return static_cast<std::int32_t>(f);
+        }
+        case 3: {
+            const double d = std::get<double>(*v);
+            if (std::isnan(d)) return 0;
+            return static_cast<std::int32_t>(std::clamp(d, -2147483648.0, 2147483647.0));
+        }
+        default: return 0;
+    }
+}
+
+std::string resolve_string(const ParamValue<std::string>& param, const VariableTable& variables) {
+    if (const auto* c = std::get_if<std::string>(&param)) return *c;
+    const VarValue* v = variables.value_at(std::get<VarRefParam>(param).index);
+    if (v == nullptr) return std::string();
+    if (const auto* s = std::get_if<VarString>(v)) return s->text;
+    return std::string();
+}
+
+// ---------------------------------------------------------------------------
+// Block interpreter
+
+namespace {
+
+// Records a capture of the instruction, its fields resolved to constants.
+void emit_capture(BlockThread& t, const Instruction& ins) {
+    const VariableTable& vars = *t.variables;
+    Instruction resolved;
+    if (const auto* c = std::get_if<Capture>(&ins)) {
+        resolved = Capture{resolve_string(c->qubit, vars), resolve_string(c->creg, vars),
+                           static_cast<std::uint32_t>(resolve_i32(c->idx, vars)),
+                           resolve_f64(c->duration, vars), resolve_f64(c->frequency, vars),
+                           resolve_f64(c->phi, vars), resolve_f64(c->threshold, vars)};
+    } else if (const auto* q = std::get_if<CaptureIq>(&ins)) {
+        resolved = CaptureIq{resolve_string(q->qubit, vars), resolve_string(q->creg, vars),
+                             static_cast<std::uint32_t>(resolve_i32(q->idx, vars)),
+                             resolve_f64(q->duration, vars), resolve_f64(q->frequency, vars)};
+    } else {
+        const auto& r = std::get<CaptureTrace>(ins);
+        resolved = CaptureTrace{resolve_string(r.creg, vars),
+                                static_cast<std::uint32_t>(resolve_i32(r.idx, vars)),
+                                resolve_f64(r.duration, vars)};
+    }
+    auto [name, value] = capture_to_json(resolved);
+    t.captures.push_back(CaptureRecord{std::move(name), std::move(value), t.time});
+}
+
+void emit_pulse(BlockThread& t, std::vector<Complex> envelope, double delta) {
+    t.pulses.push_back(Pulse{std::move(envelope), t.time, t.frequency, t.phase, delta});
+}
+
+}  // namespace
+
+Expected<void, RunError> run_block_thread(BlockThread& t, double sample_rate) {
+    t.state = 0;
+    const VariableTable& vars = *t.variables;
+    const std::size_t end = t.instructions.size();
+    while (t.pc < end) {
+        const Instruction& ins = t.instructions[t.pc];
+        switch (ins.index() + 1) {  // the opcode
+            case 1: {
+                const auto& p = std::get<ShapedPulse>(ins);
+                const double delta = resolve_f64(p.delta, vars);
+                auto envelope = shaped_envelope(
+                    resolve_f64(p.amp, vars), resolve_f64(p.width, vars),
+                    resolve_f64(p.plateau, vars), p.shape, resolve_f64(p.block1, vars),
+                    resolve_f64(p.block2, vars), sample_rate);
+                if (!envelope) return Unexpected(std::move(envelope).error());
+                if (*envelope) emit_pulse(t, std::move(**envelope), delta);
+                break;
+            }
+            case 2:
+            case 3:
+            case 4: emit_capture(t, ins); break;
+            case 5: t.time = t.time + resolve_f64(std::get<Delay>(ins).value, vars); break;
+            case 6: t.frequency = resolve_f64(std::get<SetFrequency>(ins).value, vars); break;
+            case 7: t.phase = t.phase + resolve_f64(std::get<ShiftPhase>(ins).value, vars); break;
+            case 8: t.phase = 0.0; break;
+            case 9:
+                t.state = 1;
+                t.barrier_id = std::get<Barrier>(ins).id;
+                return {};
+            case 10: break;  // carried in the block, no effect
+            case 11: {
+                const auto& w = std::get<RealWaveform>(ins);
+                const double a = resolve_f64(w.amplitude, vars);
+                if (!w.samples.empty()) {
+                    std::vector<Complex> envelope(w.samples.size());
+                    for (std::size_t i = 0; i < w.samples.size(); ++i) {
+                        envelope[i] = Complex{w.samples[i] * a, 0.0};
+                    }
+                    emit_pulse(t, std::move(envelope), 0.0);
+                }
+                break;
+            }
+            case 12: {
+                const auto& w = std::get<ComplexWaveform>(ins);
+                const double a = resolve_f64(w.amplitude, vars);
+                if (!w.samples.empty()) {
+                    std::vector<Complex> envelope(w.samples.size());
+                    for (std::size_t i = 0; i < w.samples.size(); ++i) {
+                        envelope[i] = Complex{w.samples[i].re * a, w.samples[i].im * a};
+                    }
+                    emit_pulse(t, std::move(envelope), 0.0);
+                }
+                break;
+            }
+            default: break;
+        }
+        ++t.pc;
+    }
+    return {};
+}
+
+void run_operand_thread(OperandThread& t, const VariableTable& variables) {
+    const std::size_t end = t.operands.size();
+    while (t.position < end) {
+        const Operand& op = t.operands[t.position];
+        if (const auto* c = std::get_if<OperandConst>(&op)) {
+            t.time = t.time + c->value;
+        } else if (const auto* v = std::get_if<OperandVar>(&op)) {
+            t.time = t.time + variable_f64(variables, v->index);
+        } else {
+            t.waiting = true;
+            t.barrier_id = std::get<OperandBarrier>(op).id;
+            return;
+        }
+        ++t.position;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Scheduler
+
+std::vector<Thread> build_threads(const Module& module, const VariableTable& variables) {
+    std::vector<Thread> threads;
+    threads.reserve(module.operand_lists.size() + module.blocks.size());
+    for (const auto& list : module.operand_lists) {
+        OperandThread t;
+        t.operands = list;
+        threads.emplace_back(std::move(t));
+    }
+    for (const Block& block : module.blocks) {
+        if (block.instructions.empty()) continue;
+        BlockThread t;
+        t.name = block.name;
+        t.instructions = block.instructions;
+        t.variables = &variables;
+        threads.emplace_back(std::move(t));
+    }
+    return threads;
+}
+
+namespace {
+
+bool unfinished(const Thread& thread) {
+    if (const auto* o = std::get_if<OperandThread>(&thread)) return o->position < o->operands.size();
+    const auto& b = std::get<BlockThread>(thread);
+    return b.pc < b.instructions.size();
+}
+
+bool waiting(const Thread& thread) {
+    if (const auto* o = std::get_if<OperandThread>(&thread)) return o->waiting;
+    return std::get<BlockThread>(thread).state == 1;
+}
+
+// The barrier id a waiting thread waits at, and its clock.
+std::uint32_t waiting_id(const Thread& thread) {
+    if (const auto* o = std::get_if<OperandThread>(&thread)) return o->barrier_id;
+    return std::get<BlockThread>(thread).barrier_id;
+}
+double clock(const Thread& thread) {
+    if (const auto* o = std::get_if<OperandThread>(&thread)) return o->time;
+    return std::get<BlockThread>(thread).time;
+}
+
+void release(Thread& thread, double time) {
+    if (auto* o = std::get_if<OperandThread>(&thread)) {
+        o->time = time;
+        o->waiting = false;
+        ++o->position;
+    } else {
+        auto& b = std::get<BlockThread>(thread);
+        b.time = time;
+        b.state = 0;
+        ++b.pc;
+    }
+}
+
+RunError deadlock_error(const std::map<std::uint32_t, std::vector<std::size_t>>& groups) {
+    std::string ids;
+    for (const auto& [id, arrivals] : groups) {
+        if (!ids.empty()) ids += ", ";
+        ids += std::to_string(id);
+    }
+    return RunError::message(std::string("Barrier deadlock: threads wait at barrier ") +
+                             (groups.size() == 1 ? "id " : "ids ") + ids +
+                             " that can never be released");
+}
+
+}  // namespace
+
+Participants count_participants(const std::vector<Thread>& threads) {
+    Participants participants;
+    for (const Thread& thread : threads) {
+        if (const auto* o = std::get_if<OperandThread>(&thread)) {
+            for (const Operand& op : o->operands) {
+                if (const auto* b = std::get_if<OperandBarrier>(&op)) ++participants[b->id];
+            }
+        } else {
+            for (const Instruction& ins : std::get<BlockThread>(thread).instructions) {
+                if (const auto* b = std::get_if<Barrier>(&ins)) ++participants[b->id];
+            }
+        }
+    }
+    return participants;
+}
+
+Expected<bool, RunError> run_sweep(std::vector<Thread>& threads, const Participants& participants,
+                                   const VariableTable& variables, double sample_rate) {
+    if (std::none_of(threads.begin(), threads.end(), unfinished)) return false;
+
+    // Run phase: every thread that can run, runs to its next barrier or its end.
+    // Threads released in the previous sweep run here, not earlier.
+    for (Thread& thread : threads) {
+        if (!unfinished(thread) || waiting(thread)) continue;
+        if (auto* o = std::get_if<OperandThread>(&thread)) {
+            run_operand_thread(*o, variables);
+        } else {
+            auto ran = run_block_thread(std::get<BlockThread>(thread), sample_rate);
+            if (!ran) return Unexpected(std::move(ran).error());
+        }
+    }
+
+    // Arrivals by barrier id, in thread-list order; every unfinished thread waits now.
+    std::map<std::uint32_t, std::vector<std::size_t>> groups;
+    for (std::size_t i = 0; i < threads.size(); ++i) {
+        if (unfinished(threads[i]) && waiting(threads[i])) {
+            groups[waiting_id(threads[i])].push_back(i);
+        }
+    }
+
+    bool released = false;
+    for (const auto& [id, arrivals] : groups) {
+        const auto need = participants.find(id);
+        if (need == participants.end() || arrivals.size() < need->second) continue;
+        double latest = -std::numeric_limits<double>::infinity();
+        for (std::size_t i : arrivals) {
+            const double t = clock(threads[i]);
+            if (t > latest) latest = t;  // false for NaN
+        }
+        for (std::size_t i : arrivals) release(threads[i], latest);
+        released = true;
+    }
+    if (!released && !groups.empty()) return Unexpected(deadlock_error(groups));
+    return true;
+}
+
+Expected<void, RunError> run_scheduler(std::vector<Thread>& threads,
+                                       const VariableTable& variables, double sample_rate) {
+    const Participants participants = count_participants(threads);
+    for (;;) {
+        auto more = run_sweep(threads, participants, variables, sample_rate);
+        if (!more) return Unexpected(std::move(more).error());
+        if (!*more) return {};
+    }
+}
+
+void sort_captures(std::vector<CaptureRecord>& captures) {
+    if (captures.size() < 2) return;
+    // NaN times compare with nothing; keep them out of the ordering and put them
+    // last, in gathered order, so the comparison below is a strict weak order.
+    const auto nan_begin = std::stable_partition(
+        captures.begin(), captures.end(),
+        [](const CaptureRecord& r) { return !std::isnan(r.time); });
+    std::stable_sort(captures.begin(), nan_begin,
+                     [](const CaptureRecord& a, const CaptureRecord& b) { return a.time < b.time; });
+}
+
+// ---------------------------------------------------------------------------
+// Channel run
+
+namespace {
+
+Expected<ChannelResult, RunError> run_channel_unguarded(const Module& module,
+                                                        const ChannelConfig& channel,
+                                                        const VariableTable& variables) {
+    const double fs = static_cast<double>(channel.sample_rate);
+    std::vector<Thread> threads = build_threads(module, variables);
+
+    ChannelResult result;
+    if (threads.empty()) {
+        // Nothing runs: zeros, and the settings are not applied.
+        const std::uint64_t length =
+            channel.sample_count ? std::max<std::uint64_t>(*channel.sample_count, 1) : 1;
+        auto zeros = zero_buffer(length);
+        if (!zeros) return Unexpected(std::move(zeros).error());
+        result.samples = std::move(*zeros);
+        return result;
+    }
+
+    if (auto ran = run_scheduler(threads, variables, fs); !ran) {
+        return Unexpected(std::move(ran).error());
+    }
+
+    // Gather block by block, moving the pulses and captures out of the threads.
+    std::vector<Pulse> pulses;
+    std::size_t pulse_count = 0, capture_count = 0;
+    for (const Thread& thread : threads) {
+        if (const auto* b = std::get_if<BlockThread>(&thread)) {
+            pulse_count += b->pulses.size();
+            capture_count += b->captures.size();
+        }
+    }
+    pulses.reserve(pulse_count);
+    result.captures.reserve(capture_count);
+    for (Thread& thread : threads) {
+        if (auto* b = std::get_if<BlockThread>(&thread)) {
+            std::move(b->pulses.begin(), b->pulses.end(), std::back_inserter(pulses));
+            std::move(b->captures.begin(), b->captures.end(),
+                      std::back_inserter(result.captures));
+        }
+    }
+    threads.clear();
+    threads.shrink_to_fit();
+
+    sort_captures(result.captures);
+    auto samples = render_samples(std::move(pulses), fs, channel.sample_count);
+    if (!samples) return Unexpected(std::move(samples).error());
+    result.samples = std::move(*samples);
+
+    apply_settings(result.samples, module.settings, channel.enable_iir);
+    return result;
+}
+
+}  // namespace
+
+Expected<ChannelResult, RunError> run_channel(const Module& module, const ChannelConfig& channel,
+                                              const VariableTable& variables) {
+    // Allocations that sizes from the file can reach end the run in order.
+    try {
+        return run_channel_unguarded(module, channel, variables);
+    } catch (const std::bad_alloc&) {
+        return Unexpected(RunError::message("Out of memory during the channel run"));
+    } catch (const std::length_error&) {
+        return Unexpected(RunError::message("Out of memory during the channel run"));
+    }
+}
+
+}  // namespace velk

@@ -1,6 +1,19 @@
 // The virtual machine: runs one module for one channel.
+//
+// The module's operand lists and blocks become logical threads with private
+// clocks. The scheduler runs them in sweeps: every thread that is neither
+// finished nor waiting runs until it ends or reaches a barrier; then each barrier
+// id at which as many arrivals wait as the id has mentions in the module is
+// released, all its arrivals continuing at the latest of their times. When every
+// thread has ended, the pulses of the block threads are rendered into the sample
+// buffer, the captures are sorted by time, and the module's settings map and
+// filter the samples.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "config.hpp"
@@ -8,6 +21,7 @@
 #include "instruction.hpp"
 #include "program.hpp"
 #include "run_error.hpp"
+#include "waveform.hpp"
 
 namespace velk {
 
@@ -18,8 +32,78 @@ struct ChannelResult {
 
 // Runs `module` for `channel`. The only errors are the orderly stops of the
 // limits: a barrier wait that can never complete, an envelope or a sample buffer
-// beyond its limit.
+// beyond its limit (or memory exhausted at one of those allocations).
 Expected<ChannelResult, RunError> run_channel(const Module& module, const ChannelConfig& channel,
                                               const VariableTable& variables);
+
+// A thread built from one operand list: durations advance its clock, barrier ids
+// make it wait.
+struct OperandThread {
+    std::vector<Operand> operands;
+    bool waiting = false;
+    std::uint32_t barrier_id = 0;  // meaningful while waiting
+    std::uint64_t position = 0;    // next operand
+    double time = 0.0;
+};
+
+// A thread built from one block: runs its own copy of the block's instructions.
+struct BlockThread {
+    std::string name;
+    std::vector<Instruction> instructions;
+    std::vector<Pulse> pulses;
+    std::vector<CaptureRecord> captures;
+    std::uint32_t state = 0;       // 0 running, 1 waiting at a barrier
+    std::uint32_t barrier_id = 0;  // meaningful while waiting
+    const VariableTable* variables = nullptr;
+    std::uint64_t pc = 0;
+    double time = 0.0;
+    double frequency = 0.0;
+    double phase = 0.0;
+};
+
+using Thread = std::variant<OperandThread, BlockThread>;
+
+// Instruction fields. Variables are looked up by index only; a variable that is
+// missing, unset or of an unusable kind gives NaN, 0 or the empty text.
+double resolve_f64(const ParamValue<double>& param, const VariableTable& variables);
+std::int32_t resolve_i32(const ParamValue<std::uint32_t>& param, const VariableTable& variables);
+std::string resolve_string(const ParamValue<std::string>& param, const VariableTable& variables);
+// The resolve_f64 rule for the variable at `index`.
+double variable_f64(const VariableTable& variables, std::uint64_t index);
+
+// Runs the thread from `pc` to the end of its instructions or to a Barrier, where
+// it waits (state 1, barrier_id set, pc left on the Barrier). The only error is
+// an envelope beyond kMaxEnvelopeSamples.
+Expected<void, RunError> run_block_thread(BlockThread& thread, double sample_rate);
+
+// Consumes operands from `position` to the end or to a barrier id, where it waits.
+void run_operand_thread(OperandThread& thread, const VariableTable& variables);
+
+// All operand threads (one per operand list, empty ones included), then one block
+// thread per block that has instructions.
+std::vector<Thread> build_threads(const Module& module, const VariableTable& variables);
+
+// Barrier id -> number of arrivals it needs: one per mention (a U32 operand or a
+// Barrier instruction), counted over all threads.
+using Participants = std::unordered_map<std::uint32_t, std::size_t>;
+Participants count_participants(const std::vector<Thread>& threads);
+
+// One scheduler sweep: false (and nothing done) when every thread has ended;
+// otherwise runs every thread that is neither finished nor waiting, then releases
+// each barrier id with enough arrivals at their latest time (NaN ignored; all
+// NaN gives -inf), and returns true. A sweep that releases nothing while threads
+// are unfinished could only repeat forever: it is a deadlock error naming the
+// waiting ids.
+Expected<bool, RunError> run_sweep(std::vector<Thread>& threads, const Participants& participants,
+                                   const VariableTable& variables, double sample_rate);
+
+// Runs sweeps until every thread has ended, or to the deadlock error.
+Expected<void, RunError> run_scheduler(std::vector<Thread>& threads,
+                                       const VariableTable& variables, double sample_rate);
+
+// Sorts by ascending time, stable: a record goes before another only when its
+// time is less. Records whose time is NaN go after all others, in their given
+// order.
+void sort_captures(std::vector<CaptureRecord>& captures);
 
 }  // namespace velk

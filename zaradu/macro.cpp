@@ -1,1 +1,1223 @@
-// placeholder until this module is written
+// zaradu.macro: macro expansion, controlled-gate decomposition and virtual-Z reduction
+// of ravex statement streams.
+//
+// Every function looks the module-level names it uses (head, RavexError, cos, mod, pi,
+// defaultdict, the module's own functions and _VZ_rules) up in the module namespace at the
+// moment of the call, so that a replaced attribute takes effect at its next use. Where the
+// name still refers to this module's own function, the call goes straight to the C++ code.
+#include "generator.hpp"
+#include "pyref.hpp"
+
+#include <frameobject.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+#include <optional>
+#include <vector>
+
+namespace zaradu {
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Process-wide storage: the module object, the interpreter it belongs to, and constants.
+
+// Process-wide references are never destroyed: static destructors would run after the
+// interpreter has finalised.
+template <class T>
+T& immortal() {
+    static T* p = new T();
+    return *p;
+}
+
+int64_t g_interpreter_id = -1;
+Ref& g_module = immortal<Ref>();
+
+struct Names {
+    PyObject* head;
+    PyObject* RavexError;
+    PyObject* cos;
+    PyObject* mod;
+    PyObject* pi;
+    PyObject* defaultdict;
+    PyObject* _lookup;
+    PyObject* lookup;
+    PyObject* define_macro;
+    PyObject* call_macro;
+    PyObject* extend_control_gate;
+    PyObject* extend_macro;
+    PyObject* _VZ_rules;
+    PyObject* add_VZ_rule;
+    PyObject* _exchange_VZ_and_gate;
+    PyObject* getGate;
+    PyObject* get;
+    PyObject* define;
+    PyObject* C;
+    PyObject* X;
+    PyObject* Z;
+    PyObject* CZ;
+    PyObject* Cnot;
+    PyObject* u3;
+    PyObject* Rz;
+    PyObject* P;
+    PyObject* rfUnitary;
+    PyObject* module_name;      // "zaradu.macro"
+    PyObject* empty_spec;       // ""
+    PyObject* extend_prefix;    // "extend macro "
+    PyObject* extend_suffix;    // " error."
+    PyObject* call_macro_qual;
+    PyObject* extend_macro_qual;
+    PyObject* reduce_qual;
+    PyObject* int0;
+    PyObject* int1;
+    PyObject* int2;
+    PyObject* eps;              // 1e-15
+    PyObject* slice_from1;      // slice(1, None)
+    PyObject* slice_rev;        // slice(None, None, -1)
+    PyObject* empty_tuple;
+};
+Names S{};
+bool g_constants_ready = false;
+
+// NumPy objects that the native phase reduction stands in for.
+struct NumpyMod {
+    Ref fn;
+};
+Ref& g_numpy_mod = immortal<NumpyMod>().fn;
+PyTypeObject* g_float64 = nullptr;
+bool g_float64_layout_ok = false;
+
+// This module's own function objects, to recognise an unreplaced module attribute.
+struct Functions {
+    Ref _lookup, lookup, define_macro, call_macro, extend_control_gate, extend_macro;
+    Ref add_VZ_rule, exchange;
+};
+Functions& F = immortal<Functions>();
+
+PyObject* intern(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o)
+        raise();
+    return o;
+}
+
+void make_constants() {
+    if (g_constants_ready)
+        return;
+    S.head = intern("head");
+    S.RavexError = intern("RavexError");
+    S.cos = intern("cos");
+    S.mod = intern("mod");
+    S.pi = intern("pi");
+    S.defaultdict = intern("defaultdict");
+    S._lookup = intern("_lookup");
+    S.lookup = intern("lookup");
+    S.define_macro = intern("define_macro");
+    S.call_macro = intern("call_macro");
+    S.extend_control_gate = intern("extend_control_gate");
+    S.extend_macro = intern("extend_macro");
+    S._VZ_rules = intern("_VZ_rules");
+    S.add_VZ_rule = intern("add_VZ_rule");
+    S._exchange_VZ_and_gate = intern("_exchange_VZ_and_gate");
+    S.getGate = intern("getGate");
+    S.get = intern("get");
+    S.define = intern("define");
+    S.C = intern("C");
+    S.X = intern("X");
+    S.Z = intern("Z");
+    S.CZ = intern("CZ");
+    S.Cnot = intern("Cnot");
+    S.u3 = intern("u3");
+    S.Rz = intern("Rz");
+    S.P = intern("P");
+    S.rfUnitary = intern("rfUnitary");
+    S.module_name = intern("zaradu.macro");
+    S.empty_spec = intern("");
+    S.extend_prefix = intern("extend macro ");
+    S.extend_suffix = intern(" error.");
+    S.call_macro_qual = S.call_macro;
+    S.extend_macro_qual = S.extend_macro;
+    S.reduce_qual = intern("reduceVirtualZ");
+    S.int0 = check(PyLong_FromLong(0)).release();
+    S.int1 = check(PyLong_FromLong(1)).release();
+    S.int2 = check(PyLong_FromLong(2)).release();
+    S.eps = check(PyFloat_FromDouble(1e-15)).release();
+    S.slice_from1 = check(PySlice_New(S.int1, nullptr, nullptr)).release();
+    Ref minus1 = check(PyLong_FromLong(-1));
+    S.slice_rev = check(PySlice_New(nullptr, nullptr, minus1.get())).release();
+    S.empty_tuple = check(PyTuple_New(0)).release();
+    g_constants_ready = true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Small helpers over the C API, each raising PyError on failure.
+
+// A module-level name as a Python function body would see it: globals, then builtins.
+Ref global(PyObject* module, PyObject* name) {
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (v)
+        return Ref::borrow(v);
+    if (PyErr_Occurred())
+        raise();
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins) {
+        v = PyDict_GetItemWithError(builtins, name);
+        if (v)
+            return Ref::borrow(v);
+        if (PyErr_Occurred())
+            raise();
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    raise();
+}
+
+Ref call(PyObject* f, std::initializer_list<PyObject*> args) {
+    return check(PyObject_Vectorcall(f, const_cast<PyObject* const*>(args.begin()), args.size(), nullptr));
+}
+
+Ref call_method1(PyObject* self, PyObject* name, PyObject* arg) {
+    PyObject* args[] = {self, arg};
+    return check(PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// obj[i] for a small non-negative index, as the subscription would do it.
+Ref item(PyObject* obj, Py_ssize_t i) {
+    if (PyTuple_CheckExact(obj)) {
+        if (i < PyTuple_GET_SIZE(obj))
+            return Ref::borrow(PyTuple_GET_ITEM(obj, i));
+        raise(PyExc_IndexError, "tuple index out of range");
+    }
+    if (PyList_CheckExact(obj)) {
+        if (i < PyList_GET_SIZE(obj))
+            return Ref::borrow(PyList_GET_ITEM(obj, i));
+        raise(PyExc_IndexError, "list index out of range");
+    }
+    Ref key = check(PyLong_FromSsize_t(i));
+    return check(PyObject_GetItem(obj, key.get()));
+}
+
+// The next item of an iterator, or an empty Ref at its end.
+Ref next(PyObject* it) {
+    PyObject* r = Py_TYPE(it)->tp_iternext(it);
+    if (r)
+        return Ref::steal(r);
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+            raise();
+        PyErr_Clear();
+    }
+    return {};
+}
+
+Ref iter(PyObject* o) { return check(PyObject_GetIter(o)); }
+
+Ref tuple(std::initializer_list<PyObject*> items) {
+    Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* o : items)
+        PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
+    return t;
+}
+
+Ref list(std::initializer_list<PyObject*> items) {
+    Ref l = check(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* o : items)
+        PyList_SET_ITEM(l.get(), i++, Py_NewRef(o));
+    return l;
+}
+
+// `obj == "literal"` followed by a truth test, as the comparison in a condition does it.
+bool equals(PyObject* obj, PyObject* literal) {
+    if (obj == literal)
+        return true;
+    if (PyUnicode_CheckExact(obj))
+        return PyUnicode_Compare(obj, literal) == 0;
+    Ref r = check(PyObject_RichCompare(obj, literal, Py_EQ));
+    return check(PyObject_IsTrue(r.get())) != 0;
+}
+
+// Unpacking of `a, b, ... = obj` into exactly n items, or at least n with a starred rest.
+std::vector<Ref> unpack(PyObject* obj, Py_ssize_t n, bool starred = false, Ref* rest = nullptr) {
+    std::vector<Ref> out;
+    if (!starred && (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) && PySequence_Fast_GET_SIZE(obj) == n) {
+        for (Py_ssize_t i = 0; i < n; ++i)
+            out.push_back(Ref::borrow(PySequence_Fast_GET_ITEM(obj, i)));
+        return out;
+    }
+    if (!Py_TYPE(obj)->tp_iter && !PySequence_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
+        raise();
+    }
+    Ref it = iter(obj);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref v = next(it.get());
+        if (!v) {
+            if (starred)
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected at least %zd, got %zd)", n, i);
+            else
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
+            raise();
+        }
+        out.push_back(std::move(v));
+    }
+    if (starred) {
+        *rest = check(PySequence_List(it.get()));
+    } else if (next(it.get())) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        raise();
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// Arguments: positional-or-keyword parameters with the interpreter's own TypeErrors.
+
+struct Signature {
+    const char* name;
+    std::vector<const char*> params;
+    size_t required;
+    std::vector<PyObject*> interned{};
+};
+
+PyObject* arg_name(Signature& sig, size_t i) {
+    if (sig.interned.empty()) {
+        for (const char* p : sig.params)
+            sig.interned.push_back(intern(p));
+    }
+    return sig.interned[i];
+}
+
+template <size_t N>
+std::array<PyObject*, N> bind(Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    std::array<PyObject*, N> out{};
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t npos = nargs < static_cast<Py_ssize_t>(N) ? nargs : static_cast<Py_ssize_t>(N);
+    for (Py_ssize_t i = 0; i < npos; ++i)
+        out[i] = args[i];
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            size_t j = 0;
+            for (; j < N; ++j) {
+                PyObject* name = arg_name(sig, j);
+                if (key == name || PyUnicode_Compare(key, name) == 0)
+                    break;
+            }
+            if (j == N) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.name, key);
+                raise();
+            }
+            if (out[j]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", sig.name, key);
+                raise();
+            }
+            out[j] = args[nargs + k];
+        }
+    }
+    if (nargs > static_cast<Py_ssize_t>(N)) {
+        if (sig.required < N)
+            PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd were given",
+                         sig.name, sig.required, N, nargs);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", sig.name, N,
+                         N == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+        raise();
+    }
+    std::vector<size_t> missing;
+    for (size_t j = 0; j < sig.required; ++j)
+        if (!out[j])
+            missing.push_back(j);
+    if (!missing.empty()) {
+        Ref names = check(PyUnicode_FromString(""));
+        for (size_t m = 0; m < missing.size(); ++m) {
+            const char* sep = "";
+            if (m > 0)
+                sep = missing.size() == 2 ? " and " : (m + 1 == missing.size() ? ", and " : ", ");
+            names = check(PyUnicode_FromFormat("%U%s'%s'", names.get(), sep, sig.params[missing[m]]));
+        }
+        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %U", sig.name,
+                     missing.size(), missing.size() == 1 ? "" : "s", names.get());
+        raise();
+    }
+    for (size_t j = sig.required; j < N; ++j)
+        if (!out[j])
+            out[j] = Py_None;  // every optional parameter here defaults to None
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// Native phase reduction: mod(x, 2 * pi) computed like NumPy's remainder for doubles.
+
+bool as_double(PyObject* o, double* out) {
+    if (PyFloat_CheckExact(o) || (g_float64 && Py_IS_TYPE(o, g_float64))) {
+        *out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow || (v == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+        constexpr long long limit = 1LL << 52;
+        if (v > limit || v < -limit)
+            return false;
+        *out = static_cast<double>(v);
+        return true;
+    }
+    return false;
+}
+
+// NumPy's remainder: fmod, then moved into the sign of the divisor; a zero gets its sign.
+double numpy_remainder(double a, double b) {
+    double m = std::fmod(a, b);
+    if (m != 0.0) {
+        if (std::isless(b, 0.0) != std::isless(m, 0.0))
+            m += b;
+    } else {
+        m = std::copysign(0.0, b);
+    }
+    return m;
+}
+
+Ref make_float64(double v) {
+    PyObject* o = g_float64->tp_alloc(g_float64, 0);
+    if (!o)
+        raise();
+    reinterpret_cast<PyFloatObject*>(o)->ob_fval = v;
+    return Ref::steal(o);
+}
+
+// The fast path applies while `mod` is NumPy's own and `pi` a float: the inputs are finite
+// doubles, so the result is exactly what the ufunc would return, without a warning.
+bool native_mod(PyObject* modf, PyObject* pi, double x, Ref* out) {
+    if (!g_float64_layout_ok || modf != g_numpy_mod.get() || !PyFloat_CheckExact(pi))
+        return false;
+    double b = 2.0 * PyFloat_AS_DOUBLE(pi);
+    if (!std::isfinite(x) || !std::isfinite(b) || b == 0.0)
+        return false;
+    *out = make_float64(numpy_remainder(x, b));
+    return true;
+}
+
+// mod(x, 2 * pi) through the module's names.
+Ref reduce_phase(PyObject* module, PyObject* x) {
+    Ref modf = global(module, S.mod);
+    Ref pi = global(module, S.pi);
+    double d;
+    Ref out;
+    if (as_double(x, &d) && native_mod(modf.get(), pi.get(), d, &out))
+        return out;
+    Ref two_pi = check(PyNumber_Multiply(S.int2, pi.get()));
+    return call(modf.get(), {x, two_pi.get()});
+}
+
+// ---------------------------------------------------------------------------------------
+// Function objects and their C entry points.
+
+using Impl = Ref (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+
+template <Impl impl>
+PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    return boundary([&] { return impl(module, args, nargsf, kwnames); });
+}
+
+Ref call_head(PyObject* module, PyObject* st) {
+    Ref h = global(module, S.head);
+    return call(h.get(), {st});
+}
+
+// ---- _lookup, lookup, define_macro ----------------------------------------------------
+
+Signature sig__lookup{"_lookup", {"name", "env"}, 2};
+Signature sig_lookup{"lookup", {"st", "env"}, 2};
+Signature sig_define_macro{"define_macro", {"name", "value", "env"}, 3};
+Signature sig_call_macro{"call_macro", {"gate", "st"}, 2};
+Signature sig_extend_control_gate{"extend_control_gate", {"st", "scope"}, 2};
+Signature sig_extend_macro{"extend_macro", {"ravex", "lib", "env"}, 2};
+Signature sig_add_VZ_rule{"add_VZ_rule", {"gateName", "rule"}, 2};
+Signature sig_remove_VZ_rule{"remove_VZ_rule", {"gateName", "rule"}, 2};
+Signature sig_VZ_P{"_VZ_P", {"st", "phaseList"}, 2};
+Signature sig_VZ_rfUnitary{"_VZ_rfUnitary", {"st", "phaseList"}, 2};
+Signature sig_VZ_clear{"_VZ_clear", {"st", "phaseList"}, 2};
+Signature sig_VZ_exchangable{"_VZ_exchangable", {"st", "phaseList"}, 2};
+Signature sig_VZ_swap{"_VZ_swap", {"st", "phaseList"}, 2};
+Signature sig_exchange{"_exchange_VZ_and_gate", {"st", "phaseList", "lib"}, 3};
+Signature sig_reduce{"reduceVirtualZ", {"ravex", "lib"}, 2};
+
+// env.get(name, name); any error at all gives the name back.
+Ref lookup_name(PyObject* name, PyObject* env) {
+    if (PyDict_CheckExact(env)) {
+        PyObject* v = PyDict_GetItemWithError(env, name);
+        if (v)
+            return Ref::borrow(v);
+        PyErr_Clear();
+        return Ref::borrow(name);
+    }
+    PyObject* args[] = {env, name, name};
+    PyObject* r = PyObject_VectorcallMethod(S.get, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (r)
+        return Ref::steal(r);
+    PyErr_Clear();
+    return Ref::borrow(name);
+}
+
+Ref impl__lookup(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig__lookup, args, nargsf, kwnames);
+    return lookup_name(a[0], a[1]);
+}
+
+Ref call__lookup(PyObject*, PyObject* fn, PyObject* name, PyObject* env) {
+    if (fn == F._lookup.get())
+        return lookup_name(name, env);
+    return call(fn, {name, env});
+}
+
+Ref lookup_statement(PyObject* module, PyObject* st, PyObject* env) {
+    Ref target = item(st, 1);
+    if (PyTuple_Check(target.get())) {
+        Ref gate = item(st, 0);
+        Ref fn = global(module, S._lookup);
+        Ref resolved;
+        if (PyTuple_CheckExact(target.get())) {
+            Py_ssize_t n = PyTuple_GET_SIZE(target.get());
+            resolved = check(PyTuple_New(n));
+            for (Py_ssize_t i = 0; i < n; ++i)
+                PyTuple_SET_ITEM(resolved.get(), i,
+                                 call__lookup(module, fn.get(), PyTuple_GET_ITEM(target.get(), i), env).release());
+        } else {
+            Ref out = check(PyList_New(0));
+            Ref it = iter(target.get());
+            while (Ref q = next(it.get()))
+                check(PyList_Append(out.get(), call__lookup(module, fn.get(), q.get(), env).get()));
+            resolved = check(PyList_AsTuple(out.get()));
+        }
+        return tuple({gate.get(), resolved.get()});
+    }
+    if (PyUnicode_Check(target.get()) || PyLong_Check(target.get())) {
+        Ref gate = item(st, 0);
+        Ref fn = global(module, S._lookup);
+        Ref q = call__lookup(module, fn.get(), target.get(), env);
+        return tuple({gate.get(), q.get()});
+    }
+    return Ref::borrow(st);
+}
+
+Ref impl_lookup(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig_lookup, args, nargsf, kwnames);
+    return lookup_statement(module, a[0], a[1]);
+}
+
+Ref impl_define_macro(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<3>(sig_define_macro, args, nargsf, kwnames);
+    check(PyObject_SetItem(a[2], a[0], a[1]));
+    return none();
+}
+
+// ---- call_macro -------------------------------------------------------------------------
+
+gen::Body call_macro_body(PyObject* module, PyObject* gate, PyObject* st) {
+    Ref qubits = item(st, 1);
+    Ref gate_item = item(st, 0);
+    Ref params;
+    if (PyUnicode_Check(gate_item.get())) {
+        params = Ref::borrow(S.empty_tuple);
+    } else {
+        Ref sliced = check(PyObject_GetItem(gate_item.get(), S.slice_from1));
+        params = check(PySequence_Tuple(sliced.get()));
+    }
+    std::optional<PyError> failure;
+    try {
+        Py_ssize_t n = PyTuple_GET_SIZE(params.get());
+        std::vector<PyObject*> argv;
+        argv.reserve(static_cast<size_t>(n) + 1);
+        argv.push_back(qubits.get());
+        for (Py_ssize_t i = 0; i < n; ++i)
+            argv.push_back(PyTuple_GET_ITEM(params.get(), i));
+        Ref produced = check(PyObject_Vectorcall(gate, argv.data(), argv.size(), nullptr));
+        co_yield gen::delegate_to(produced.get());
+    } catch (PyError& e) {
+        failure.emplace(std::move(e));
+    }
+    if (failure) {
+        try {
+            Ref cls = global(module, S.RavexError);
+            Ref text = check(PyObject_Format(st, S.empty_spec));
+            Ref msg = check(PyUnicode_Concat(S.extend_prefix, text.get()));
+            msg = check(PyUnicode_Concat(msg.get(), S.extend_suffix));
+            Ref exc = call(cls.get(), {msg.get()});
+            if (!PyExceptionInstance_Check(exc.get()))
+                raise(PyExc_TypeError, "exceptions must derive from BaseException");
+            PyException_SetContext(exc.get(), Py_NewRef(failure->value()));
+            throw PyError(std::move(exc));
+        } catch (PyError& e) {
+            if (e.value() == nullptr)
+                throw;
+            PyObject* ctx = PyException_GetContext(e.value());
+            if (ctx) {
+                Py_DECREF(ctx);
+                throw;
+            }
+            PyException_SetContext(e.value(), Py_NewRef(failure->value()));
+            throw;
+        }
+    }
+}
+
+Ref make_call_macro(PyObject* module, PyObject* gate, PyObject* st) {
+    return gen::make(S.call_macro, S.call_macro_qual, tuple({module, gate, st}), [](PyObject* a) {
+        return call_macro_body(PyTuple_GET_ITEM(a, 0), PyTuple_GET_ITEM(a, 1), PyTuple_GET_ITEM(a, 2));
+    });
+}
+
+Ref impl_call_macro(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig_call_macro, args, nargsf, kwnames);
+    return make_call_macro(module, a[0], a[1]);
+}
+
+// ---- extend_control_gate ----------------------------------------------------------------
+
+Ref import_from(PyObject* module, const char* modname, std::initializer_list<const char*> names, int level,
+                PyObject* globals, std::vector<Ref>* out) {
+    Ref name = check(PyUnicode_FromString(modname));
+    Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* n : names)
+        PyTuple_SET_ITEM(fromlist.get(), i++, check(PyUnicode_FromString(n)).release());
+    Ref mod = check(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, fromlist.get(), level));
+    (void)module;
+    for (const char* n : names) {
+        PyObject* v = PyObject_GetAttrString(mod.get(), n);
+        if (!v) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                raise();
+            PyErr_Clear();
+            PyObject* pkgname = PyModule_Check(mod.get()) ? PyModule_GetNameObject(mod.get()) : nullptr;
+            Ref pkg = Ref::steal(pkgname);
+            if (!pkg) {
+                PyErr_Clear();
+                pkg = check(PyUnicode_FromString("<unknown module name>"));
+            }
+            PyObject* file = nullptr;
+            if (get_optional_attr(mod.get(), "__file__", &file) < 0)
+                PyErr_Clear();
+            Ref path = Ref::steal(file);
+            Ref nm = check(PyUnicode_FromString(n));
+            Ref msg;
+            if (path && PyUnicode_Check(path.get()))
+                msg = check(PyUnicode_FromFormat("cannot import name %R from %R (%S)", nm.get(), pkg.get(), path.get()));
+            else
+                msg = check(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", nm.get(), pkg.get()));
+            PyErr_SetImportError(msg.get(), pkg.get(), path ? path.get() : Py_None);
+            raise();
+        }
+        out->push_back(Ref::steal(v));
+    }
+    return mod;
+}
+
+Ref num(PyObject* r) { return check(r); }
+
+Ref control_gate(PyObject* module, PyObject* st) {
+    PyObject* globals = PyModule_GetDict(module);
+    std::vector<Ref> imported;
+    import_from(module, "ravex", {"seq2mat"}, 0, globals, &imported);
+    import_from(module, "ravex.matricies", {"U", "Unitary2Angles"}, 0, globals, &imported);
+    PyObject* seq2mat = imported[0].get();
+    PyObject* unitary2angles = imported[2].get();
+
+    auto outer = unpack(st, 2);
+    auto gate_pair = unpack(outer[0].get(), 2);
+    PyObject* inner = gate_pair[1].get();
+    PyObject* qubits = outer[1].get();
+
+    if (PyUnicode_Check(inner)) {
+        if (equals(inner, S.Z))
+            return list({tuple({S.CZ, qubits}).get()});
+        if (equals(inner, S.X))
+            return list({tuple({S.Cnot, qubits}).get()});
+    }
+    Ref prog = list({tuple({inner, S.int0}).get()});
+    auto ct = unpack(qubits, 2);
+    PyObject* c = ct[0].get();
+    PyObject* t = ct[1].get();
+    Ref unitary = call(seq2mat, {prog.get()});
+    Ref angles_obj = call(unitary2angles, {unitary.get()});
+    auto angles = unpack(angles_obj.get(), 4);
+    PyObject* theta = angles[0].get();
+    PyObject* phi = angles[1].get();
+    PyObject* lam = angles[2].get();
+    PyObject* delta = angles[3].get();
+
+    Ref cosf = global(module, S.cos);
+    Ref sum = num(PyNumber_Add(phi, lam));
+    Ref c_ = call(cosf.get(), {sum.get()});
+    Ref shifted = num(PyNumber_Add(c_.get(), S.int1));
+    Ref dist = num(PyNumber_Absolute(shifted.get()));
+    Ref lt = check(PyObject_RichCompare(dist.get(), S.eps, Py_LT));
+    bool near = check(PyObject_IsTrue(lt.get())) != 0;
+
+    auto half = [](PyObject* x) { return num(PyNumber_TrueDivide(x, S.int2)); };
+    if (near) {
+        Ref pi = global(module, S.pi);
+        Ref p1 = num(PyNumber_Subtract(half(pi.get()).get(), half(theta).get()));
+        Ref p3 = num(PyNumber_Negative(phi));
+        Ref s1 = tuple({tuple({S.u3, p1.get(), S.int0, p3.get()}).get(), t});
+        Ref s2 = tuple({S.Cnot, tuple({c, t}).get()});
+        pi = global(module, S.pi);
+        Ref q1 = num(PyNumber_Subtract(half(theta).get(), half(pi.get()).get()));
+        Ref s3 = tuple({tuple({S.u3, q1.get(), phi, S.int0}).get(), t});
+        pi = global(module, S.pi);
+        Ref r = num(PyNumber_Subtract(delta, half(pi.get()).get()));
+        Ref s4 = tuple({tuple({S.Rz, r.get()}).get(), t});
+        return list({s1.get(), s2.get(), s3.get(), s4.get()});
+    }
+    Ref s1 = tuple({tuple({S.u3, half(theta).get(), S.int0, lam}).get(), t});
+    Ref s2 = tuple({S.Cnot, tuple({c, t}).get()});
+    Ref neg_theta = num(PyNumber_Negative(theta));
+    Ref neg_sum = num(PyNumber_Negative(num(PyNumber_Add(phi, lam)).get()));
+    Ref s3 = tuple({tuple({S.u3, half(neg_theta.get()).get(), half(neg_sum.get()).get(), S.int0}).get(), t});
+    Ref s4 = tuple({S.Cnot, tuple({c, t}).get()});
+    Ref diff = num(PyNumber_Subtract(phi, lam));
+    Ref s5 = tuple({tuple({S.u3, S.int0, S.int0, half(diff.get()).get()}).get(), t});
+    Ref s6 = tuple({tuple({S.Rz, delta}).get(), c});
+    return list({s1.get(), s2.get(), s3.get(), s4.get(), s5.get(), s6.get()});
+}
+
+Ref impl_extend_control_gate(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig_extend_control_gate, args, nargsf, kwnames);
+    return control_gate(module, a[0]);
+}
+
+// ---- extend_macro -----------------------------------------------------------------------
+
+Ref make_extend_macro(PyObject* module, PyObject* ravex, PyObject* lib, PyObject* env);
+
+// extend_macro([s], lib, env) through the module's name.
+Ref expand_one(PyObject* module, PyObject* s, PyObject* lib, PyObject* env) {
+    Ref single = list({s});
+    Ref em = global(module, S.extend_macro);
+    if (em.get() == F.extend_macro.get())
+        return make_extend_macro(module, single.get(), lib, env);
+    return call(em.get(), {single.get(), lib, env});
+}
+
+gen::Body extend_macro_body(PyObject* module, PyObject* ravex, PyObject* lib, PyObject* env_arg) {
+    Ref env = env_arg == Py_None ? check(PyDict_New()) : Ref::borrow(env_arg);
+    Ref it = iter(ravex);
+    while (Ref st = next(it.get())) {
+        if (equals(call_head(module, st.get()).get(), S.define)) {
+            Ref fn = global(module, S.define_macro);
+            Ref name = item(st.get(), 1);
+            Ref value = item(st.get(), 2);
+            if (fn.get() == F.define_macro.get())
+                check(PyObject_SetItem(env.get(), name.get(), value.get()));
+            else
+                call(fn.get(), {name.get(), value.get(), env.get()});
+            continue;
+        }
+        if (equals(call_head(module, st.get()).get(), S.C)) {
+            Ref fn = global(module, S.lookup);
+            st = fn.get() == F.lookup.get() ? lookup_statement(module, st.get(), env.get())
+                                            : call(fn.get(), {st.get(), env.get()});
+            Ref ecg = global(module, S.extend_control_gate);
+            Ref expanded = ecg.get() == F.extend_control_gate.get() ? control_gate(module, st.get())
+                                                                    : call(ecg.get(), {st.get(), lib});
+            co_yield gen::delegate_to(expanded.get());
+            continue;
+        }
+        {
+            Ref fn = global(module, S.lookup);
+            st = fn.get() == F.lookup.get() ? lookup_statement(module, st.get(), env.get())
+                                            : call(fn.get(), {st.get(), env.get()});
+        }
+        Ref gate = call_method1(lib, S.getGate, call_head(module, st.get()).get());
+        if (gate.get() == Py_None) {
+            co_yield std::move(st);
+            continue;
+        }
+        Ref cm = global(module, S.call_macro);
+        Ref produced = cm.get() == F.call_macro.get() ? make_call_macro(module, gate.get(), st.get())
+                                                      : call(cm.get(), {gate.get(), st.get()});
+        Ref produced_it = iter(produced.get());
+        while (Ref s = next(produced_it.get())) {
+            Ref sub = expand_one(module, s.get(), lib, env.get());
+            co_yield gen::delegate_to(sub.get());
+        }
+    }
+}
+
+Ref make_extend_macro(PyObject* module, PyObject* ravex, PyObject* lib, PyObject* env) {
+    return gen::make(S.extend_macro, S.extend_macro_qual, tuple({module, ravex, lib, env}), [](PyObject* a) {
+        return extend_macro_body(PyTuple_GET_ITEM(a, 0), PyTuple_GET_ITEM(a, 1), PyTuple_GET_ITEM(a, 2),
+                                 PyTuple_GET_ITEM(a, 3));
+    });
+}
+
+Ref impl_extend_macro(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<3>(sig_extend_macro, args, nargsf, kwnames);
+    return make_extend_macro(module, a[0], a[1], a[2]);
+}
+
+// ---- virtual-Z rules ----------------------------------------------------------------------
+
+Ref impl_add_VZ_rule(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig_add_VZ_rule, args, nargsf, kwnames);
+    Ref rules = global(module, S._VZ_rules);
+    check(PyObject_SetItem(rules.get(), a[0], a[1]));
+    return none();
+}
+
+Ref impl_remove_VZ_rule(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig_remove_VZ_rule, args, nargsf, kwnames);
+    Ref rules = global(module, S._VZ_rules);
+    check(PyObject_DelItem(rules.get(), a[0]));
+    return none();
+}
+
+Ref impl_VZ_P(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig_VZ_P, args, nargsf, kwnames);
+    Ref emitted = check(PyList_New(0));
+    Ref modf = global(module, S.mod);
+    Ref pending = item(a[1], 0);
+    Ref gate = item(a[0], 0);
+    Ref angle = item(gate.get(), 1);
+    Ref reduced;
+    double x, y;
+    bool done = false;
+    if (as_double(pending.get(), &x) && as_double(angle.get(), &y)) {
+        Ref pi = global(module, S.pi);
+        done = native_mod(modf.get(), pi.get(), x + y, &reduced);
+    }
+    if (!done) {
+        Ref sum = num(PyNumber_Add(pending.get(), angle.get()));
+        Ref pi = global(module, S.pi);
+        Ref two_pi = num(PyNumber_Multiply(S.int2, pi.get()));
+        reduced = call(modf.get(), {sum.get(), two_pi.get()});
+    }
+    return tuple({emitted.get(), list({reduced.get()}).get()});
+}
+
+Ref impl_VZ_rfUnitary(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig_VZ_rfUnitary, args, nargsf, kwnames);
+    auto parts = unpack(a[0], 2);
+    Ref rest;
+    auto g = unpack(parts[0].get(), 3, true, &rest);
+    Ref pending = item(a[1], 0);
+    Ref phi = num(PyNumber_Subtract(g[2].get(), pending.get()));
+    Py_ssize_t extra = PyList_GET_SIZE(rest.get());
+    Ref gate = check(PyTuple_New(3 + extra));
+    PyTuple_SET_ITEM(gate.get(), 0, Py_NewRef(S.rfUnitary));
+    PyTuple_SET_ITEM(gate.get(), 1, g[1].new_ref());
+    PyTuple_SET_ITEM(gate.get(), 2, phi.release());
+    for (Py_ssize_t i = 0; i < extra; ++i)
+        PyTuple_SET_ITEM(gate.get(), 3 + i, Py_NewRef(PyList_GET_ITEM(rest.get(), i)));
+    Ref st = tuple({gate.get(), parts[1].get()});
+    return tuple({list({st.get()}).get(), a[1]});
+}
+
+Ref impl_VZ_clear(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig_VZ_clear, args, nargsf, kwnames);
+    Ref emitted = list({a[0]});
+    Py_ssize_t n = PyObject_Size(a[1]);
+    if (n < 0)
+        raise();
+    Ref zeros = check(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(zeros.get(), i, Py_NewRef(S.int0));
+    return tuple({emitted.get(), zeros.get()});
+}
+
+Ref impl_VZ_exchangable(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig_VZ_exchangable, args, nargsf, kwnames);
+    return tuple({list({a[0]}).get(), a[1]});
+}
+
+Ref impl_VZ_swap(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig_VZ_swap, args, nargsf, kwnames);
+    Ref emitted = list({a[0]});
+    Ref reversed = check(PyObject_GetItem(a[1], S.slice_rev));
+    return tuple({emitted.get(), reversed.get()});
+}
+
+Ref exchange(PyObject* module, PyObject* st, PyObject* phases) {
+    Ref name = call_head(module, st);
+    Ref rules = global(module, S._VZ_rules);
+    if (!check(PySequence_Contains(rules.get(), name.get())))
+        raise(PyExc_Exception, "Unknow VZ exchange rule.");
+    Ref rule = check(PyObject_GetItem(rules.get(), name.get()));
+    return call(rule.get(), {st, phases});
+}
+
+Ref impl_exchange(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<3>(sig_exchange, args, nargsf, kwnames);
+    return exchange(module, a[0], a[1]);
+}
+
+// ---- reduceVirtualZ -----------------------------------------------------------------------
+
+PyObject* zero_factory(PyObject*, PyObject*) noexcept { return Py_NewRef(S.int0); }
+PyMethodDef zero_factory_def = {"<lambda>", zero_factory, METH_NOARGS, nullptr};
+
+// hold[q] with the defaultdict's insertion of a missing key.
+Ref held(PyObject* hold, PyObject* q) {
+    if (PyDict_CheckExact(hold) || PyType_IsSubtype(Py_TYPE(hold), &PyDict_Type)) {
+        PyObject* v = PyDict_GetItemWithError(hold, q);
+        if (v)
+            return Ref::borrow(v);
+        if (PyErr_Occurred())
+            raise();
+    }
+    return check(PyObject_GetItem(hold, q));
+}
+
+Ref single(PyObject* o) { return tuple({o}); }
+
+// `value != 0` as a condition.
+bool nonzero(PyObject* v) {
+    if (PyFloat_CheckExact(v) || (g_float64 && Py_IS_TYPE(v, g_float64)))
+        return PyFloat_AS_DOUBLE(v) != 0.0;
+    Ref r = check(PyObject_RichCompare(v, S.int0, Py_NE));
+    return check(PyObject_IsTrue(r.get())) != 0;
+}
+
+// (('P', hold[q]), q)
+Ref phase_statement(PyObject* hold, PyObject* q) {
+    Ref gate = tuple({S.P, held(hold, q).get()});
+    return tuple({gate.get(), q});
+}
+
+gen::Body reduce_body(PyObject* module, PyObject* ravex, PyObject* lib) {
+    Ref hold;
+    {
+        Ref dd = global(module, S.defaultdict);
+        Ref factory = check(PyCFunction_NewEx(&zero_factory_def, nullptr, S.module_name));
+        hold = call(dd.get(), {factory.get()});
+    }
+    Ref it = iter(ravex);
+    while (Ref st = next(it.get())) {
+        Ref target = item(st.get(), 1);
+        if (PyLong_Check(target.get()) || PyUnicode_Check(target.get()))
+            target = single(target.get());
+        std::optional<PyError> failure;
+        try {
+            Ref phases = check(PyList_New(0));
+            {
+                Ref qs = iter(target.get());
+                while (Ref q = next(qs.get()))
+                    check(PyList_Append(phases.get(), held(hold.get(), q.get()).get()));
+            }
+            Ref fn = global(module, S._exchange_VZ_and_gate);
+            Ref result = fn.get() == F.exchange.get() ? exchange(module, st.get(), phases.get())
+                                                      : call(fn.get(), {st.get(), phases.get(), lib});
+            auto pair = unpack(result.get(), 2);
+            result.reset();
+            co_yield gen::delegate_to(pair[0].get());
+            Ref qs = iter(target.get());
+            Ref ps = iter(pair[1].get());
+            for (;;) {
+                Ref q = next(qs.get());
+                if (!q)
+                    break;
+                Ref p = next(ps.get());
+                if (!p)
+                    break;
+                Ref reduced = reduce_phase(module, p.get());
+                check(PyObject_SetItem(hold.get(), q.get(), reduced.get()));
+            }
+        } catch (PyError& e) {
+            // Closing the generator must end it, not be taken for a failed rule.
+            if (e.matches(PyExc_GeneratorExit))
+                throw;
+            failure.emplace(std::move(e));
+        }
+        if (failure) {
+            failure.reset();
+            Ref qs = iter(target.get());
+            while (Ref q = next(qs.get())) {
+                Ref v = held(hold.get(), q.get());
+                if (nonzero(v.get())) {
+                    Ref flushed = phase_statement(hold.get(), q.get());
+                    co_yield std::move(flushed);
+                    check(PyObject_SetItem(hold.get(), q.get(), S.int0));
+                }
+            }
+            co_yield std::move(st);
+        }
+    }
+    Ref keys = iter(hold.get());
+    while (Ref q = next(keys.get())) {
+        if (nonzero(held(hold.get(), q.get()).get())) {
+            Ref flushed = phase_statement(hold.get(), q.get());
+            co_yield std::move(flushed);
+        }
+    }
+}
+
+Ref impl_reduce(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig_reduce, args, nargsf, kwnames);
+    return gen::make(S.reduce_qual, S.reduce_qual, tuple({module, a[0], a[1]}), [](PyObject* t) {
+        return reduce_body(PyTuple_GET_ITEM(t, 0), PyTuple_GET_ITEM(t, 1), PyTuple_GET_ITEM(t, 2));
+    });
+}
+
+// ---------------------------------------------------------------------------------------
+// Function table. The doc text holds only a signature, so `__doc__` is None while
+// `inspect.signature` still sees positional-or-keyword parameters.
+
+#define ZARADU_FN(name, impl, sig)                                                          \
+    PyMethodDef {                                                                         \
+        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<impl>)),   \
+            METH_FASTCALL | METH_KEYWORDS, name sig "\n--\n\n"                            \
+    }
+
+PyMethodDef def__lookup = ZARADU_FN("_lookup", impl__lookup, "(name, env)");
+PyMethodDef def_lookup = ZARADU_FN("lookup", impl_lookup, "(st, env)");
+PyMethodDef def_define_macro = ZARADU_FN("define_macro", impl_define_macro, "(name, value, env)");
+PyMethodDef def_call_macro = ZARADU_FN("call_macro", impl_call_macro, "(gate, st)");
+PyMethodDef def_extend_control_gate = ZARADU_FN("extend_control_gate", impl_extend_control_gate, "(st, scope)");
+PyMethodDef def_extend_macro = ZARADU_FN("extend_macro", impl_extend_macro, "(ravex, lib, env=None)");
+PyMethodDef def_add_VZ_rule = ZARADU_FN("add_VZ_rule", impl_add_VZ_rule, "(gateName, rule)");
+PyMethodDef def_remove_VZ_rule = ZARADU_FN("remove_VZ_rule", impl_remove_VZ_rule, "(gateName, rule)");
+PyMethodDef def_VZ_P = ZARADU_FN("_VZ_P", impl_VZ_P, "(st, phaseList)");
+PyMethodDef def_VZ_rfUnitary = ZARADU_FN("_VZ_rfUnitary", impl_VZ_rfUnitary, "(st, phaseList)");
+PyMethodDef def_VZ_clear = ZARADU_FN("_VZ_clear", impl_VZ_clear, "(st, phaseList)");
+PyMethodDef def_VZ_exchangable = ZARADU_FN("_VZ_exchangable", impl_VZ_exchangable, "(st, phaseList)");
+PyMethodDef def_VZ_swap = ZARADU_FN("_VZ_swap", impl_VZ_swap, "(st, phaseList)");
+PyMethodDef def_exchange = ZARADU_FN("_exchange_VZ_and_gate", impl_exchange, "(st, phaseList, lib)");
+PyMethodDef def_reduce = ZARADU_FN("reduceVirtualZ", impl_reduce, "(ravex, lib)");
+
+// ---------------------------------------------------------------------------------------
+// Loading.
+
+// Binds `name` in the module namespace to a new function object.
+Ref define(PyObject* module, PyMethodDef* def) {
+    Ref fn = check(PyCFunction_NewEx(def, module, S.module_name));
+    check(PyObject_SetAttrString(module, def->ml_name, fn.get()));
+    return fn;
+}
+
+void set_attr(PyObject* module, const char* name, PyObject* value) {
+    check(PyObject_SetAttrString(module, name, value));
+}
+
+// Adds a traceback entry named `funcname` to the error being raised.
+void add_traceback(PyObject* module, const char* funcname) {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyCodeObject* code = PyCode_NewEmpty("zaradu/macro.cpp", funcname, 0);
+    PyFrameObject* frame = nullptr;
+    if (code)
+        frame = PyFrame_New(PyThreadState_Get(), code, PyModule_GetDict(module), nullptr);
+    PyErr_Clear();
+    PyErr_Restore(t, v, tb);
+    if (frame)
+        PyTraceBack_Here(frame);
+    Py_XDECREF(frame);
+    Py_XDECREF(code);
+}
+
+void run_top_level(PyObject* module) {
+    // Step 3: builtins.
+    PyObject* builtins = PyImport_AddModule("builtins");
+    if (!builtins)
+        raise();
+    set_attr(module, "__builtins__", builtins);
+
+    // Step 4: the interpreter this module was compiled for.
+    int rt_major = static_cast<int>((Py_Version >> 24) & 0xFF);
+    int rt_minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+    if (rt_major != PY_MAJOR_VERSION || rt_minor != PY_MINOR_VERSION) {
+        char msg[200];
+        std::snprintf(msg, sizeof msg, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                      PY_MAJOR_VERSION, PY_MINOR_VERSION, "zaradu.macro", "does not match", rt_major, rt_minor);
+        check(PyErr_WarnEx(PyExc_RuntimeWarning, msg, 1));
+    }
+
+    // Step 5: constants.
+    make_constants();
+    gen::init_type("zaradu.macro.generator");
+
+    // Step 6: the registry entry.
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* existing = PyDict_GetItemWithError(modules, S.module_name);
+    if (!existing) {
+        if (PyErr_Occurred())
+            raise();
+        check(PyDict_SetItem(modules, S.module_name, module));
+    }
+
+    // Step 7: the top-level statements.
+    PyObject* globals = PyModule_GetDict(module);
+    std::vector<Ref> got;
+    import_from(module, "collections", {"defaultdict"}, 0, globals, &got);
+    set_attr(module, "defaultdict", got[0].get());
+
+    got.clear();
+    Ref numpy = import_from(module, "numpy", {"cos", "mod", "pi"}, 0, globals, &got);
+    set_attr(module, "cos", got[0].get());
+    set_attr(module, "mod", got[1].get());
+    set_attr(module, "pi", got[2].get());
+    g_numpy_mod = got[1];
+    {
+        PyObject* f64 = PyObject_GetAttrString(numpy.get(), "float64");
+        if (!f64) {
+            PyErr_Clear();
+        } else {
+            Ref f = Ref::steal(f64);
+            if (PyType_Check(f.get())) {
+                auto* tp = reinterpret_cast<PyTypeObject*>(f.get());
+                Py_XSETREF(g_float64, reinterpret_cast<PyTypeObject*>(Py_NewRef(f.get())));
+                g_float64_layout_ok = PyType_IsSubtype(tp, &PyFloat_Type) &&
+                                      tp->tp_basicsize == PyFloat_Type.tp_basicsize && tp->tp_itemsize == 0 &&
+                                      tp->tp_alloc != nullptr;
+            }
+        }
+    }
+
+    got.clear();
+    {
+        // A relative import from the package zaradu, whatever the spec says of the parent.
+        Ref package_globals = check(PyDict_New());
+        Ref pkg = check(PyUnicode_FromString("zaradu"));
+        check(PyDict_SetItemString(package_globals.get(), "__package__", pkg.get()));
+        import_from(module, "base", {"RavexError", "head"}, 1, package_globals.get(), &got);
+    }
+    set_attr(module, "RavexError", got[0].get());
+    set_attr(module, "head", got[1].get());
+
+    F._lookup = define(module, &def__lookup);
+    F.lookup = define(module, &def_lookup);
+    F.define_macro = define(module, &def_define_macro);
+    F.call_macro = define(module, &def_call_macro);
+    F.extend_control_gate = define(module, &def_extend_control_gate);
+    F.extend_macro = define(module, &def_extend_macro);
+
+    Ref rules = check(PyDict_New());
+    set_attr(module, "_VZ_rules", rules.get());
+
+    F.add_VZ_rule = define(module, &def_add_VZ_rule);
+    define(module, &def_remove_VZ_rule);
+    Ref vz_p = define(module, &def_VZ_P);
+    Ref vz_rf = define(module, &def_VZ_rfUnitary);
+    Ref vz_clear = define(module, &def_VZ_clear);
+    Ref vz_ex = define(module, &def_VZ_exchangable);
+    Ref vz_swap = define(module, &def_VZ_swap);
+
+    const std::pair<const char*, PyObject*> registrations[] = {
+        {"P", vz_p.get()},         {"rfUnitary", vz_rf.get()}, {"Reset", vz_clear.get()}, {"Measure", vz_clear.get()},
+        {"CZ", vz_ex.get()},       {"I", vz_ex.get()},         {"Barrier", vz_ex.get()},  {"Delay", vz_ex.get()},
+        {"iSWAP", vz_swap.get()},  {"SWAP", vz_swap.get()},
+    };
+    for (const auto& [gate_name, rule] : registrations) {
+        Ref add = global(module, S.add_VZ_rule);
+        Ref key = check(PyUnicode_InternFromString(gate_name));
+        call(add.get(), {key.get(), rule});
+    }
+
+    F.exchange = define(module, &def_exchange);
+    define(module, &def_reduce);
+
+    Ref test = check(PyDict_New());
+    set_attr(module, "__test__", test.get());
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+    return boundary([&]() -> Ref {
+        int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+        if (g_interpreter_id == -1) {
+            g_interpreter_id = id;
+            if (id == -1)
+                raise();
+        } else if (g_interpreter_id != id) {
+            raise(PyExc_ImportError,
+                  "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        }
+        if (g_module)
+            return g_module;
+        Ref name = check(PyObject_GetAttrString(spec, "name"));
+        Ref module = check(PyModule_NewObject(name.get()));
+        struct Copy {
+            const char* from;
+            const char* to;
+            bool allow_none;
+        };
+        const Copy copies[] = {
+            {"loader", "__loader__", true},
+            {"origin", "__file__", true},
+            {"parent", "__package__", true},
+            {"submodule_search_locations", "__path__", false},
+        };
+        for (const Copy& c : copies) {
+            PyObject* v = nullptr;
+            check(get_optional_attr(spec, c.from, &v));
+            Ref value = Ref::steal(v);
+            if (!value || (!c.allow_none && value.get() == Py_None))
+                continue;
+            check(PyObject_SetAttrString(module.get(), c.to, value.get()));
+        }
+        return module;
+    });
+}
+
+int module_exec(PyObject* module) noexcept {
+    if (g_module) {
+        if (g_module.get() == module)
+            return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'macro' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    g_module = Ref::borrow(module);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
+#endif
+    try {
+        run_top_level(module);
+        return 0;
+    } catch (PyError& e) {
+        e.restore();
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
+    if (PyErr_Occurred())
+        add_traceback(module, "init zaradu.macro");
+    g_module.reset();
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_ImportError, "init zaradu.macro");
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "macro",
+    nullptr,
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace zaradu
+
+PyMODINIT_FUNC PyInit_macro(void) { return PyModuleDef_Init(&zaradu::module_def); }

@@ -1,0 +1,102 @@
+// Capture descriptions: names, members, JSON types and key order.
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "instruction.hpp"
+
+namespace velk {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+std::vector<std::string> keys(const Json& obj) {
+    std::vector<std::string> out;
+    for (auto it = obj.begin(); it != obj.end(); ++it) out.push_back(it.key());
+    return out;
+}
+
+TEST(CaptureToJson, TraceHasItsMembersInKeyOrder) {
+    auto [name, value] = capture_to_json(CaptureTrace{std::string("c0"), 3u, 2e-6});
+    EXPECT_EQ(name, "capture_trace");
+    EXPECT_EQ(keys(value), (std::vector<std::string>{"creg", "duration", "idx"}));
+    EXPECT_EQ(value.dump(), R"({"creg":"c0","duration":2e-06,"idx":3})");
+    EXPECT_TRUE(value["duration"].is_number_float());
+    EXPECT_TRUE(value["idx"].is_number_integer());
+}
+
+TEST(CaptureToJson, CaptureAndCaptureIqMembersIterateSorted) {
+    auto [name, value] = capture_to_json(
+        Capture{std::string("q1"), std::string("c2"), 5u, 1e-6, 5e9, 0.5, 0.25});
+    EXPECT_EQ(name, "capture");
+    EXPECT_EQ(keys(value), (std::vector<std::string>{"creg", "duration", "frequency", "idx", "phi",
+                                                     "qubit", "threshold"}));
+    EXPECT_EQ(value["qubit"], "q1");
+    EXPECT_EQ(value["creg"], "c2");
+    EXPECT_EQ(value["idx"].get<std::int64_t>(), 5);
+    EXPECT_EQ(value["frequency"].get<double>(), 5e9);
+    EXPECT_EQ(value["phi"].get<double>(), 0.5);
+    EXPECT_EQ(value["threshold"].get<double>(), 0.25);
+
+    auto [iq_name, iq] = capture_to_json(CaptureIq{std::string("q"), std::string("c"), 1u, 2.0, 3.0});
+    EXPECT_EQ(iq_name, "capture_iq");
+    EXPECT_EQ(keys(iq), (std::vector<std::string>{"creg", "duration", "frequency", "idx", "qubit"}));
+}
+
+TEST(CaptureToJson, IdxIsSigned) {
+    auto [name, value] = capture_to_json(CaptureTrace{std::string("c"), 4294967295u, 1.0});
+    ASSERT_TRUE(value["idx"].is_number_integer());
+    EXPECT_EQ(value["idx"].get<std::int64_t>(), -1);
+    EXPECT_EQ(value.dump(), R"({"creg":"c","duration":1.0,"idx":-1})");
+}
+
+struct NumberCase {
+    double value;
+    const char* dump;
+};
+
+class CaptureNumber : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(CaptureNumber, FiniteIsAFloatOtherwiseNull) {
+    const NumberCase& c = GetParam();
+    const Json j = capture_number(c.value);
+    EXPECT_EQ(j.dump(), c.dump);
+    if (std::isfinite(c.value)) EXPECT_TRUE(j.is_number_float());
+    else EXPECT_TRUE(j.is_null());
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, CaptureNumber,
+                         ::testing::Values(NumberCase{0.0, "0.0"}, NumberCase{-0.0, "-0.0"},
+                                           NumberCase{2e-6, "2e-06"}, NumberCase{kNaN, "null"},
+                                           NumberCase{kInf, "null"}, NumberCase{-kInf, "null"}));
+
+TEST(CaptureToJson, FrequencyZeroIsAFloatMember) {
+    auto [name, value] = capture_to_json(CaptureIq{std::string(), std::string(), 0u, 0.0, 0.0});
+    EXPECT_TRUE(value["frequency"].is_number_float());
+    EXPECT_FALSE(value["frequency"].is_number_integer());
+}
+
+TEST(CaptureToJson, FieldsStillNamingVariablesGiveEmptyZeroNull) {
+    const VarRefParam ref{"v", 0};
+    auto [name, value] = capture_to_json(Capture{ref, ref, ref, ref, ref, ref, ref});
+    EXPECT_EQ(value.dump(),
+              R"({"creg":"","duration":null,"frequency":null,"idx":0,"phi":null,"qubit":"","threshold":null})");
+}
+
+TEST(CaptureToJson, OtherInstructionsAreUnknown) {
+    const std::vector<Instruction> others = {ShapedPulse{}, Delay{}, SetFrequency{}, ShiftPhase{},
+                                             ResetPhase{},  Barrier{}, Opcode10{}, RealWaveform{},
+                                             ComplexWaveform{}};
+    for (const Instruction& ins : others) {
+        auto [name, value] = capture_to_json(ins);
+        EXPECT_EQ(name, "unknown") << "opcode " << ins.index() + 1;
+        EXPECT_TRUE(value.is_null()) << "opcode " << ins.index() + 1;
+    }
+}
+
+}  // namespace
+}  // namespace velk

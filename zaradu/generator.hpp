@@ -1,0 +1,489 @@
+// Generator objects whose bodies are C++20 coroutines.
+//
+// A body is a coroutine returning `gen::Body`. Inside it, `co_yield ref` produces one item
+// and `co_yield gen::delegate_to(iterable)` delegates like Python's `yield from`: items of
+// the sub-iterator are passed on, values sent in and exceptions thrown in are forwarded to
+// it. A Python error raised into the body (by `throw`, `close`, or a failing sub-iterator)
+// arrives as a `PyError` thrown from the suspended `co_yield`. Nothing runs before the first
+// draw; the body's arguments are owned by the generator object and lent to the body.
+#pragma once
+
+#include "pyref.hpp"
+
+#include <coroutine>
+#include <optional>
+#include <utility>
+
+namespace zaradu::gen {
+
+struct Promise;
+using Handle = std::coroutine_handle<Promise>;
+
+struct Body {
+    using promise_type = Promise;
+    Handle h;
+};
+
+// Result of `delegate_to`: an iterator that the driver draws from until it ends.
+struct Delegate {
+    Ref iter;
+};
+
+inline Delegate delegate_to(PyObject* iterable) { return Delegate{check(PyObject_GetIter(iterable))}; }
+
+struct Promise {
+    Ref yielded;                     // item produced by the last co_yield
+    Ref delegate;                    // active sub-iterator of a delegation
+    std::optional<PyError> thrown;   // error to raise at the resume point
+    std::optional<PyError> error;    // error that left the body
+
+    struct Resume {
+        Promise* p;
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(Handle) const noexcept {}
+        void await_resume() const {
+            if (p->thrown) {
+                PyError e = std::move(*p->thrown);
+                p->thrown.reset();
+                throw e;
+            }
+        }
+    };
+
+    Body get_return_object() noexcept { return Body{Handle::from_promise(*this)}; }
+    std::suspend_always initial_suspend() const noexcept { return {}; }
+    std::suspend_always final_suspend() const noexcept { return {}; }
+    void return_void() const noexcept {}
+    void unhandled_exception() noexcept {
+        try {
+            throw;
+        } catch (PyError& e) {
+            error.emplace(std::move(e));
+        } catch (std::bad_alloc&) {
+            PyErr_NoMemory();
+            error.emplace();
+        } catch (...) {
+            PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a generator");
+            error.emplace();
+        }
+    }
+    Resume yield_value(Ref v) noexcept {
+        yielded = std::move(v);
+        return Resume{this};
+    }
+    Resume yield_value(Delegate d) noexcept {
+        delegate = std::move(d.iter);
+        return Resume{this};
+    }
+};
+
+struct Object {
+    PyObject_HEAD
+    Handle h;            // null once the body has finished or was never made
+    PyObject* args;      // owned; the body borrows its arguments from here
+    PyObject* name;
+    PyObject* qualname;
+    bool started;
+    bool running;
+};
+
+inline PyTypeObject* type_object = nullptr;
+
+inline bool check_type(PyObject* o) noexcept { return type_object && Py_IS_TYPE(o, type_object); }
+
+namespace detail {
+
+inline void destroy_body(Object* g) noexcept {
+    if (g->h) {
+        Handle h = std::exchange(g->h, Handle{});
+        h.destroy();
+    }
+}
+
+// Exceptions raised by `throw` come as (type[, value[, traceback]]), like the interpreter's.
+inline PyError make_thrown(PyObject* type, PyObject* value, PyObject* tb) {
+    if (tb == Py_None)
+        tb = nullptr;
+    if (tb && !PyTraceBack_Check(tb))
+        raise(PyExc_TypeError, "throw() third argument must be a traceback object");
+    Ref exc;
+    if (PyExceptionClass_Check(type)) {
+        if (value && value != Py_None && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type))) {
+            exc = Ref::borrow(value);
+        } else if (!value || value == Py_None) {
+            exc = check(PyObject_CallNoArgs(type));
+        } else if (PyTuple_Check(value)) {
+            exc = check(PyObject_Call(type, value, nullptr));
+        } else {
+            exc = check(PyObject_CallOneArg(type, value));
+        }
+        if (!PyExceptionInstance_Check(exc.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %s", type,
+                         Py_TYPE(exc.get())->tp_name);
+            raise();
+        }
+    } else if (PyExceptionInstance_Check(type)) {
+        if (value && value != Py_None)
+            raise(PyExc_TypeError, "instance exception may not have a separate value");
+        exc = Ref::borrow(type);
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+        raise();
+    }
+    if (tb)
+        check(PyException_SetTraceback(exc.get(), tb));
+    return PyError(std::move(exc));
+}
+
+// One draw from a sub-iterator: the next item, or an empty Ref when it has ended.
+inline Ref draw(PyObject* it, PyObject* sent) {
+    PyObject* r;
+    if (sent == Py_None && Py_TYPE(it)->tp_iternext) {
+        r = Py_TYPE(it)->tp_iternext(it);
+    } else {
+        static PyObject* send_name = PyUnicode_InternFromString("send");
+        PyObject* args[] = {it, sent};
+        r = PyObject_VectorcallMethod(send_name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }
+    if (r)
+        return Ref::steal(r);
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+            raise();
+        PyErr_Clear();
+    }
+    return {};
+}
+
+Ref close(Object* g);
+
+// Closes a sub-iterator on GeneratorExit; an error of its `close` is thrown.
+inline void close_delegate(PyObject* it) {
+    if (check_type(it)) {
+        close(reinterpret_cast<Object*>(it));
+        return;
+    }
+    if (PyGen_CheckExact(it) || PyCoro_CheckExact(it)) {
+        check(PyObject_CallMethod(it, "close", nullptr));
+        return;
+    }
+    PyObject* meth = nullptr;
+    if (get_optional_attr(it, "close", &meth) < 0) {
+        PyErr_WriteUnraisable(it);
+        return;
+    }
+    if (meth) {
+        Ref m = Ref::steal(meth);
+        check(PyObject_CallNoArgs(m.get()));
+    }
+}
+
+struct Running {
+    Object* g;
+    explicit Running(Object* g_) : g(g_) {
+        if (Py_EnterRecursiveCall(" while running a generator"))
+            raise();
+        g->running = true;
+    }
+    ~Running() {
+        g->running = false;
+        Py_LeaveRecursiveCall();
+    }
+};
+
+// Resumes the generator with a sent value (None for a plain draw) or an exception.
+// Returns the next item, or an empty Ref when the generator has ended; errors are thrown.
+inline Ref advance(Object* g, PyObject* sent, std::optional<PyError> exc) {
+    if (g->running)
+        raise(PyExc_ValueError, "generator already executing");
+    if (!g->h) {
+        if (exc)
+            throw std::move(*exc);
+        return {};
+    }
+    if (!g->started) {
+        if (exc) {
+            destroy_body(g);
+            throw std::move(*exc);
+        }
+        if (sent != Py_None)
+            raise(PyExc_TypeError, "can't send non-None value to a just-started generator");
+    }
+    Running running(g);
+    Promise& p = g->h.promise();
+    Ref keep_sent = Ref::borrow(sent);
+    for (;;) {
+        if (p.delegate) {
+            Ref item;
+            try {
+                if (exc) {
+                    if (exc->matches(PyExc_GeneratorExit)) {
+                        Ref d = std::move(p.delegate);
+                        close_delegate(d.get());
+                    } else {
+                        PyObject* meth = nullptr;
+                        Ref d = p.delegate;
+                        if (check_type(d.get())) {
+                            // One of ours: forward directly.
+                            item = advance(reinterpret_cast<Object*>(d.get()), Py_None, std::move(exc));
+                            exc.reset();
+                            if (!item)
+                                p.delegate.reset();
+                        } else {
+                            check(get_optional_attr(d.get(), "throw", &meth));
+                            if (!meth) {
+                                p.delegate.reset();
+                            } else {
+                                Ref m = Ref::steal(meth);
+                                PyObject* v = exc->value();
+                                PyObject* tb = PyException_GetTraceback(v);
+                                Ref tbr = Ref::steal(tb);
+                                PyObject* args[] = {reinterpret_cast<PyObject*>(Py_TYPE(v)), v, tb ? tb : Py_None};
+                                PyObject* r = PyObject_Vectorcall(m.get(), args, 3, nullptr);
+                                exc.reset();
+                                if (r) {
+                                    item = Ref::steal(r);
+                                } else {
+                                    if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+                                        raise();
+                                    PyErr_Clear();
+                                    p.delegate.reset();
+                                }
+                            }
+                        }
+                    }
+                } else {
+                    item = draw(p.delegate.get(), keep_sent.get());
+                    if (!item)
+                        p.delegate.reset();
+                }
+            } catch (PyError& e) {
+                p.delegate.reset();
+                exc.emplace(std::move(e));
+            }
+            if (item)
+                return item;
+        }
+        // Resume the body itself.
+        keep_sent = none();
+        p.thrown = std::move(exc);
+        exc.reset();
+        g->started = true;
+        g->h.resume();
+        if (g->h.done()) {
+            std::optional<PyError> err = std::move(p.error);
+            destroy_body(g);
+            if (err) {
+                if (err->matches(PyExc_StopIteration)) {
+                    // A StopIteration leaking out of a body must not look like the end.
+                    PyObject* cause = err->value();
+                    Ref rt = check(PyObject_CallOneArg(PyExc_RuntimeError,
+                                                       Ref::steal(PyUnicode_FromString("generator raised StopIteration")).get()));
+                    PyException_SetCause(rt.get(), Py_NewRef(cause));
+                    PyException_SetContext(rt.get(), Py_NewRef(cause));
+                    throw PyError(std::move(rt));
+                }
+                throw std::move(*err);
+            }
+            return {};
+        }
+        if (p.yielded) {
+            Ref out = std::move(p.yielded);
+            return out;
+        }
+        // A new delegation: draw its first item on the next round.
+    }
+}
+
+inline Ref close(Object* g) {
+    if (g->running)
+        raise(PyExc_ValueError, "generator already executing");
+    if (!g->h)
+        return none();
+    if (!g->started) {
+        destroy_body(g);
+        return none();
+    }
+    try {
+        Ref exc = check(PyObject_CallNoArgs(PyExc_GeneratorExit));
+        Ref item = advance(g, Py_None, PyError(std::move(exc)));
+        if (item)
+            raise(PyExc_RuntimeError, "generator ignored GeneratorExit");
+    } catch (PyError& e) {
+        if (e.matches(PyExc_GeneratorExit) || e.matches(PyExc_StopIteration))
+            return none();
+        throw;
+    }
+    return none();
+}
+
+inline Object* self(PyObject* o) noexcept { return reinterpret_cast<Object*>(o); }
+
+inline PyObject* iternext(PyObject* o) noexcept {
+    return boundary([&] { return advance(self(o), Py_None, std::nullopt); });
+}
+
+inline PyObject* send(PyObject* o, PyObject* value) noexcept {
+    return boundary([&] {
+        Ref r = advance(self(o), value, std::nullopt);
+        if (!r) {
+            PyErr_SetNone(PyExc_StopIteration);
+            raise();
+        }
+        return r;
+    });
+}
+
+inline PyObject* throw_(PyObject* o, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return boundary([&] {
+        if (nargs < 1 || nargs > 3) {
+            if (nargs < 1)
+                PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+            else
+                PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+            raise();
+        }
+        PyError e = make_thrown(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
+        Ref r = advance(self(o), Py_None, std::move(e));
+        if (!r) {
+            PyErr_SetNone(PyExc_StopIteration);
+            raise();
+        }
+        return r;
+    });
+}
+
+inline PyObject* close_meth(PyObject* o, PyObject*) noexcept {
+    return boundary([&] { return close(self(o)); });
+}
+
+inline void finalize(PyObject* o) noexcept {
+    Object* g = self(o);
+    if (!g->h || !g->started)
+        return;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyObject* r = close_meth(o, nullptr);
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_WriteUnraisable(o);
+    PyErr_Restore(t, v, tb);
+}
+
+inline int traverse(PyObject* o, visitproc visit, void* arg) {
+    Object* g = self(o);
+    Py_VISIT(Py_TYPE(o));
+    Py_VISIT(g->args);
+    if (g->h) {
+        Py_VISIT(g->h.promise().delegate.get());
+        Py_VISIT(g->h.promise().yielded.get());
+    }
+    return 0;
+}
+
+inline int clear(PyObject* o) {
+    Object* g = self(o);
+    if (!g->running)
+        destroy_body(g);
+    Py_CLEAR(g->args);
+    return 0;
+}
+
+inline void dealloc(PyObject* o) {
+    if (PyObject_CallFinalizerFromDealloc(o) < 0)
+        return;  // resurrected
+    PyTypeObject* tp = Py_TYPE(o);
+    PyObject_GC_UnTrack(o);
+    Object* g = self(o);
+    destroy_body(g);
+    Py_CLEAR(g->args);
+    Py_CLEAR(g->name);
+    Py_CLEAR(g->qualname);
+    tp->tp_free(o);
+    Py_DECREF(tp);
+}
+
+inline PyObject* repr(PyObject* o) {
+    return PyUnicode_FromFormat("<generator object %S at %p>", self(o)->qualname, o);
+}
+
+inline PyObject* get_name(PyObject* o, void*) { return Py_NewRef(self(o)->name); }
+inline PyObject* get_qualname(PyObject* o, void*) { return Py_NewRef(self(o)->qualname); }
+inline int set_str(PyObject** slot, PyObject* v, const char* what) {
+    if (!v || !PyUnicode_Check(v)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_SETREF(*slot, Py_NewRef(v));
+    return 0;
+}
+inline int set_name(PyObject* o, PyObject* v, void*) { return set_str(&self(o)->name, v, "__name__"); }
+inline int set_qualname(PyObject* o, PyObject* v, void*) { return set_str(&self(o)->qualname, v, "__qualname__"); }
+inline PyObject* get_running(PyObject* o, void*) { return PyBool_FromLong(self(o)->running); }
+
+inline PyMethodDef methods[] = {
+    {"send", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(send)), METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(throw_)), METH_FASTCALL, nullptr},
+    {"close", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(close_meth)), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+inline PyGetSetDef getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"gi_running", get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+inline PyType_Slot slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear)},
+    {Py_tp_finalize, reinterpret_cast<void*>(finalize)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iternext)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+}  // namespace detail
+
+// Creates the generator type once per process under the given dotted name.
+inline PyTypeObject* init_type(const char* dotted_name) {
+    if (type_object)
+        return type_object;
+    static PyType_Spec spec;
+    spec.name = dotted_name;
+    spec.basicsize = sizeof(Object);
+    spec.itemsize = 0;
+    spec.flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    spec.slots = detail::slots;
+    type_object = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)).release());
+    return type_object;
+}
+
+// Makes a generator running `factory(args)` (a coroutine) at the first draw. `args` is kept
+// alive by the generator for as long as the body may use it.
+template <class Factory>
+Ref make(PyObject* name, PyObject* qualname, Ref args, Factory&& factory) {
+    Object* g = PyObject_GC_New(Object, type_object);
+    if (!g)
+        raise();
+    g->h = Handle{};
+    g->args = args.release();
+    g->name = Py_NewRef(name);
+    g->qualname = Py_NewRef(qualname);
+    g->started = false;
+    g->running = false;
+    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(g));
+    g->h = factory(g->args).h;
+    PyObject_GC_Track(g);
+    return owner;
+}
+
+}  // namespace zaradu::gen
