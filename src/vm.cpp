@@ -100,6 +100,20 @@ void emit_pulse(BlockThread& t, std::vector<Complex> envelope, double delta) {
 
 }  // namespace
 
+// The instruction set, by opcode:
+//   1 ShapedPulse      append a pulse with the shaped envelope (none when it is skipped)
+//   2 Capture          append a "capture" record at the current time
+//   3 CaptureIq        append a "capture_iq" record at the current time
+//   4 CaptureTrace     append a "capture_trace" record at the current time
+//   5 Delay            time += value (the only instruction that moves the clock)
+//   6 SetFrequency     frequency = value
+//   7 ShiftPhase       phase += value
+//   8 ResetPhase       phase = 0
+//   9 Barrier          wait at id; pc stays on the Barrier until the release
+//  10 Opcode10         nothing
+//  11 RealWaveform     append a pulse of samples * amplitude (none when empty)
+//  12 ComplexWaveform  append a pulse of complex samples * amplitude (none when empty)
+// Pulses take the time, frequency and phase current before the instruction.
 Expected<void, RunError> run_block_thread(BlockThread& t, double sample_rate) {
     t.state = 0;
     const VariableTable& vars = *t.variables;

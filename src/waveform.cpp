@@ -180,7 +180,7 @@ Expected<std::size_t, RunError> buffer_length(const std::vector<Pulse>& pulses, 
     std::uint64_t needed = 1;
     for (const Pulse& p : pulses) {
         const std::int64_t s = start_index(p.t0, fs);
-        if (s < 0) {}
+        if (s < 0) continue;
         // s < 2^63 and the envelope length is far below 2^63: no overflow.
         const std::uint64_t end = static_cast<std::uint64_t>(s) + p.envelope.size();
         needed = std::max(needed, end);

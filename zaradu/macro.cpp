@@ -699,19 +699,45 @@ Ref impl_extend_control_gate(PyObject* module, PyObject* const* args, Py_ssize_t
 
 Ref make_extend_macro(PyObject* module, PyObject* ravex, PyObject* lib, PyObject* env);
 
-// extend_macro([s], lib, env) through the module's name.
-Ref expand_one(PyObject* module, PyObject* s, PyObject* lib, PyObject* env) {
-    Ref single = list({s});
-    Ref em = global(module, S.extend_macro);
-    if (em.get() == F.extend_macro.get())
-        return make_extend_macro(module, single.get(), lib, env);
-    return call(em.get(), {single.get(), lib, env});
-}
+// The iterators of the macro expansions in progress, innermost last. Each level stands for
+// one `for s in call_macro(gate, st): yield from extend_macro([s], lib, env)` of the
+// recursive definition; while `extend_macro` is this module's own function the nested
+// expansions run here instead of in generators of their own, which gives the same statements
+// in the same order. Unwinding drops the innermost level first, as the nested generators
+// would be dropped.
+struct Levels {
+    std::vector<Ref> its;
+    ~Levels() {
+        while (!its.empty())
+            its.pop_back();
+    }
+};
 
 gen::Body extend_macro_body(PyObject* module, PyObject* ravex, PyObject* lib, PyObject* env_arg) {
     Ref env = env_arg == Py_None ? check(PyDict_New()) : Ref::borrow(env_arg);
     Ref it = iter(ravex);
-    while (Ref st = next(it.get())) {
+    Levels levels;
+    for (;;) {
+        Ref st;
+        if (levels.its.empty()) {
+            st = next(it.get());
+            if (!st)
+                break;
+        } else {
+            st = next(levels.its.back().get());
+            if (!st) {
+                levels.its.pop_back();
+                continue;
+            }
+            // s drawn from a macro: extend_macro([s], lib, env) through the module's name.
+            Ref em = global(module, S.extend_macro);
+            if (em.get() != F.extend_macro.get()) {
+                Ref single = list({st.get()});
+                Ref sub = call(em.get(), {single.get(), lib, env.get()});
+                co_yield gen::delegate_to(sub.get());
+                continue;
+            }
+        }
         if (equals(call_head(module, st.get()).get(), S.define)) {
             Ref fn = global(module, S.define_macro);
             Ref name = item(st.get(), 1);
@@ -742,14 +768,13 @@ gen::Body extend_macro_body(PyObject* module, PyObject* ravex, PyObject* lib, Py
             co_yield std::move(st);
             continue;
         }
+        // Each level counts like the nested generator call it replaces.
+        if (static_cast<int>(levels.its.size()) >= Py_GetRecursionLimit())
+            raise(PyExc_RecursionError, "maximum recursion depth exceeded while expanding a macro");
         Ref cm = global(module, S.call_macro);
         Ref produced = cm.get() == F.call_macro.get() ? make_call_macro(module, gate.get(), st.get())
                                                       : call(cm.get(), {gate.get(), st.get()});
-        Ref produced_it = iter(produced.get());
-        while (Ref s = next(produced_it.get())) {
-            Ref sub = expand_one(module, s.get(), lib, env.get());
-            co_yield gen::delegate_to(sub.get());
-        }
+        levels.its.push_back(iter(produced.get()));
     }
 }
 
@@ -846,11 +871,18 @@ Ref impl_VZ_swap(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
     return tuple({emitted.get(), reversed.get()});
 }
 
-Ref exchange(PyObject* module, PyObject* st, PyObject* phases) {
+// The dispatch; a gate without a rule gives an empty result when `no_rule` is given (the
+// caller would only discard the exception), else raises the dispatcher's Exception.
+Ref exchange(PyObject* module, PyObject* st, PyObject* phases, bool* no_rule = nullptr) {
     Ref name = call_head(module, st);
     Ref rules = global(module, S._VZ_rules);
-    if (!check(PySequence_Contains(rules.get(), name.get())))
+    if (!check(PySequence_Contains(rules.get(), name.get()))) {
+        if (no_rule) {
+            *no_rule = true;
+            return {};
+        }
         raise(PyExc_Exception, "Unknow VZ exchange rule.");
+    }
     Ref rule = check(PyObject_GetItem(rules.get(), name.get()));
     return call(rule.get(), {st, phases});
 }
@@ -905,7 +937,7 @@ gen::Body reduce_body(PyObject* module, PyObject* ravex, PyObject* lib) {
         Ref target = item(st.get(), 1);
         if (PyLong_Check(target.get()) || PyUnicode_Check(target.get()))
             target = single(target.get());
-        std::optional<PyError> failure;
+        bool failed = false;
         try {
             Ref phases = check(PyList_New(0));
             {
@@ -914,8 +946,15 @@ gen::Body reduce_body(PyObject* module, PyObject* ravex, PyObject* lib) {
                     check(PyList_Append(phases.get(), held(hold.get(), q.get()).get()));
             }
             Ref fn = global(module, S._exchange_VZ_and_gate);
-            Ref result = fn.get() == F.exchange.get() ? exchange(module, st.get(), phases.get())
+            bool no_rule = false;
+            Ref result = fn.get() == F.exchange.get() ? exchange(module, st.get(), phases.get(), &no_rule)
                                                       : call(fn.get(), {st.get(), phases.get(), lib});
+            if (no_rule) {
+                // The common failure of the protected section, taken without raising.
+                failed = true;
+                goto handler;
+            }
+            {
             auto pair = unpack(result.get(), 2);
             result.reset();
             co_yield gen::delegate_to(pair[0].get());
@@ -931,14 +970,15 @@ gen::Body reduce_body(PyObject* module, PyObject* ravex, PyObject* lib) {
                 Ref reduced = reduce_phase(module, p.get());
                 check(PyObject_SetItem(hold.get(), q.get(), reduced.get()));
             }
+            }
+        handler:;
         } catch (PyError& e) {
             // Closing the generator must end it, not be taken for a failed rule.
             if (e.matches(PyExc_GeneratorExit))
                 throw;
-            failure.emplace(std::move(e));
+            failed = true;  // the exception is discarded
         }
-        if (failure) {
-            failure.reset();
+        if (failed) {
             Ref qs = iter(target.get());
             while (Ref q = next(qs.get())) {
                 Ref v = held(hold.get(), q.get());

@@ -1,0 +1,102 @@
+// Cost of render_pulses beside a plain loop of the same number of std::sin and
+// std::cos calls: 10^4 pulses of 1000 samples each tile a buffer of 10^7 samples.
+// Prints both timings and their ratio (goal: at most 1.3).
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "waveform.hpp"
+
+namespace {
+
+constexpr std::size_t kPulses = 10000;
+constexpr std::size_t kPulseSamples = 1000;
+constexpr std::size_t kSamples = kPulses * kPulseSamples;
+constexpr double kRate = 1e9;
+constexpr double kFrequency = 5.3e7;
+
+std::vector<velk::Pulse> make_pulses() {
+    std::vector<velk::Pulse> pulses;
+    pulses.reserve(kPulses);
+    for (std::size_t p = 0; p < kPulses; ++p) {
+        velk::Pulse pulse;
+        pulse.envelope.resize(kPulseSamples);
+        for (std::size_t i = 0; i < kPulseSamples; ++i) {
+            const double x = static_cast<double>(i) / kPulseSamples;
+            pulse.envelope[i] = velk::Complex{0.5 - 0.5 * std::cos(x * velk::kTwoPi), 0.01 * x};
+        }
+        pulse.t0 = static_cast<double>(p * kPulseSamples) / kRate;
+        pulse.frequency = kFrequency;
+        pulse.phase = 0.1 * static_cast<double>(p % 7);
+        pulse.delta = 1e5;
+        pulses.push_back(std::move(pulse));
+    }
+    return pulses;
+}
+
+void BM_RenderPulses(benchmark::State& state) {
+    const std::vector<velk::Pulse> pulses = make_pulses();
+    std::vector<double> buffer(kSamples, 0.0);
+    for (auto _ : state) {
+        velk::render_pulses(buffer, pulses, kRate);
+        benchmark::DoNotOptimize(buffer.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSamples));
+}
+BENCHMARK(BM_RenderPulses)->Unit(benchmark::kMillisecond);
+
+// The same number of sin and cos calls on angles of the same magnitude.
+void BM_SinCosLoop(benchmark::State& state) {
+    const double step = (kFrequency / kRate) * velk::kTwoPi;
+    for (auto _ : state) {
+        double acc = 0.0;
+        for (std::size_t i = 0; i < kSamples; ++i) {
+            const double theta = static_cast<double>(i) * step + 0.3;
+            acc += std::cos(theta) - std::sin(theta);
+        }
+        benchmark::DoNotOptimize(acc);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSamples));
+}
+BENCHMARK(BM_SinCosLoop)->Unit(benchmark::kMillisecond);
+
+// Console output plus the real time per iteration of each benchmark.
+class RecordingReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+            const std::string name = run.run_name.function_name;
+            const double t = run.GetAdjustedRealTime();
+            auto it = best_.find(name);
+            if (it == best_.end() || t < it->second) best_[name] = t;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    const std::map<std::string, double>& best() const { return best_; }
+
+private:
+    std::map<std::string, double> best_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RecordingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    const auto& best = reporter.best();
+    const auto render = best.find("BM_RenderPulses");
+    const auto sincos = best.find("BM_SinCosLoop");
+    if (render != best.end() && sincos != best.end() && sincos->second > 0.0) {
+        std::printf("render / sin+cos ratio: %.3f (goal <= 1.3)\n", render->second / sincos->second);
+    }
+    return 0;
+}
