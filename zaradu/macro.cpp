@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <vector>
@@ -155,11 +156,40 @@ void make_constants() {
 // Small helpers over the C API, each raising PyError on failure.
 
 // A module-level name as a Python function body would see it: globals, then builtins.
+// Values found in the module namespace are remembered together with the dictionary's
+// version tag, which changes with every modification of the dictionary.
+struct GlobalSlot {
+    PyObject* name;
+    PyObject* dict;
+    uint64_t tag;
+    PyObject* value;  // borrowed from the dictionary, valid while the tag is unchanged
+};
+GlobalSlot g_global_cache[64];
+
+inline GlobalSlot& global_slot(PyObject* name) {
+    return g_global_cache[(reinterpret_cast<uintptr_t>(name) >> 4) & 63];
+}
+
 Ref global(PyObject* module, PyObject* name) {
     PyObject* dict = PyModule_GetDict(module);
+#if PY_VERSION_HEX < 0x030C0000
+    GlobalSlot& slot = global_slot(name);
+    uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    if (slot.name == name && slot.dict == dict && slot.tag == tag && tag != 0)
+        return Ref::borrow(slot.value);
+#endif
     PyObject* v = PyDict_GetItemWithError(dict, name);
-    if (v)
+    if (v) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_CheckExact(name) && PyDict_CheckExact(dict)) {
+            slot.name = name;
+            slot.dict = dict;
+            slot.tag = tag;
+            slot.value = v;
+        }
+#endif
         return Ref::borrow(v);
+    }
     if (PyErr_Occurred())
         raise();
     PyObject* builtins = PyEval_GetBuiltins();
@@ -234,8 +264,15 @@ Ref list(std::initializer_list<PyObject*> items) {
 bool equals(PyObject* obj, PyObject* literal) {
     if (obj == literal)
         return true;
-    if (PyUnicode_CheckExact(obj))
-        return PyUnicode_Compare(obj, literal) == 0;
+    if (PyUnicode_CheckExact(obj)) {
+        if (!PyUnicode_IS_READY(obj))
+            return PyUnicode_Compare(obj, literal) == 0;
+        if (PyUnicode_GET_LENGTH(obj) != PyUnicode_GET_LENGTH(literal) ||
+            PyUnicode_KIND(obj) != PyUnicode_KIND(literal))
+            return false;
+        return std::memcmp(PyUnicode_DATA(obj), PyUnicode_DATA(literal),
+                           static_cast<size_t>(PyUnicode_GET_LENGTH(obj)) * PyUnicode_KIND(obj)) == 0;
+    }
     Ref r = check(PyObject_RichCompare(obj, literal, Py_EQ));
     return check(PyObject_IsTrue(r.get())) != 0;
 }
