@@ -18,6 +18,7 @@
 #include "cli.hpp"
 #include "config.hpp"
 #include "expected.hpp"
+#include "heap.hpp"
 #include "output.hpp"
 #include "run_error.hpp"
 #include "text.hpp"
@@ -74,6 +75,7 @@ Expected<void, RunError> run(const Args& args) {
 }  // namespace velk
 
 int main(int argc, char** argv) {
+    velk::configure_heap();
     std::vector<std::string> arguments(argv, argv + argc);
     auto parsed = velk::parse_command_line(arguments);
     if (auto* exit = std::get_if<velk::CliExit>(&parsed)) {

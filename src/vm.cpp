@@ -343,6 +343,28 @@ void sort_captures(std::vector<CaptureRecord>& captures) {
 // ---------------------------------------------------------------------------
 // Channel run
 
+ThreadOutputs gather_thread_outputs(std::vector<Thread>& threads) {
+    ThreadOutputs out;
+    std::size_t pulse_count = 0, capture_count = 0;
+    for (const Thread& thread : threads) {
+        if (const auto* b = std::get_if<BlockThread>(&thread)) {
+            pulse_count += b->pulses.size();
+            capture_count += b->captures.size();
+        }
+    }
+    out.pulses.reserve(pulse_count);
+    out.captures.reserve(capture_count);
+    for (Thread& thread : threads) {
+        if (auto* b = std::get_if<BlockThread>(&thread)) {
+            std::move(b->pulses.begin(), b->pulses.end(), std::back_inserter(out.pulses));
+            std::move(b->captures.begin(), b->captures.end(), std::back_inserter(out.captures));
+            b->pulses.clear();
+            b->captures.clear();
+        }
+    }
+    return out;
+}
+
 namespace {
 
 Expected<ChannelResult, RunError> run_channel_unguarded(const Module& module,
@@ -366,29 +388,13 @@ Expected<ChannelResult, RunError> run_channel_unguarded(const Module& module,
         return Unexpected(std::move(ran).error());
     }
 
-    // Gather block by block, moving the pulses and captures out of the threads.
-    std::vector<Pulse> pulses;
-    std::size_t pulse_count = 0, capture_count = 0;
-    for (const Thread& thread : threads) {
-        if (const auto* b = std::get_if<BlockThread>(&thread)) {
-            pulse_count += b->pulses.size();
-            capture_count += b->captures.size();
-        }
-    }
-    pulses.reserve(pulse_count);
-    result.captures.reserve(capture_count);
-    for (Thread& thread : threads) {
-        if (auto* b = std::get_if<BlockThread>(&thread)) {
-            std::move(b->pulses.begin(), b->pulses.end(), std::back_inserter(pulses));
-            std::move(b->captures.begin(), b->captures.end(),
-                      std::back_inserter(result.captures));
-        }
-    }
+    ThreadOutputs outputs = gather_thread_outputs(threads);
     threads.clear();
     threads.shrink_to_fit();
+    result.captures = std::move(outputs.captures);
 
     sort_captures(result.captures);
-    auto samples = render_samples(std::move(pulses), fs, channel.sample_count);
+    auto samples = render_samples(std::move(outputs.pulses), fs, channel.sample_count);
     if (!samples) return Unexpected(std::move(samples).error());
     result.samples = std::move(*samples);
 

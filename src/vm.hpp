@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <variant>
@@ -37,19 +38,20 @@ Expected<ChannelResult, RunError> run_channel(const Module& module, const Channe
                                               const VariableTable& variables);
 
 // A thread built from one operand list: durations advance its clock, barrier ids
-// make it wait.
+// make it wait. The operands are the module's, which outlives its threads.
 struct OperandThread {
-    std::vector<Operand> operands;
+    std::span<const Operand> operands;
     bool waiting = false;
     std::uint32_t barrier_id = 0;  // meaningful while waiting
     std::uint64_t position = 0;    // next operand
     double time = 0.0;
 };
 
-// A thread built from one block: runs its own copy of the block's instructions.
+// A thread built from one block: runs the block's instructions, which it only
+// reads; the module outlives its threads. All run state is the thread's own.
 struct BlockThread {
     std::string name;
-    std::vector<Instruction> instructions;
+    std::span<const Instruction> instructions;
     std::vector<Pulse> pulses;
     std::vector<CaptureRecord> captures;
     std::uint32_t state = 0;       // 0 running, 1 waiting at a barrier
@@ -100,6 +102,14 @@ Expected<bool, RunError> run_sweep(std::vector<Thread>& threads, const Participa
 // Runs sweeps until every thread has ended, or to the deadlock error.
 Expected<void, RunError> run_scheduler(std::vector<Thread>& threads,
                                        const VariableTable& variables, double sample_rate);
+
+// The pulses and captures of every block thread, moved out block by block in
+// thread order.
+struct ThreadOutputs {
+    std::vector<Pulse> pulses;
+    std::vector<CaptureRecord> captures;
+};
+ThreadOutputs gather_thread_outputs(std::vector<Thread>& threads);
 
 // Sorts by ascending time, stable: a record goes before another only when its
 // time is less. Records whose time is NaN go after all others, in their given

@@ -131,13 +131,19 @@ TEST(ResolveString, OnlyStringVariablesGiveText) {
 // ---------------------------------------------------------------------------
 // Block interpreter
 
-BlockThread thread_of(std::vector<Instruction> instructions, const VariableTable& vars) {
-    BlockThread t;
-    t.name = "b";
-    t.instructions = std::move(instructions);
-    t.variables = &vars;
-    return t;
-}
+// A block thread together with the instructions it runs.
+struct OwnedThread {
+    std::vector<Instruction> code;
+    BlockThread thread;
+    OwnedThread(std::vector<Instruction> instructions, const VariableTable& vars)
+        : code(std::move(instructions)) {
+        thread.name = "b";
+        thread.instructions = code;
+        thread.variables = &vars;
+    }
+    OwnedThread(const OwnedThread&) = delete;
+    OwnedThread& operator=(const OwnedThread&) = delete;
+};
 
 void run(BlockThread& t, double rate = 1e9) {
     auto r = run_block_thread(t, rate);
@@ -150,7 +156,8 @@ Capture capture(std::string creg) {
 
 TEST(RunBlockThread, AtTheEndReturnsAtOnce) {
     const VariableTable vars;
-    BlockThread t = thread_of({Delay{1.0}}, vars);
+    OwnedThread owned({Delay{1.0}}, vars);
+    BlockThread& t = owned.thread;
     t.pc = 1;
     t.state = 1;
     run(t);
@@ -161,7 +168,8 @@ TEST(RunBlockThread, AtTheEndReturnsAtOnce) {
 
 TEST(RunBlockThread, BarrierWaitsWithoutAdvancing) {
     const VariableTable vars;
-    BlockThread t = thread_of({Barrier{9}, Delay{1.0}}, vars);
+    OwnedThread owned({Barrier{9}, Delay{1.0}}, vars);
+    BlockThread& t = owned.thread;
     for (int call = 0; call < 2; ++call) {  // unreleased: waits again, nothing else
         run(t);
         EXPECT_EQ(t.state, 1u);
@@ -173,7 +181,8 @@ TEST(RunBlockThread, BarrierWaitsWithoutAdvancing) {
 
 TEST(RunBlockThread, CapturesTakeTheTimeAndDoNotAdvanceIt) {
     const VariableTable vars;
-    BlockThread t = thread_of({Delay{1e-6}, capture("a"), capture("b")}, vars);
+    OwnedThread owned({Delay{1e-6}, capture("a"), capture("b")}, vars);
+    BlockThread& t = owned.thread;
     run(t);
     ASSERT_EQ(t.captures.size(), 2u);
     EXPECT_EQ(t.captures[0].time, 1e-6);
@@ -189,10 +198,11 @@ TEST(RunBlockThread, CapturesTakeTheTimeAndDoNotAdvanceIt) {
 
 TEST(RunBlockThread, PhaseFrequencyAndPulseState) {
     const VariableTable vars;
-    BlockThread t = thread_of({SetFrequency{5e6}, ShiftPhase{0.5}, ShiftPhase{0.25}, ResetPhase{},
+    OwnedThread owned({SetFrequency{5e6}, ShiftPhase{0.5}, ShiftPhase{0.25}, ResetPhase{},
                                ShiftPhase{0.1}, Delay{2e-9},
                                ShapedPulse{0.75, 1.0, 4e-9, 3, 0.0, kNaN, kNaN}},
                               vars);
+    BlockThread& t = owned.thread;
     run(t);
     ASSERT_EQ(t.pulses.size(), 1u);
     const Pulse& p = t.pulses[0];
@@ -207,7 +217,8 @@ TEST(RunBlockThread, PhaseFrequencyAndPulseState) {
 TEST(RunBlockThread, UnresolvableDelayMakesTheTimeNan) {
     const VariableTable vars = sample_variables();
     for (std::uint32_t index : {4u, 5u, 6u, 7u, 30u}) {
-        BlockThread t = thread_of({Delay{var(index)}, capture("c")}, vars);
+        OwnedThread owned({Delay{var(index)}, capture("c")}, vars);
+        BlockThread& t = owned.thread;
         run(t);
         EXPECT_TRUE(std::isnan(t.time)) << index;
         ASSERT_EQ(t.captures.size(), 1u);
@@ -217,10 +228,11 @@ TEST(RunBlockThread, UnresolvableDelayMakesTheTimeNan) {
 
 TEST(RunBlockThread, OneU32VariableAsFrequencyAndIdx) {
     const VariableTable vars = sample_variables();
-    BlockThread t = thread_of(
+    OwnedThread owned(
         {SetFrequency{var(0)},
          CaptureIq{var(4), var(6), var(0), var(7), ParamValue<double>(var(3))}},
         vars);
+    BlockThread& t = owned.thread;
     run(t);
     EXPECT_EQ(t.frequency, 4294967295.0);
     ASSERT_EQ(t.captures.size(), 1u);
@@ -231,10 +243,11 @@ TEST(RunBlockThread, OneU32VariableAsFrequencyAndIdx) {
 
 TEST(RunBlockThread, SampledWaveforms) {
     const VariableTable vars;
-    BlockThread t = thread_of({RealWaveform{{1.0, -2.0}, 0.0}, RealWaveform{{}, 1.0},
+    OwnedThread owned({RealWaveform{{1.0, -2.0}, 0.0}, RealWaveform{{}, 1.0},
                                ComplexWaveform{{Complex{1.0, 2.0}}, 0.5},
                                ComplexWaveform{{}, 1.0}, RealWaveform{{4.0}, kNaN}},
                               vars);
+    BlockThread& t = owned.thread;
     run(t);
     EXPECT_EQ(t.pc, 5u);
     ASSERT_EQ(t.pulses.size(), 3u);
@@ -246,9 +259,10 @@ TEST(RunBlockThread, SampledWaveforms) {
 
 TEST(RunBlockThread, SkippedPulsesAndOpcode10ChangeOnlyThePc) {
     const VariableTable vars;
-    BlockThread t = thread_of({Opcode10{"note", 3.0}, ShapedPulse{0.0, 0.0, 4e-9, 0, 0.0, kNaN, kNaN},
+    OwnedThread owned({Opcode10{"note", 3.0}, ShapedPulse{0.0, 0.0, 4e-9, 0, 0.0, kNaN, kNaN},
                                ShapedPulse{0.0, 1.0, 0.0, 0, 0.0, kNaN, kNaN}},
                               vars);
+    BlockThread& t = owned.thread;
     run(t);
     EXPECT_EQ(t.pc, 3u);
     EXPECT_TRUE(t.pulses.empty());
@@ -259,7 +273,8 @@ TEST(RunBlockThread, SkippedPulsesAndOpcode10ChangeOnlyThePc) {
 
 TEST(RunBlockThread, OversizedEnvelopeIsAnError) {
     const VariableTable vars;
-    BlockThread t = thread_of({ShapedPulse{0.0, 1.0, kInf, 0, 0.0, kNaN, kNaN}}, vars);
+    OwnedThread owned({ShapedPulse{0.0, 1.0, kInf, 0, 0.0, kNaN, kNaN}}, vars);
+    BlockThread& t = owned.thread;
     auto r = run_block_thread(t, 1e9);
     ASSERT_FALSE(r.has_value());
     EXPECT_NE(r.error().text()->find(std::to_string(kMaxEnvelopeSamples)), std::string::npos);
