@@ -34,6 +34,7 @@ inline Delegate delegate_to(PyObject* iterable) { return Delegate{check(PyObject
 struct Promise {
     Ref yielded;                     // item produced by the last co_yield
     Ref delegate;                    // active sub-iterator of a delegation
+    bool sent_value = false;         // a value other than None was sent in at the resume point
     std::optional<PyError> thrown;   // error to raise at the resume point
     std::optional<PyError> error;    // error that left the body
 
@@ -41,12 +42,15 @@ struct Promise {
         Promise* p;
         bool await_ready() const noexcept { return false; }
         void await_suspend(Handle) const noexcept {}
-        void await_resume() const {
+        // The value of the co_yield expression: whether `send` passed in something other
+        // than None (never after a delegation, whose sub-iterator took the value).
+        bool await_resume() const {
             if (p->thrown) {
                 PyError e = std::move(*p->thrown);
                 p->thrown.reset();
                 throw e;
             }
+            return p->sent_value;
         }
     };
 
@@ -180,6 +184,18 @@ inline void close_delegate(PyObject* it) {
     }
 }
 
+// One level of the interpreter's recursion check, held for a scope; `where` ends the
+// RecursionError's message ("maximum recursion depth exceeded" + where).
+struct Depth {
+    explicit Depth(const char* where = " while running a generator") {
+        if (Py_EnterRecursiveCall(where))
+            raise();
+    }
+    ~Depth() { Py_LeaveRecursiveCall(); }
+    Depth(const Depth&) = delete;
+    Depth& operator=(const Depth&) = delete;
+};
+
 struct Running {
     Object* g;
     explicit Running(Object* g_) : g(g_) {
@@ -192,6 +208,19 @@ struct Running {
         Py_LeaveRecursiveCall();
     }
 };
+
+// Raises an error that left a body; a StopIteration leaking out must not look like the end.
+[[noreturn]] inline void raise_from_body(PyError err) {
+    if (err.matches(PyExc_StopIteration)) {
+        PyObject* cause = err.value();
+        Ref rt = check(PyObject_CallOneArg(PyExc_RuntimeError,
+                                           Ref::steal(PyUnicode_FromString("generator raised StopIteration")).get()));
+        PyException_SetCause(rt.get(), Py_NewRef(cause));
+        PyException_SetContext(rt.get(), Py_NewRef(cause));
+        throw PyError(std::move(rt));
+    }
+    throw std::move(err);
+}
 
 // Resumes the generator with a sent value (None for a plain draw) or an exception.
 // Returns the next item, or an empty Ref when the generator has ended; errors are thrown.
@@ -265,8 +294,11 @@ inline Ref advance(Object* g, PyObject* sent, std::optional<PyError> exc) {
             }
             if (item)
                 return item;
+            // The sent value went to the sub-iterator; the body resumes with None.
+            keep_sent = none();
         }
         // Resume the body itself.
+        p.sent_value = keep_sent.get() != Py_None;
         keep_sent = none();
         p.thrown = std::move(exc);
         exc.reset();
@@ -275,18 +307,8 @@ inline Ref advance(Object* g, PyObject* sent, std::optional<PyError> exc) {
         if (g->h.done()) {
             std::optional<PyError> err = std::move(p.error);
             destroy_body(g);
-            if (err) {
-                if (err->matches(PyExc_StopIteration)) {
-                    // A StopIteration leaking out of a body must not look like the end.
-                    PyObject* cause = err->value();
-                    Ref rt = check(PyObject_CallOneArg(PyExc_RuntimeError,
-                                                       Ref::steal(PyUnicode_FromString("generator raised StopIteration")).get()));
-                    PyException_SetCause(rt.get(), Py_NewRef(cause));
-                    PyException_SetContext(rt.get(), Py_NewRef(cause));
-                    throw PyError(std::move(rt));
-                }
-                throw std::move(*err);
-            }
+            if (err)
+                raise_from_body(std::move(*err));
             return {};
         }
         if (p.yielded) {
@@ -465,6 +487,22 @@ inline PyTypeObject* init_type(const char* dotted_name) {
     spec.slots = detail::slots;
     type_object = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)).release());
     return type_object;
+}
+
+// Makes a generator that has already finished: what stands for a generator whose work was
+// done without one, where the object itself is needed (as the subject of an error report).
+inline Ref make_finished(PyObject* name, PyObject* qualname) {
+    Object* g = PyObject_GC_New(Object, type_object);
+    if (!g)
+        raise();
+    g->h = Handle{};
+    g->args = nullptr;
+    g->name = Py_NewRef(name);
+    g->qualname = Py_NewRef(qualname);
+    g->started = true;
+    g->running = false;
+    PyObject_GC_Track(g);
+    return Ref::steal(reinterpret_cast<PyObject*>(g));
 }
 
 // Makes a generator running `factory(args)` (a coroutine) at the first draw. `args` is kept

@@ -94,6 +94,7 @@ bool g_float64_layout_ok = false;
 struct Functions {
     Ref _lookup, lookup, define_macro, call_macro, extend_control_gate, extend_macro;
     Ref add_VZ_rule, exchange;
+    Ref vz_p, vz_rf, vz_clear, vz_ex, vz_swap;
 };
 Functions& F = immortal<Functions>();
 
@@ -164,14 +165,17 @@ struct GlobalSlot {
     uint64_t tag;
     PyObject* value;  // borrowed from the dictionary, valid while the tag is unchanged
 };
-GlobalSlot g_global_cache[64];
+GlobalSlot g_global_cache[256];
 
 inline GlobalSlot& global_slot(PyObject* name) {
-    return g_global_cache[(reinterpret_cast<uintptr_t>(name) >> 4) & 63];
+    return g_global_cache[(reinterpret_cast<uintptr_t>(name) >> 4) & 255];
 }
 
+// The namespace of this module (a module keeps its dictionary for its whole life).
+PyObject* g_module_dict = nullptr;
+
 Ref global(PyObject* module, PyObject* name) {
-    PyObject* dict = PyModule_GetDict(module);
+    PyObject* dict = module == g_module.get() && g_module_dict ? g_module_dict : PyModule_GetDict(module);
 #if PY_VERSION_HEX < 0x030C0000
     GlobalSlot& slot = global_slot(name);
     uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
@@ -277,13 +281,25 @@ bool equals(PyObject* obj, PyObject* literal) {
     return check(PyObject_IsTrue(r.get())) != 0;
 }
 
-// Unpacking of `a, b, ... = obj` into exactly n items, or at least n with a starred rest.
-std::vector<Ref> unpack(PyObject* obj, Py_ssize_t n, bool starred = false, Ref* rest = nullptr) {
-    std::vector<Ref> out;
-    if (!starred && (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) && PySequence_Fast_GET_SIZE(obj) == n) {
-        for (Py_ssize_t i = 0; i < n; ++i)
-            out.push_back(Ref::borrow(PySequence_Fast_GET_ITEM(obj, i)));
-        return out;
+// Unpacking of `a, b, ... = obj` into exactly N items, or at least N with a starred rest.
+template <size_t N>
+std::array<Ref, N> unpack(PyObject* obj, bool starred = false, Ref* rest = nullptr) {
+    constexpr Py_ssize_t n = static_cast<Py_ssize_t>(N);
+    std::array<Ref, N> out;
+    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
+        // Iterating these is not observable: take the items directly.
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
+        if (size == n || (starred && size > n)) {
+            for (Py_ssize_t i = 0; i < n; ++i)
+                out[i] = Ref::borrow(PySequence_Fast_GET_ITEM(obj, i));
+            if (starred) {
+                Ref r = check(PyList_New(size - n));
+                for (Py_ssize_t i = n; i < size; ++i)
+                    PyList_SET_ITEM(r.get(), i - n, Py_NewRef(PySequence_Fast_GET_ITEM(obj, i)));
+                *rest = std::move(r);
+            }
+            return out;
+        }
     }
     if (!Py_TYPE(obj)->tp_iter && !PySequence_Check(obj)) {
         PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
@@ -299,7 +315,7 @@ std::vector<Ref> unpack(PyObject* obj, Py_ssize_t n, bool starred = false, Ref* 
                 PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
             raise();
         }
-        out.push_back(std::move(v));
+        out[i] = std::move(v);
     }
     if (starred) {
         *rest = check(PySequence_List(it.get()));
@@ -559,52 +575,69 @@ Ref impl_define_macro(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
 
 // ---- call_macro -------------------------------------------------------------------------
 
-gen::Body call_macro_body(PyObject* module, PyObject* gate, PyObject* st) {
-    Ref qubits = item(st, 1);
+// The statement's target and its gate parameters: st[1], and () or tuple(st[0][1:]).
+Ref macro_params(PyObject* st, Ref* qubits) {
+    *qubits = item(st, 1);
     Ref gate_item = item(st, 0);
-    Ref params;
-    if (PyUnicode_Check(gate_item.get())) {
-        params = Ref::borrow(S.empty_tuple);
-    } else {
-        Ref sliced = check(PyObject_GetItem(gate_item.get(), S.slice_from1));
-        params = check(PySequence_Tuple(sliced.get()));
+    if (PyUnicode_Check(gate_item.get()))
+        return Ref::borrow(S.empty_tuple);
+    Ref sliced = check(PyObject_GetItem(gate_item.get(), S.slice_from1));
+    return check(PySequence_Tuple(sliced.get()));
+}
+
+// gate(qubits, *params)
+Ref call_gate(PyObject* gate, PyObject* qubits, PyObject* params) {
+    Py_ssize_t n = PyTuple_GET_SIZE(params);
+    PyObject* small[8];
+    std::vector<PyObject*> large;
+    PyObject** argv = small;
+    if (n + 1 > 8) {
+        large.resize(static_cast<size_t>(n) + 1);
+        argv = large.data();
     }
+    argv[0] = qubits;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        argv[i + 1] = PyTuple_GET_ITEM(params, i);
+    return check(PyObject_Vectorcall(gate, argv, static_cast<size_t>(n) + 1, nullptr));
+}
+
+// Raises RavexError(f"extend macro {st} error.") for an error of the macro's call or output.
+[[noreturn]] void raise_macro_error(PyObject* module, PyObject* st, const PyError& failure) {
+    try {
+        Ref cls = global(module, S.RavexError);
+        Ref text = check(PyObject_Format(st, S.empty_spec));
+        Ref msg = check(PyUnicode_Concat(S.extend_prefix, text.get()));
+        msg = check(PyUnicode_Concat(msg.get(), S.extend_suffix));
+        Ref exc = call(cls.get(), {msg.get()});
+        if (!PyExceptionInstance_Check(exc.get()))
+            raise(PyExc_TypeError, "exceptions must derive from BaseException");
+        PyException_SetContext(exc.get(), Py_NewRef(failure.value()));
+        throw PyError(std::move(exc));
+    } catch (PyError& e) {
+        if (e.value() == nullptr)
+            throw;
+        PyObject* ctx = PyException_GetContext(e.value());
+        if (ctx) {
+            Py_DECREF(ctx);
+            throw;
+        }
+        PyException_SetContext(e.value(), Py_NewRef(failure.value()));
+        throw;
+    }
+}
+
+gen::Body call_macro_body(PyObject* module, PyObject* gate, PyObject* st) {
+    Ref qubits;
+    Ref params = macro_params(st, &qubits);
     std::optional<PyError> failure;
     try {
-        Py_ssize_t n = PyTuple_GET_SIZE(params.get());
-        std::vector<PyObject*> argv;
-        argv.reserve(static_cast<size_t>(n) + 1);
-        argv.push_back(qubits.get());
-        for (Py_ssize_t i = 0; i < n; ++i)
-            argv.push_back(PyTuple_GET_ITEM(params.get(), i));
-        Ref produced = check(PyObject_Vectorcall(gate, argv.data(), argv.size(), nullptr));
+        Ref produced = call_gate(gate, qubits.get(), params.get());
         co_yield gen::delegate_to(produced.get());
     } catch (PyError& e) {
         failure.emplace(std::move(e));
     }
-    if (failure) {
-        try {
-            Ref cls = global(module, S.RavexError);
-            Ref text = check(PyObject_Format(st, S.empty_spec));
-            Ref msg = check(PyUnicode_Concat(S.extend_prefix, text.get()));
-            msg = check(PyUnicode_Concat(msg.get(), S.extend_suffix));
-            Ref exc = call(cls.get(), {msg.get()});
-            if (!PyExceptionInstance_Check(exc.get()))
-                raise(PyExc_TypeError, "exceptions must derive from BaseException");
-            PyException_SetContext(exc.get(), Py_NewRef(failure->value()));
-            throw PyError(std::move(exc));
-        } catch (PyError& e) {
-            if (e.value() == nullptr)
-                throw;
-            PyObject* ctx = PyException_GetContext(e.value());
-            if (ctx) {
-                Py_DECREF(ctx);
-                throw;
-            }
-            PyException_SetContext(e.value(), Py_NewRef(failure->value()));
-            throw;
-        }
-    }
+    if (failure)
+        raise_macro_error(module, st, *failure);
 }
 
 Ref make_call_macro(PyObject* module, PyObject* gate, PyObject* st) {
@@ -620,17 +653,41 @@ Ref impl_call_macro(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, 
 
 // ---- extend_control_gate ----------------------------------------------------------------
 
+// The string and tuple objects of one `from <module> import <names>` statement, made once
+// for a statement that runs again and again (as the constants of compiled code are).
+struct ImportConstants {
+    PyObject* name = nullptr;
+    PyObject* fromlist = nullptr;
+    std::vector<PyObject*> attrs;
+};
+
 Ref import_from(PyObject* module, const char* modname, std::initializer_list<const char*> names, int level,
-                PyObject* globals, std::vector<Ref>* out) {
-    Ref name = check(PyUnicode_FromString(modname));
-    Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    Py_ssize_t i = 0;
-    for (const char* n : names)
-        PyTuple_SET_ITEM(fromlist.get(), i++, check(PyUnicode_FromString(n)).release());
+                PyObject* globals, std::vector<Ref>* out, ImportConstants* constants = nullptr) {
+    Ref name, fromlist;
+    if (constants && constants->name) {
+        name = Ref::borrow(constants->name);
+        fromlist = Ref::borrow(constants->fromlist);
+    } else {
+        name = check(PyUnicode_FromString(modname));
+        fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+        Py_ssize_t i = 0;
+        for (const char* n : names)
+            PyTuple_SET_ITEM(fromlist.get(), i++, check(PyUnicode_FromString(n)).release());
+        if (constants) {
+            std::vector<PyObject*> interned;
+            for (const char* n : names)
+                interned.push_back(intern(n));
+            constants->attrs = std::move(interned);
+            constants->name = name.new_ref();
+            constants->fromlist = fromlist.new_ref();
+        }
+    }
     Ref mod = check(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, fromlist.get(), level));
     (void)module;
+    size_t k = 0;
     for (const char* n : names) {
-        PyObject* v = PyObject_GetAttrString(mod.get(), n);
+        PyObject* v = constants ? PyObject_GetAttr(mod.get(), constants->attrs[k++])
+                                 : PyObject_GetAttrString(mod.get(), n);
         if (!v) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError))
                 raise();
@@ -664,13 +721,16 @@ Ref num(PyObject* r) { return check(r); }
 Ref control_gate(PyObject* module, PyObject* st) {
     PyObject* globals = PyModule_GetDict(module);
     std::vector<Ref> imported;
-    import_from(module, "ravex", {"seq2mat"}, 0, globals, &imported);
-    import_from(module, "ravex.matricies", {"U", "Unitary2Angles"}, 0, globals, &imported);
+    // Never destroyed, like the other process-wide references.
+    static ImportConstants& ravex_names = *new ImportConstants();
+    static ImportConstants& matricies_names = *new ImportConstants();
+    import_from(module, "ravex", {"seq2mat"}, 0, globals, &imported, &ravex_names);
+    import_from(module, "ravex.matricies", {"U", "Unitary2Angles"}, 0, globals, &imported, &matricies_names);
     PyObject* seq2mat = imported[0].get();
     PyObject* unitary2angles = imported[2].get();
 
-    auto outer = unpack(st, 2);
-    auto gate_pair = unpack(outer[0].get(), 2);
+    auto outer = unpack<2>(st);
+    auto gate_pair = unpack<2>(outer[0].get());
     PyObject* inner = gate_pair[1].get();
     PyObject* qubits = outer[1].get();
 
@@ -681,12 +741,12 @@ Ref control_gate(PyObject* module, PyObject* st) {
             return list({tuple({S.Cnot, qubits}).get()});
     }
     Ref prog = list({tuple({inner, S.int0}).get()});
-    auto ct = unpack(qubits, 2);
+    auto ct = unpack<2>(qubits);
     PyObject* c = ct[0].get();
     PyObject* t = ct[1].get();
     Ref unitary = call(seq2mat, {prog.get()});
     Ref angles_obj = call(unitary2angles, {unitary.get()});
-    auto angles = unpack(angles_obj.get(), 4);
+    auto angles = unpack<4>(angles_obj.get());
     PyObject* theta = angles[0].get();
     PyObject* phi = angles[1].get();
     PyObject* lam = angles[2].get();
@@ -736,14 +796,142 @@ Ref impl_extend_control_gate(PyObject* module, PyObject* const* args, Py_ssize_t
 
 Ref make_extend_macro(PyObject* module, PyObject* ravex, PyObject* lib, PyObject* env);
 
-// The iterators of the macro expansions in progress, innermost last. Each level stands for
-// one `for s in call_macro(gate, st): yield from extend_macro([s], lib, env)` of the
-// recursive definition; while `extend_macro` is this module's own function the nested
-// expansions run here instead of in generators of their own, which gives the same statements
-// in the same order. Unwinding drops the innermost level first, as the nested generators
-// would be dropped.
+// One macro expansion in progress: `for s in call_macro(gate, st)` of the recursive
+// definition. While `call_macro` is this module's own function the level does the work of
+// the call_macro generator itself, without making one: the same calls in the same order,
+// the same recursion check for each draw, the same errors, and when it is dropped
+// unfinished, the same close (the macro output's `close`, then the RavexError reported as
+// unraisable).
+class Level {
+public:
+    // The iterator of a call_macro other than the module's own.
+    static Level other(Ref it) {
+        Level l;
+        l.it_ = std::move(it);
+        return l;
+    }
+    // The module's own call_macro(gate, st); nothing runs before the first draw.
+    static Level own(PyObject* module, PyObject* gate, PyObject* st) {
+        Level l;
+        l.native_ = true;
+        l.module_ = module;
+        l.gate_ = Ref::borrow(gate);
+        l.st_ = Ref::borrow(st);
+        return l;
+    }
+    Level(Level&& o) noexcept
+        : it_(std::move(o.it_)), gate_(std::move(o.gate_)), st_(std::move(o.st_)), produced_(std::move(o.produced_)),
+          module_(o.module_), native_(o.native_), started_(o.started_) {}
+    Level& operator=(Level&&) = delete;
+    Level(const Level&) = delete;
+    ~Level() {
+        if (native_ && started_ && it_)
+            close();
+    }
+
+    // The next statement of the expansion, or an empty Ref at its end.
+    Ref next() {
+        if (!native_)
+            return zaradu::next(it_.get());
+        if (started_ && !it_)
+            return {};
+        gen::detail::Depth depth;
+        if (!started_) {
+            started_ = true;
+            Ref qubits;
+            Ref params;
+            try {
+                params = macro_params(st_.get(), &qubits);
+            } catch (PyError& e) {
+                gen::detail::raise_from_body(std::move(e));
+            }
+            try {
+                produced_ = call_gate(gate_.get(), qubits.get(), params.get());
+                it_ = iter(produced_.get());
+            } catch (PyError& e) {
+                fail(std::move(e));
+            }
+        }
+        Ref item;
+        try {
+            item = gen::detail::draw(it_.get(), Py_None);
+        } catch (PyError& e) {
+            it_.reset();
+            fail(std::move(e));
+        }
+        if (!item) {
+            it_.reset();
+            produced_.reset();
+        }
+        return item;
+    }
+
+private:
+    Level() = default;
+
+    // The macro's call or output failed: the expansion ends with its RavexError.
+    [[noreturn]] void fail(PyError e) {
+        std::optional<PyError> err;
+        try {
+            raise_macro_error(module_, st_.get(), e);
+        } catch (PyError& r) {
+            err.emplace(std::move(r));
+        }
+        produced_.reset();
+        gen::detail::raise_from_body(std::move(*err));
+    }
+
+    // What closing the suspended generator does, reported as its finalizer would report it.
+    void close() noexcept {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        try {
+            try {
+                Ref ge = check(PyObject_CallNoArgs(PyExc_GeneratorExit));
+                std::optional<PyError> exc{PyError(std::move(ge))};
+                gen::detail::Depth depth;
+                try {
+                    Ref d = std::move(it_);
+                    gen::detail::close_delegate(d.get());
+                } catch (PyError& e) {
+                    exc.emplace(std::move(e));
+                }
+                fail(std::move(*exc));
+            } catch (PyError& e) {
+                if (!e.matches(PyExc_GeneratorExit) && !e.matches(PyExc_StopIteration))
+                    throw;
+            }
+        } catch (PyError& e) {
+            Ref subject;
+            try {
+                subject = gen::make_finished(S.call_macro, S.call_macro_qual);
+            } catch (PyError&) {
+                // Without the object the error is still reported.
+            }
+            e.restore();
+            PyErr_WriteUnraisable(subject ? subject.get() : Py_None);
+        } catch (...) {
+            PyErr_Clear();
+        }
+        PyErr_Restore(t, v, tb);
+    }
+
+    Ref it_;        // the iterator drawn from; empty once the expansion has ended
+    Ref gate_;      // own call_macro: its arguments,
+    Ref st_;
+    Ref produced_;  // and what the macro returned
+    PyObject* module_ = nullptr;
+    bool native_ = false;
+    bool started_ = false;
+};
+
+// The expansions in progress, innermost last. Each level stands for one
+// `for s in call_macro(gate, st): yield from extend_macro([s], lib, env)` of the recursive
+// definition; while `extend_macro` is this module's own function the nested expansions run
+// here instead of in generators of their own, which gives the same statements in the same
+// order. Unwinding drops the innermost level first, as the nested generators would be dropped.
 struct Levels {
-    std::vector<Ref> its;
+    std::vector<Level> its;
     ~Levels() {
         while (!its.empty())
             its.pop_back();
@@ -761,7 +949,7 @@ gen::Body extend_macro_body(PyObject* module, PyObject* ravex, PyObject* lib, Py
             if (!st)
                 break;
         } else {
-            st = next(levels.its.back().get());
+            st = levels.its.back().next();
             if (!st) {
                 levels.its.pop_back();
                 continue;
@@ -809,9 +997,12 @@ gen::Body extend_macro_body(PyObject* module, PyObject* ravex, PyObject* lib, Py
         if (static_cast<int>(levels.its.size()) >= Py_GetRecursionLimit())
             raise(PyExc_RecursionError, "maximum recursion depth exceeded while expanding a macro");
         Ref cm = global(module, S.call_macro);
-        Ref produced = cm.get() == F.call_macro.get() ? make_call_macro(module, gate.get(), st.get())
-                                                      : call(cm.get(), {gate.get(), st.get()});
-        levels.its.push_back(iter(produced.get()));
+        if (cm.get() == F.call_macro.get()) {
+            levels.its.push_back(Level::own(module, gate.get(), st.get()));
+        } else {
+            Ref produced = call(cm.get(), {gate.get(), st.get()});
+            levels.its.push_back(Level::other(iter(produced.get())));
+        }
     }
 }
 
@@ -843,12 +1034,12 @@ Ref impl_remove_VZ_rule(PyObject* module, PyObject* const* args, Py_ssize_t narg
     return none();
 }
 
-Ref impl_VZ_P(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    auto a = bind<2>(sig_VZ_P, args, nargsf, kwnames);
-    Ref emitted = check(PyList_New(0));
+// _VZ_P's new phase, mod(phaseList[0] + st[0][1], 2 * pi); `first_phase` gives phaseList[0].
+template <class First>
+Ref vz_p_phase(PyObject* module, PyObject* st, First&& first_phase) {
     Ref modf = global(module, S.mod);
-    Ref pending = item(a[1], 0);
-    Ref gate = item(a[0], 0);
+    Ref pending = first_phase();
+    Ref gate = item(st, 0);
     Ref angle = item(gate.get(), 1);
     Ref reduced;
     double x, y;
@@ -863,15 +1054,23 @@ Ref impl_VZ_P(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObje
         Ref two_pi = num(PyNumber_Multiply(S.int2, pi.get()));
         reduced = call(modf.get(), {sum.get(), two_pi.get()});
     }
+    return reduced;
+}
+
+Ref impl_VZ_P(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig_VZ_P, args, nargsf, kwnames);
+    Ref emitted = check(PyList_New(0));
+    Ref reduced = vz_p_phase(module, a[0], [&] { return item(a[1], 0); });
     return tuple({emitted.get(), list({reduced.get()}).get()});
 }
 
-Ref impl_VZ_rfUnitary(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    auto a = bind<2>(sig_VZ_rfUnitary, args, nargsf, kwnames);
-    auto parts = unpack(a[0], 2);
+// _VZ_rfUnitary's statement: the axis angle less phaseList[0], the other parameters kept.
+template <class First>
+Ref vz_rf_statement(PyObject* st, First&& first_phase) {
+    auto parts = unpack<2>(st);
     Ref rest;
-    auto g = unpack(parts[0].get(), 3, true, &rest);
-    Ref pending = item(a[1], 0);
+    auto g = unpack<3>(parts[0].get(), true, &rest);
+    Ref pending = first_phase();
     Ref phi = num(PyNumber_Subtract(g[2].get(), pending.get()));
     Py_ssize_t extra = PyList_GET_SIZE(rest.get());
     Ref gate = check(PyTuple_New(3 + extra));
@@ -880,7 +1079,12 @@ Ref impl_VZ_rfUnitary(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
     PyTuple_SET_ITEM(gate.get(), 2, phi.release());
     for (Py_ssize_t i = 0; i < extra; ++i)
         PyTuple_SET_ITEM(gate.get(), 3 + i, Py_NewRef(PyList_GET_ITEM(rest.get(), i)));
-    Ref st = tuple({gate.get(), parts[1].get()});
+    return tuple({gate.get(), parts[1].get()});
+}
+
+Ref impl_VZ_rfUnitary(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig_VZ_rfUnitary, args, nargsf, kwnames);
+    Ref st = vz_rf_statement(a[0], [&] { return item(a[1], 0); });
     return tuple({list({st.get()}).get(), a[1]});
 }
 
@@ -908,19 +1112,20 @@ Ref impl_VZ_swap(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
     return tuple({emitted.get(), reversed.get()});
 }
 
-// The dispatch; a gate without a rule gives an empty result when `no_rule` is given (the
-// caller would only discard the exception), else raises the dispatcher's Exception.
-Ref exchange(PyObject* module, PyObject* st, PyObject* phases, bool* no_rule = nullptr) {
+// The rule of the statement's gate in the module's table, or an empty Ref when it has none.
+Ref find_rule(PyObject* module, PyObject* st) {
     Ref name = call_head(module, st);
     Ref rules = global(module, S._VZ_rules);
-    if (!check(PySequence_Contains(rules.get(), name.get()))) {
-        if (no_rule) {
-            *no_rule = true;
-            return {};
-        }
+    if (!check(PySequence_Contains(rules.get(), name.get())))
+        return {};
+    return check(PyObject_GetItem(rules.get(), name.get()));
+}
+
+// The dispatch.
+Ref exchange(PyObject* module, PyObject* st, PyObject* phases) {
+    Ref rule = find_rule(module, st);
+    if (!rule)
         raise(PyExc_Exception, "Unknow VZ exchange rule.");
-    }
-    Ref rule = check(PyObject_GetItem(rules.get(), name.get()));
     return call(rule.get(), {st, phases});
 }
 
@@ -946,8 +1151,6 @@ Ref held(PyObject* hold, PyObject* q) {
     return check(PyObject_GetItem(hold, q));
 }
 
-Ref single(PyObject* o) { return tuple({o}); }
-
 // `value != 0` as a condition.
 bool nonzero(PyObject* v) {
     if (PyFloat_CheckExact(v) || (g_float64 && Py_IS_TYPE(v, g_float64)))
@@ -962,6 +1165,73 @@ Ref phase_statement(PyObject* hold, PyObject* q) {
     return tuple({gate.get(), q});
 }
 
+// Which of the module's own rules a rule object is, if any.
+enum class OwnRule { none, P, rfUnitary, clear, exchangable, swap };
+
+OwnRule own_rule(PyObject* rule) {
+    if (rule == F.vz_p.get())
+        return OwnRule::P;
+    if (rule == F.vz_rf.get())
+        return OwnRule::rfUnitary;
+    if (rule == F.vz_clear.get())
+        return OwnRule::clear;
+    if (rule == F.vz_ex.get())
+        return OwnRule::exchangable;
+    if (rule == F.vz_swap.get())
+        return OwnRule::swap;
+    return OwnRule::none;
+}
+
+// The items of a target: a single qubit (an int or str target stands for a one-item tuple),
+// a tuple's or a list's read directly (as their iterators read them: a list is checked for
+// its current length at each step), anything else's through its iterator.
+class Items {
+public:
+    Items(PyObject* o, bool one) {
+        if (one)
+            one_ = o;
+        else if (PyTuple_CheckExact(o) || PyList_CheckExact(o))
+            seq_ = o;
+        else
+            it_ = iter(o);
+    }
+    Ref next() {
+        if (one_)
+            return Ref::borrow(std::exchange(one_, nullptr));
+        if (seq_) {
+            if (i_ < PySequence_Fast_GET_SIZE(seq_))
+                return Ref::borrow(PySequence_Fast_GET_ITEM(seq_, i_++));
+            seq_ = nullptr;  // an ended iterator stays ended
+            return {};
+        }
+        if (!it_)
+            return {};
+        return zaradu::next(it_.get());
+    }
+
+private:
+    PyObject* one_ = nullptr;  // borrowed: the caller keeps the target alive
+    PyObject* seq_ = nullptr;  // borrowed, likewise
+    Ref it_;
+    Py_ssize_t i_ = 0;
+};
+
+// The phase list handed to a rule, and its release at the end of the protected section
+// (last item first, as a list drops its items).
+Ref phase_list(const std::vector<Ref>& phases) {
+    Ref l = check(PyList_New(static_cast<Py_ssize_t>(phases.size())));
+    for (size_t i = 0; i < phases.size(); ++i)
+        PyList_SET_ITEM(l.get(), static_cast<Py_ssize_t>(i), phases[i].new_ref());
+    return l;
+}
+struct DropPhases {
+    std::vector<Ref>& v;
+    ~DropPhases() {
+        while (!v.empty())
+            v.pop_back();
+    }
+};
+
 gen::Body reduce_body(PyObject* module, PyObject* ravex, PyObject* lib) {
     Ref hold;
     {
@@ -970,45 +1240,96 @@ gen::Body reduce_body(PyObject* module, PyObject* ravex, PyObject* lib) {
         hold = call(dd.get(), {factory.get()});
     }
     Ref it = iter(ravex);
+    std::vector<Ref> phases;  // hold[q] for the target's qubits; the storage is reused
     while (Ref st = next(it.get())) {
         Ref target = item(st.get(), 1);
-        if (PyLong_Check(target.get()) || PyUnicode_Check(target.get()))
-            target = single(target.get());
+        const bool one = PyLong_Check(target.get()) || PyUnicode_Check(target.get());
         bool failed = false;
         try {
-            Ref phases = check(PyList_New(0));
+            DropPhases drop{phases};
             {
-                Ref qs = iter(target.get());
-                while (Ref q = next(qs.get()))
-                    check(PyList_Append(phases.get(), held(hold.get(), q.get()).get()));
+                Items qs(target.get(), one);
+                while (Ref q = qs.next())
+                    phases.push_back(held(hold.get(), q.get()));
             }
             Ref fn = global(module, S._exchange_VZ_and_gate);
-            bool no_rule = false;
-            Ref result = fn.get() == F.exchange.get() ? exchange(module, st.get(), phases.get(), &no_rule)
-                                                      : call(fn.get(), {st.get(), phases.get(), lib});
-            if (no_rule) {
-                // The common failure of the protected section, taken without raising.
-                failed = true;
-                goto handler;
+            Ref rule;
+            OwnRule kind = OwnRule::none;
+            Ref result;
+            if (fn.get() == F.exchange.get()) {
+                rule = find_rule(module, st.get());
+                if (!rule) {
+                    // The common failure of the protected section, taken without raising.
+                    failed = true;
+                } else {
+                    kind = own_rule(rule.get());
+                    if (kind == OwnRule::none)
+                        result = call(rule.get(), {st.get(), phase_list(phases).get()});
+                }
+            } else {
+                result = call(fn.get(), {st.get(), phase_list(phases).get(), lib});
             }
-            {
-            auto pair = unpack(result.get(), 2);
-            result.reset();
-            co_yield gen::delegate_to(pair[0].get());
-            Ref qs = iter(target.get());
-            Ref ps = iter(pair[1].get());
-            for (;;) {
-                Ref q = next(qs.get());
-                if (!q)
-                    break;
-                Ref p = next(ps.get());
-                if (!p)
-                    break;
-                Ref reduced = reduce_phase(module, p.get());
-                check(PyObject_SetItem(hold.get(), q.get(), reduced.get()));
+            if (failed) {
+            } else if (kind == OwnRule::none) {
+                auto pair = unpack<2>(result.get());
+                result.reset();
+                co_yield gen::delegate_to(pair[0].get());
+                Items qs(target.get(), one);
+                Ref ps = iter(pair[1].get());
+                for (;;) {
+                    Ref q = qs.next();
+                    if (!q)
+                        break;
+                    Ref p = next(ps.get());
+                    if (!p)
+                        break;
+                    Ref reduced = reduce_phase(module, p.get());
+                    check(PyObject_SetItem(hold.get(), q.get(), reduced.get()));
+                }
+            } else {
+                // One of the module's own rules, applied here: the same statements and
+                // phases, without the argument list and the result pair.
+                Ref emitted;    // the statement the rule emits (P emits none)
+                Ref new_first;  // P's new phase of the first qubit
+                {
+                    // The check that calling a function object through the C API makes.
+                    gen::detail::Depth depth(" while calling a Python object");
+                    auto first_phase = [&] {
+                        if (phases.empty())
+                            raise(PyExc_IndexError, "list index out of range");
+                        return phases[0];
+                    };
+                    if (kind == OwnRule::P)
+                        new_first = vz_p_phase(module, st.get(), first_phase);
+                    else if (kind == OwnRule::rfUnitary)
+                        emitted = vz_rf_statement(st.get(), first_phase);
+                    else
+                        emitted = st;
+                }
+                if (emitted) {
+                    // Yielded as the one item of the rule's list would be: a value sent
+                    // in fails like a list iterator's missing `send`.
+                    bool sent = co_yield std::move(emitted);
+                    if (sent)
+                        raise(PyExc_AttributeError, "'list_iterator' object has no attribute 'send'");
+                }
+                size_t n = kind == OwnRule::P ? 1 : phases.size();
+                Items qs(target.get(), one);
+                for (size_t i = 0; i < n; ++i) {
+                    Ref q = qs.next();
+                    if (!q)
+                        break;
+                    PyObject* p;
+                    switch (kind) {
+                    case OwnRule::P: p = new_first.get(); break;
+                    case OwnRule::clear: p = S.int0; break;
+                    case OwnRule::swap: p = phases[n - 1 - i].get(); break;
+                    default: p = phases[i].get(); break;
+                    }
+                    Ref reduced = reduce_phase(module, p);
+                    check(PyObject_SetItem(hold.get(), q.get(), reduced.get()));
+                }
             }
-            }
-        handler:;
         } catch (PyError& e) {
             // Closing the generator must end it, not be taken for a failed rule.
             if (e.matches(PyExc_GeneratorExit))
@@ -1016,8 +1337,8 @@ gen::Body reduce_body(PyObject* module, PyObject* ravex, PyObject* lib) {
             failed = true;  // the exception is discarded
         }
         if (failed) {
-            Ref qs = iter(target.get());
-            while (Ref q = next(qs.get())) {
+            Items qs(target.get(), one);
+            while (Ref q = qs.next()) {
                 Ref v = held(hold.get(), q.get());
                 if (nonzero(v.get())) {
                     Ref flushed = phase_statement(hold.get(), q.get());
@@ -1181,11 +1502,11 @@ void run_top_level(PyObject* module) {
 
     F.add_VZ_rule = define(module, &def_add_VZ_rule);
     define(module, &def_remove_VZ_rule);
-    Ref vz_p = define(module, &def_VZ_P);
-    Ref vz_rf = define(module, &def_VZ_rfUnitary);
-    Ref vz_clear = define(module, &def_VZ_clear);
-    Ref vz_ex = define(module, &def_VZ_exchangable);
-    Ref vz_swap = define(module, &def_VZ_swap);
+    Ref vz_p = F.vz_p = define(module, &def_VZ_P);
+    Ref vz_rf = F.vz_rf = define(module, &def_VZ_rfUnitary);
+    Ref vz_clear = F.vz_clear = define(module, &def_VZ_clear);
+    Ref vz_ex = F.vz_ex = define(module, &def_VZ_exchangable);
+    Ref vz_swap = F.vz_swap = define(module, &def_VZ_swap);
 
     const std::pair<const char*, PyObject*> registrations[] = {
         {"P", vz_p.get()},         {"rfUnitary", vz_rf.get()}, {"Reset", vz_clear.get()}, {"Measure", vz_clear.get()},
@@ -1252,6 +1573,7 @@ int module_exec(PyObject* module) noexcept {
         return -1;
     }
     g_module = Ref::borrow(module);
+    g_module_dict = PyModule_GetDict(module);
 #if PY_VERSION_HEX >= 0x030D0000
     PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
 #endif
@@ -1268,6 +1590,7 @@ int module_exec(PyObject* module) noexcept {
     if (PyErr_Occurred())
         add_traceback(module, "init zaradu.macro");
     g_module.reset();
+    g_module_dict = nullptr;
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_ImportError, "init zaradu.macro");
     return -1;

@@ -377,3 +377,116 @@ def test_no_leaks():
     snap2 = tracemalloc.take_snapshot()
     tracemalloc.stop()
     assert sum(s.size_diff for s in snap2.compare_to(snap1, "filename")) < 100_000
+
+
+class Output:
+    """A macro's output: an iterator with a `close` that is logged and may fail."""
+
+    def __init__(self, log, q, close_error=None):
+        self.log, self.items, self.close_error = log, [("a", q), ("b", q)], close_error
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if not self.items:
+            raise StopIteration
+        return self.items.pop(0)
+
+    def close(self):
+        self.log.append("close")
+        if self.close_error:
+            raise self.close_error
+
+
+def generator_output(log, q):
+    try:
+        yield ("a", q)
+        yield ("b", q)
+    finally:
+        log.append("finally")
+
+
+# Ending an expansion while it is suspended inside macro output drops the call_macro
+# generators of the levels in progress, innermost first: each closes its macro's output,
+# and its RavexError (with the close's error, or GeneratorExit, as context) is reported as
+# unraisable, for the generator object.
+@pytest.mark.parametrize("how", ["close", "throw", "collect"])
+@pytest.mark.parametrize("output, log_want, context", [
+    (lambda log, q: [("a", q), ("b", q)], [], GeneratorExit),
+    (lambda log, q: Output(log, q), ["close"], GeneratorExit),
+    (lambda log, q: Output(log, q, KeyError("close")), ["close"], KeyError),
+    (generator_output, ["finally"], GeneratorExit),
+])
+def test_dropped_expansion_levels_are_closed(monkeypatch, how, output, log_want, context):
+    log, reports = [], []
+
+    def hook(u):
+        reports.append((type(u.exc_value), str(u.exc_value), type(u.exc_value.__context__),
+                        repr(u.object).startswith("<generator object call_macro at ")))
+    monkeypatch.setattr("sys.unraisablehook", hook)
+    lib = Lib(Outer=lambda q: [("Inner", q), ("after", q)], Inner=lambda q: output(log, q))
+    g = macro.extend_macro([("Outer", 0), ("end", 0)], lib)
+    assert next(g) == ("a", 0)
+    if how == "close":
+        assert g.close() is None
+    elif how == "throw":
+        with pytest.raises(ValueError, match="thrown"):
+            g.throw(ValueError("thrown"))
+    else:
+        del g
+        gc.collect()
+    assert log == log_want
+    assert reports == [(RavexError, "extend macro ('Inner', 0) error.", context, True),
+                       (RavexError, "extend macro ('Outer', 0) error.", GeneratorExit, True)]
+
+
+class Gate:
+    """A gate item whose parameter slice raises `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __getitem__(self, key):
+        raise self.error
+
+
+# The statement's own parts are read outside the conversion to RavexError; a StopIteration
+# from them must not end the expansion quietly. The macro's own errors are converted.
+def stop_iteration(q):
+    raise StopIteration("m")
+
+
+class Statement(tuple):
+    """("M", [0]) whose gate item is "M" for the three reads through head, a Gate after."""
+
+    def __new__(cls, error):
+        self = super().__new__(cls, ("M", [0]))
+        self.error, self.reads = error, 0
+        return self
+
+    def __getitem__(self, i):
+        if i == 0:
+            self.reads += 1
+            return "M" if self.reads <= 3 else Gate(self.error)
+        return super().__getitem__(i)
+
+
+# A list target leaves the statement as it is, so call_macro reads its parts itself. Those
+# reads are outside the conversion to RavexError, yet a StopIteration from them must not
+# end the expansion quietly; the macro's own errors are converted.
+@pytest.mark.parametrize("error, macro_fn, exc, context, cause", [
+    (KeyError("k"), lambda q: [("x", q)], KeyError, None, None),
+    (StopIteration("s"), lambda q: [("x", q)], RuntimeError, None, StopIteration),
+    (None, stop_iteration, RavexError, StopIteration, None),
+])
+def test_errors_from_statement_parts(error, macro_fn, exc, context, cause):
+    st = Statement(error) if error is not None else ("M", [0])
+    with pytest.raises(exc) as info:
+        expand([st], Lib(M=macro_fn))
+    if context is not None:
+        assert type(info.value.__context__) is context
+    if cause is not None:
+        assert type(info.value.__cause__) is cause
+    if error is not None:
+        assert st.reads == 4

@@ -346,3 +346,28 @@ def test_no_leaks(rules):
     tracemalloc.stop()
     grown = sum(s.size_diff for s in snap2.compare_to(snap1, "filename"))
     assert grown < 100_000
+
+
+# A value sent in while the generator passes on a rule's statements fails like `send` on
+# the iterator of the rule's list: the protected section fails, the pending phases are
+# flushed and the statement passes unchanged. The module's own rules and a Python rule
+# returning the same list behave alike.
+@pytest.mark.parametrize("wrapped", [False, True])
+@pytest.mark.parametrize("st, first, otherwise", [
+    (("CZ", (0, 1)), ("CZ", (0, 1)), [(("P", a), 0), ("X", 0)]),
+    (("Measure", 0), ("Measure", 0), [("X", 0)]),
+    (("SWAP", (1, 0)), ("SWAP", (1, 0)), [("X", 0), (("P", a), 1)]),
+    ((("rfUnitary", 1.0, 2.0), 0), (("rfUnitary", 1.0, 2.0 - a), 0), [(("P", a), 0), ("X", 0)]),
+])
+def test_value_sent_into_rule_output(rules, st, first, otherwise, wrapped):
+    if wrapped:
+        name = st[0] if isinstance(st[0], str) else st[0][0]
+        own = macro._VZ_rules[name]
+        macro.add_VZ_rule(name, lambda s, pl: own(s, pl))
+    g = macro.reduceVirtualZ([(("P", a), 0), st, ("X", 0)], None)
+    assert next(g) == first
+    assert g.send("value") == (("P", a), 0)
+    assert list(g) == [st, ("X", 0)]
+    g = macro.reduceVirtualZ([(("P", a), 0), st, ("X", 0)], None)
+    assert next(g) == first
+    assert [g.send(None)] + list(g) == otherwise
