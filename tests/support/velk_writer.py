@@ -164,16 +164,17 @@ class Block:
         return self._add(lambda b: b.data.extend(data))
 
 
+def _write_presence(b: _Buf, opcode: int, names: list[str], fields: dict):
+    """The opcode byte and the presence bits of the given fields, in field order."""
+    b.u8(opcode)
+    b.u8(sum(1 << j for j, name in enumerate(names) if name in fields))
+
+
 def _write_fielded(b: _Buf, opcode: int, names: list[str], fields: dict):
     unknown = set(fields) - set(names)
     if unknown:
         raise ValueError(f"opcode {opcode} has no fields {sorted(unknown)}")
-    bits = 0
-    for j, name in enumerate(names):
-        if name in fields:
-            bits |= 1 << j
-    b.u8(opcode)
-    b.u8(bits)
+    _write_presence(b, opcode, names, fields)
     for name in names:
         if name not in fields:
             continue
@@ -220,12 +221,7 @@ class Module:
             b.value(type_name, v)
         for opcode, values in self.defaults:
             names = SHAPED_FIELDS if opcode == 1 else CAPTURE_FIELDS.get(opcode, [])
-            bits = 0
-            for j, n in enumerate(names):
-                if n in values:
-                    bits |= 1 << j
-            b.u8(opcode)
-            b.u8(bits)
+            _write_presence(b, opcode, names, values)
             for n in names:
                 if n not in values:
                     continue
