@@ -5,18 +5,16 @@
 // files. Then times a plain loop of as many std::sin + std::cos calls as the
 // render loop mixed samples.
 //
-//   pipeline_bench PROGRAM.velk CHANNELS.toml OUTPUT_DIR [REPEATS]
+//   pipeline_bench PROGRAM.velk CHANNELS.toml OUTPUT_DIR
 //
-// Prints one "name value" line per step (seconds) and per count; the best of
-// REPEATS (default 3) runs counts for each step. bench/velk_bench.py reads them.
+// One run per process, as velk_vm makes it: prints one "name value" line per step
+// (seconds) and per count. bench/velk_bench.py runs it and reads them.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <limits>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,6 +24,7 @@
 #include "heap.hpp"
 #include "output.hpp"
 #include "run_error.hpp"
+#include "sin_cos_loop.hpp"
 #include "vm.hpp"
 #include "waveform.hpp"
 
@@ -118,57 +117,33 @@ Timings run_once(const std::filesystem::path& program_path,
     return t;
 }
 
-// As many sin + cos calls as the render loop makes, on angles of the same kind.
+// As many sin + cos calls as the render loop made, on angles of the same size.
 double sin_cos_seconds(std::uint64_t calls) {
     const auto start = Clock::now();
-    double acc = 0.0;
-    const double step = 0.3331;
-    for (std::uint64_t i = 0; i < calls; ++i) {
-        const double theta = static_cast<double>(i) * step + 0.3;
-        acc += std::cos(theta) - std::sin(theta);
-    }
-    const double elapsed = seconds_since(start);
-    volatile double sink = acc;
+    volatile double sink = velk::bench::sin_cos_sum(calls, 0.3331);
     (void)sink;
-    return elapsed;
+    return seconds_since(start);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: %s PROGRAM.velk CHANNELS.toml OUTPUT_DIR [REPEATS]\n",
-                     argv[0]);
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s PROGRAM.velk CHANNELS.toml OUTPUT_DIR\n", argv[0]);
         return 2;
     }
     velk::configure_heap();  // as velk_vm does
-    const int repeats = argc > 4 ? std::max(1, std::atoi(argv[4])) : 3;
-    Timings best;
-    best.read = best.threads = best.buffer = best.render = best.settings = best.write =
-        std::numeric_limits<double>::infinity();
-    double sincos = std::numeric_limits<double>::infinity();
-    for (int r = 0; r < repeats; ++r) {
-        const Timings t = run_once(argv[1], argv[2], argv[3]);
-        best.read = std::min(best.read, t.read);
-        best.threads = std::min(best.threads, t.threads);
-        best.buffer = std::min(best.buffer, t.buffer);
-        best.render = std::min(best.render, t.render);
-        best.settings = std::min(best.settings, t.settings);
-        best.write = std::min(best.write, t.write);
-        best.samples = t.samples;
-        best.mixed = t.mixed;
-        best.pulses = t.pulses;
-        sincos = std::min(sincos, sin_cos_seconds(t.mixed));
-    }
-    std::printf("samples %llu\n", static_cast<unsigned long long>(best.samples));
-    std::printf("pulses %llu\n", static_cast<unsigned long long>(best.pulses));
-    std::printf("mixed_samples %llu\n", static_cast<unsigned long long>(best.mixed));
-    std::printf("read %.6f\n", best.read);
-    std::printf("threads %.6f\n", best.threads);
-    std::printf("buffer %.6f\n", best.buffer);
-    std::printf("render %.6f\n", best.render);
-    std::printf("settings %.6f\n", best.settings);
-    std::printf("write %.6f\n", best.write);
-    std::printf("sin_cos %.6f\n", sincos);
+    const Timings t = run_once(argv[1], argv[2], argv[3]);
+    const double sin_cos = sin_cos_seconds(t.mixed);
+    std::printf("samples %llu\n", static_cast<unsigned long long>(t.samples));
+    std::printf("pulses %llu\n", static_cast<unsigned long long>(t.pulses));
+    std::printf("mixed_samples %llu\n", static_cast<unsigned long long>(t.mixed));
+    std::printf("read %.6f\n", t.read);
+    std::printf("threads %.6f\n", t.threads);
+    std::printf("buffer %.6f\n", t.buffer);
+    std::printf("render %.6f\n", t.render);
+    std::printf("settings %.6f\n", t.settings);
+    std::printf("write %.6f\n", t.write);
+    std::printf("sin_cos %.6f\n", sin_cos);
     return 0;
 }

@@ -40,15 +40,15 @@ def run_velk_vm(binary: Path, work: Path) -> tuple[float, int]:
     stderr = proc.stderr.read()
     _, status, usage = os.wait4(proc.pid, 0)
     elapsed = time.perf_counter() - start
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    if proc.returncode != 0:
-        sys.exit(f"velk_vm failed ({proc.returncode}): {stderr.decode(errors='replace')}")
+    code = os.waitstatus_to_exitcode(status)
+    if code != 0:
+        sys.exit(f"velk_vm failed ({code}): {stderr.decode(errors='replace')}")
     return elapsed, usage.ru_maxrss * 1024
 
 
 def run_pipeline(binary: Path, work: Path) -> dict[str, float]:
     text = subprocess.run([str(binary), str(work / "large.velk"), str(work / "channels.toml"),
-                           str(work / "pipeline-out"), "1"],
+                           str(work / "pipeline-out")],
                           check=True, capture_output=True, text=True).stdout
     return {name: float(value) for name, value in (line.split() for line in text.splitlines())}
 
@@ -83,14 +83,13 @@ def main():
         total = sum(channel_samples.values())
         largest = max(channel_samples.values())
 
-
     timed = ["read", "threads", "buffer", "render", "settings", "write"]
     whole = sum(steps[k] for k in timed)
     overhead = steps["read"] + steps["threads"] + steps["write"]
     ratio = steps["render"] / steps["sin_cos"]
 
     print(f"program: {len(channel_samples)} channels, {total} samples, "
-          f"{int(steps['pulses'])} pulses, {(work / 'large.velk').name}")
+          f"{int(steps['pulses'])} pulses")
     print(f"velk_vm end to end:      {wall:.3f} s, {total / wall / 1e6:.1f} M samples/s "
           f"(best of {len(runs)})")
     print(f"peak memory:             {peak / 2**20:.1f} MiB, {peak / largest:.1f} bytes per "

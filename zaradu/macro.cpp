@@ -171,11 +171,8 @@ inline GlobalSlot& global_slot(PyObject* name) {
     return g_global_cache[(reinterpret_cast<uintptr_t>(name) >> 4) & 255];
 }
 
-// The namespace of this module (a module keeps its dictionary for its whole life).
-PyObject* g_module_dict = nullptr;
-
 Ref global(PyObject* module, PyObject* name) {
-    PyObject* dict = module == g_module.get() && g_module_dict ? g_module_dict : PyModule_GetDict(module);
+    PyObject* dict = PyModule_GetDict(module);
 #if PY_VERSION_HEX < 0x030C0000
     GlobalSlot& slot = global_slot(name);
     uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
@@ -653,41 +650,33 @@ Ref impl_call_macro(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, 
 
 // ---- extend_control_gate ----------------------------------------------------------------
 
-// The string and tuple objects of one `from <module> import <names>` statement, made once
-// for a statement that runs again and again (as the constants of compiled code are).
+// The module name and the tuple of imported names of one `from <module> import <names>`
+// statement: made at its first run and kept by a statement that runs again and again (as
+// the constants of compiled code are).
 struct ImportConstants {
-    PyObject* name = nullptr;
-    PyObject* fromlist = nullptr;
-    std::vector<PyObject*> attrs;
+    Ref name;
+    Ref fromlist;
 };
 
 Ref import_from(PyObject* module, const char* modname, std::initializer_list<const char*> names, int level,
                 PyObject* globals, std::vector<Ref>* out, ImportConstants* constants = nullptr) {
-    Ref name, fromlist;
-    if (constants && constants->name) {
-        name = Ref::borrow(constants->name);
-        fromlist = Ref::borrow(constants->fromlist);
-    } else {
-        name = check(PyUnicode_FromString(modname));
-        fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    ImportConstants once;
+    ImportConstants& c = constants ? *constants : once;
+    if (!c.name) {
+        Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
         Py_ssize_t i = 0;
         for (const char* n : names)
-            PyTuple_SET_ITEM(fromlist.get(), i++, check(PyUnicode_FromString(n)).release());
-        if (constants) {
-            std::vector<PyObject*> interned;
-            for (const char* n : names)
-                interned.push_back(intern(n));
-            constants->attrs = std::move(interned);
-            constants->name = name.new_ref();
-            constants->fromlist = fromlist.new_ref();
-        }
+            PyTuple_SET_ITEM(fromlist.get(), i++, intern(n));
+        c.name = check(PyUnicode_FromString(modname));
+        c.fromlist = std::move(fromlist);
     }
-    Ref mod = check(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, fromlist.get(), level));
+    PyObject* const name = c.name.get();
+    PyObject* const fromlist = c.fromlist.get();
+    Ref mod = check(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, level));
     (void)module;
-    size_t k = 0;
-    for (const char* n : names) {
-        PyObject* v = constants ? PyObject_GetAttr(mod.get(), constants->attrs[k++])
-                                 : PyObject_GetAttrString(mod.get(), n);
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(fromlist); ++k) {
+        PyObject* const n = PyTuple_GET_ITEM(fromlist, k);
+        PyObject* v = PyObject_GetAttr(mod.get(), n);
         if (!v) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError))
                 raise();
@@ -702,12 +691,11 @@ Ref import_from(PyObject* module, const char* modname, std::initializer_list<con
             if (get_optional_attr(mod.get(), "__file__", &file) < 0)
                 PyErr_Clear();
             Ref path = Ref::steal(file);
-            Ref nm = check(PyUnicode_FromString(n));
             Ref msg;
             if (path && PyUnicode_Check(path.get()))
-                msg = check(PyUnicode_FromFormat("cannot import name %R from %R (%S)", nm.get(), pkg.get(), path.get()));
+                msg = check(PyUnicode_FromFormat("cannot import name %R from %R (%S)", n, pkg.get(), path.get()));
             else
-                msg = check(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", nm.get(), pkg.get()));
+                msg = check(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", n, pkg.get()));
             PyErr_SetImportError(msg.get(), pkg.get(), path ? path.get() : Py_None);
             raise();
         }
@@ -718,14 +706,18 @@ Ref import_from(PyObject* module, const char* modname, std::initializer_list<con
 
 Ref num(PyObject* r) { return check(r); }
 
+// The imports of control_gate, made once per process.
+struct RavexImports {
+    ImportConstants ravex, matricies;
+};
+RavexImports& g_ravex_imports = immortal<RavexImports>();
+
 Ref control_gate(PyObject* module, PyObject* st) {
     PyObject* globals = PyModule_GetDict(module);
     std::vector<Ref> imported;
-    // Never destroyed, like the other process-wide references.
-    static ImportConstants& ravex_names = *new ImportConstants();
-    static ImportConstants& matricies_names = *new ImportConstants();
-    import_from(module, "ravex", {"seq2mat"}, 0, globals, &imported, &ravex_names);
-    import_from(module, "ravex.matricies", {"U", "Unitary2Angles"}, 0, globals, &imported, &matricies_names);
+    import_from(module, "ravex", {"seq2mat"}, 0, globals, &imported, &g_ravex_imports.ravex);
+    import_from(module, "ravex.matricies", {"U", "Unitary2Angles"}, 0, globals, &imported,
+                &g_ravex_imports.matricies);
     PyObject* seq2mat = imported[0].get();
     PyObject* unitary2angles = imported[2].get();
 
@@ -1270,6 +1262,7 @@ gen::Body reduce_body(PyObject* module, PyObject* ravex, PyObject* lib) {
                 result = call(fn.get(), {st.get(), phase_list(phases).get(), lib});
             }
             if (failed) {
+                // handled below, as an exception of the section would be
             } else if (kind == OwnRule::none) {
                 auto pair = unpack<2>(result.get());
                 result.reset();
@@ -1573,7 +1566,6 @@ int module_exec(PyObject* module) noexcept {
         return -1;
     }
     g_module = Ref::borrow(module);
-    g_module_dict = PyModule_GetDict(module);
 #if PY_VERSION_HEX >= 0x030D0000
     PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
 #endif
@@ -1590,7 +1582,6 @@ int module_exec(PyObject* module) noexcept {
     if (PyErr_Occurred())
         add_traceback(module, "init zaradu.macro");
     g_module.reset();
-    g_module_dict = nullptr;
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_ImportError, "init zaradu.macro");
     return -1;

@@ -164,17 +164,15 @@ class Block:
         return self._add(lambda b: b.data.extend(data))
 
 
-def _write_presence(b: _Buf, opcode: int, names: list[str], fields: dict):
-    """The opcode byte and the presence bits of the given fields, in field order."""
-    b.u8(opcode)
-    b.u8(sum(1 << j for j, name in enumerate(names) if name in fields))
-
-
-def _write_fielded(b: _Buf, opcode: int, names: list[str], fields: dict):
+def _write_fielded(b: _Buf, opcode: int, names: list[str], fields: dict, defaults=False):
+    """The opcode byte, the presence bits and the given fields in field order. An
+    instruction's slots may be variable references; a defaults record holds plain
+    values (idx as i32, texts as string offsets)."""
     unknown = set(fields) - set(names)
     if unknown:
         raise ValueError(f"opcode {opcode} has no fields {sorted(unknown)}")
-    _write_presence(b, opcode, names, fields)
+    b.u8(opcode)
+    b.u8(sum(1 << j for j, name in enumerate(names) if name in fields))
     for name in names:
         if name not in fields:
             continue
@@ -182,11 +180,11 @@ def _write_fielded(b: _Buf, opcode: int, names: list[str], fields: dict):
         if name == "shape":
             b.u8(v)
         elif name in STRING_FIELDS:
-            b.string_slot(v)
+            b.string(v) if defaults else b.string_slot(v)
         elif name == "idx":
-            b.index_slot(v)
+            b.i32(v) if defaults else b.index_slot(v)
         else:
-            b.number_slot(v)
+            b.f64(v) if defaults else b.number_slot(v)
 
 
 @dataclass
@@ -221,19 +219,7 @@ class Module:
             b.value(type_name, v)
         for opcode, values in self.defaults:
             names = SHAPED_FIELDS if opcode == 1 else CAPTURE_FIELDS.get(opcode, [])
-            _write_presence(b, opcode, names, values)
-            for n in names:
-                if n not in values:
-                    continue
-                v = values[n]
-                if n == "shape":
-                    b.u8(v)
-                elif n == "idx":
-                    b.i32(v)
-                elif n in STRING_FIELDS:
-                    b.string(v)
-                else:
-                    b.f64(v)
+            _write_fielded(b, opcode, names, values, defaults=True)
         for entries in self.operand_lists:
             b.u32(len(entries))
             for kind, v in entries:
