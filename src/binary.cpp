@@ -26,9 +26,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include "input_file.hpp"
 #include "json.hpp"
 #include "text.hpp"
 
@@ -55,8 +53,57 @@ using Error = std::string;
 // Memory charged for one map entry beyond its key and value (node and bucket).
 constexpr std::uint64_t kMapEntryBytes = 48;
 // Memory charged per byte of a JSON text that parses: a parsed tree is larger
-// than its text ("[0,0,...]" holds a 16-byte value per two bytes).
-constexpr std::uint64_t kJsonBytesPerChar = 16;
+// than its text. The most measured per byte is "[{},{},...]": a 16-byte
+// element (48 bytes while its array grows) and a 64-byte empty map per three
+// bytes, 37 bytes per byte at its peak.
+constexpr std::uint64_t kJsonBytesPerChar = 40;
+
+// Runs `f` when the scope ends, however it ends.
+template <class F>
+class OnExit {
+public:
+    explicit OnExit(F f) : f_(std::move(f)) {}
+    OnExit(const OnExit&) = delete;
+    OnExit& operator=(const OnExit&) = delete;
+    ~OnExit() { f_(); }
+
+private:
+    F f_;
+};
+
+// The JSON trees a value owns, released without allocating (release_json) so
+// that dropping a large one never needs memory.
+void release_trees(std::optional<VarValue>& value) noexcept {
+    if (!value) return;
+    if (auto* json = std::get_if<Json>(&*value)) release_json(*json);
+}
+
+void release_trees(std::vector<VarDef>& variables) noexcept {
+    for (VarDef& def : variables) release_trees(def.value);
+}
+
+void release_trees(std::unordered_map<std::string, Json>& members) noexcept {
+    for (auto& entry : members) release_json(entry.second);
+}
+
+void release_trees(Module& module) noexcept {
+    release_trees(module.settings);
+    for (auto& entry : module.defaults) release_trees(entry.second);
+}
+
+void release_trees(ModuleMap& modules) noexcept {
+    for (auto& entry : modules) release_trees(entry.second);
+}
+
+// Stores `value` under `key`; a value it replaces is released first.
+void store_json(std::unordered_map<std::string, Json>& members, std::string key, Json& value) {
+    if (const auto found = members.find(key); found != members.end()) {
+        release_json(found->second);
+        found->second = std::move(value);
+    } else {
+        members.emplace(std::move(key), std::move(value));
+    }
+}
 
 std::uint32_t be_u32(std::span<const std::uint8_t> b) {
     return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
@@ -104,8 +151,9 @@ Json json_from_float(double v) {
 Expected<Json, Error> json_from_text(std::string text, Cursor& cur) {
     auto parsed = parse_json(text);
     if (parsed) {
+        const JsonRelease release(*parsed);
         TRY_VOID(cur.charge(kJsonBytesPerChar * text.size()));
-        return std::move(*parsed);
+        return Expected<Json, Error>(std::move(*parsed));
     }
     return Json(std::move(text));
 }
@@ -289,6 +337,7 @@ Expected<void, Error> read_variables_section(BinaryFile& file, Cursor& cur) {
     // Each entry takes at least 6 bytes, so a count beyond the file ends at its end.
     for (std::uint32_t i = 0; i < count; ++i) {
         VarDef def;
+        const OnExit release([&def] { release_trees(def.value); });
         TRY(def.name, cur.string("variable name"));
         TRY(def.kind, cur.u8("variable kind"));
         TRY(const std::uint8_t has_default, cur.u8("variable default flag"));
@@ -313,8 +362,8 @@ Expected<void, Error> read_variables_section(BinaryFile& file, Cursor& cur) {
     return {};
 }
 
-Expected<BinaryFile, Error> parse_sections_impl(std::span<const std::uint8_t> bytes,
-                                                std::uint64_t decode_limit) {
+Expected<void, Error> parse_sections_impl(std::span<const std::uint8_t> bytes,
+                                          std::uint64_t decode_limit, BinaryFile& file) {
     if (bytes.size() < 32) return Unexpected(Error("File too small"));
     if (std::memcmp(bytes.data(), "VELK", 4) != 0)
         return Unexpected(Error("Invalid magic number"));
@@ -324,7 +373,6 @@ Expected<BinaryFile, Error> parse_sections_impl(std::span<const std::uint8_t> by
         return Unexpected("Truncated header: " + std::to_string(bytes.size()) +
                           " bytes, need 40");
 
-    BinaryFile file;
     file.bytes = bytes;
     file.decode_limit = decode_limit;
     std::memcpy(file.header.magic, bytes.data(), 4);
@@ -339,7 +387,7 @@ Expected<BinaryFile, Error> parse_sections_impl(std::span<const std::uint8_t> by
     TRY_VOID(read_data_section(file, cur));
     TRY_VOID(read_variables_section(file, cur));
     file.decoded_bytes = cur.decoded_bytes();
-    return file;
+    return {};
 }
 
 // ---------------------------------------------------------------------------
@@ -446,11 +494,10 @@ Expected<Block, Error> read_block(const BinaryFile& file, const Module& module, 
     return block;
 }
 
-Expected<ModuleMap, Error> parse_modules_impl(const BinaryFile& file) {
+Expected<void, Error> parse_modules_impl(const BinaryFile& file, ModuleMap& modules) {
     const SectionRange& range = file.header.code_section;
     Cursor cur(file.bytes, range.offset, file.decode_limit, file.decoded_bytes);
     const std::uint64_t end = range.end();
-    ModuleMap modules;
     // Every record advances the start by at least 4 bytes, so the loop ends.
     while (cur.pos() < end) {
         const std::uint64_t start = cur.pos();
@@ -463,12 +510,14 @@ Expected<ModuleMap, Error> parse_modules_impl(const BinaryFile& file) {
         TRY_VOID(cur.charge(sizeof(Module) + kMapEntryBytes));
 
         Module module;
+        const OnExit release([&module] { release_trees(module); });
         for (std::uint32_t i = 0; i < setting_count; ++i) {
             TRY(std::string key, cur.string("setting name"));
             TRY(const std::uint8_t type, cur.u8("setting value type"));
             TRY(Json value, read_setting_value(cur, type));
+            const JsonRelease release(value);
             TRY_VOID(cur.charge(kMapEntryBytes + sizeof(Json)));
-            module.settings.insert_or_assign(std::move(key), std::move(value));
+            store_json(module.settings, std::move(key), value);
         }
         for (std::uint32_t i = 0; i < defaults_count; ++i)
             TRY_VOID(read_defaults_record(module, cur));
@@ -481,46 +530,19 @@ Expected<ModuleMap, Error> parse_modules_impl(const BinaryFile& file) {
             TRY(Block block, read_block(file, module, cur));
             module.blocks.push_back(std::move(block));
         }
-        modules.insert_or_assign(std::move(name), std::move(module));
+        if (const auto found = modules.find(name); found != modules.end()) {
+            release_trees(found->second);
+            found->second = std::move(module);
+        } else {
+            modules.emplace(std::move(name), std::move(module));
+        }
         // The module length decides only where the next record starts.
         cur.seek(start + 4 + length);
     }
-    return modules;
+    return {};
 }
 
 Error out_of_memory() { return "Out of memory while reading the program"; }
-
-// Reads the whole file at `path` into `out`.
-Expected<void, IoError> read_whole_file(const std::filesystem::path& path,
-                                        std::vector<std::uint8_t>& out) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Unexpected(IoError::from_errno(errno));
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    try {
-        constexpr std::size_t kChunk = 1 << 16;
-        std::size_t used = 0;
-        for (;;) {
-            if (out.size() - used < kChunk) out.resize(used + kChunk);
-            const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return Unexpected(IoError::from_errno(errno));
-            }
-            if (n == 0) break;
-            used += static_cast<std::size_t>(n);
-        }
-        out.resize(used);
-        out.shrink_to_fit();
-    } catch (const std::bad_alloc&) {
-        return Unexpected(IoError::from_errno(ENOMEM));
-    } catch (const std::length_error&) {
-        return Unexpected(IoError::from_errno(ENOMEM));
-    }
-    return {};
-}
 
 }  // namespace
 
@@ -887,33 +909,54 @@ std::vector<Complex> collect_complex_range(std::span<const Complex> values) {
 // ---------------------------------------------------------------------------
 // Entry points
 
+// On failure, running out of memory included, what was built so far is released
+// without allocating.
 Expected<BinaryFile, std::string> parse_sections(std::span<const std::uint8_t> bytes,
                                                  std::uint64_t decode_limit) {
+    BinaryFile file;
+    Error error;
     try {
-        return parse_sections_impl(bytes, decode_limit);
+        auto parsed = parse_sections_impl(bytes, decode_limit, file);
+        if (parsed) return file;
+        error = std::move(parsed).error();
     } catch (const std::bad_alloc&) {
-        return Unexpected(out_of_memory());
+        error = out_of_memory();
     } catch (const std::length_error&) {
-        return Unexpected(out_of_memory());
+        error = out_of_memory();
     }
+    release_trees(file.variables);
+    return Unexpected(std::move(error));
 }
 
 Expected<ModuleMap, std::string> parse_modules(const BinaryFile& file) {
+    ModuleMap modules;
+    Error error;
     try {
-        return parse_modules_impl(file);
+        auto parsed = parse_modules_impl(file, modules);
+        if (parsed) return modules;
+        error = std::move(parsed).error();
     } catch (const std::bad_alloc&) {
-        return Unexpected(out_of_memory());
+        error = out_of_memory();
     } catch (const std::length_error&) {
-        return Unexpected(out_of_memory());
+        error = out_of_memory();
     }
+    release_trees(modules);
+    return Unexpected(std::move(error));
+}
+
+LoadedProgram::~LoadedProgram() {
+    release_trees(modules);
+    release_trees(variables.variables);
 }
 
 Expected<LoadedProgram, RunError> load_program_file(const std::filesystem::path& path) {
     LoadedProgram program;
-    auto read = read_whole_file(path, program.bytes);
+    auto read = read_input_bytes(path, kMaxProgramFileBytes);
     if (!read) return Unexpected(RunError(std::move(read).error()));
+    program.bytes = std::move(*read);
     auto file = parse_sections(program.bytes);
     if (!file) return Unexpected(RunError::message(std::move(file).error()));
+    const OnExit release([&file] { release_trees(file->variables); });
     auto modules = parse_modules(*file);
     if (!modules) return Unexpected(RunError::message(std::move(modules).error()));
     try {

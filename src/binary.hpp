@@ -70,13 +70,20 @@ struct BinaryFile {
 // the run), the module map and the variable table. Nothing in the modules or the
 // table refers to the bytes.
 struct LoadedProgram {
+    LoadedProgram() = default;
+    LoadedProgram(LoadedProgram&&) = default;
+    LoadedProgram& operator=(LoadedProgram&&) = default;
+    // Releases the JSON trees of the settings and variables without allocating.
+    ~LoadedProgram();
+
     std::vector<std::uint8_t> bytes;
     ModuleMap modules;
     VariableTable variables;
 };
 
-// Reads the file whole and decodes it. An unreadable file is an Io error; every
-// check of the reader is a Message error.
+// Reads the file whole (at most kMaxProgramFileBytes) and decodes it. An
+// unreadable or too large file is an Io error naming the path; every check of
+// the reader is a Message error.
 Expected<LoadedProgram, RunError> load_program_file(const std::filesystem::path& path);
 
 // Checks the header and decodes DATA and VARIABLES. `decode_limit` bounds the

@@ -14,7 +14,7 @@
 #include <string>
 #include <utility>
 
-#include "config.hpp"
+#include "input_file.hpp"
 #include "json.hpp"
 #include "text.hpp"
 
@@ -57,15 +57,24 @@ std::optional<VarValue> bound_value(Json& member) {
 }  // namespace
 
 Expected<void, RunError> bind_variables(const std::filesystem::path& path, VariableTable& table) {
-    auto bytes = read_file_bytes(path);
-    if (!bytes) return read_failure(bytes.error().display());
+    auto bytes = read_input_file(path, kMaxVarsFileBytes);
+    if (!bytes) {
+        // System errors keep their fixed display text; the reader's own errors
+        // (the size limit) name the file: "v.json: file exceeds the limit of ...".
+        const IoError& error = bytes.error();
+        if (error.code) return read_failure(error.display());
+        return read_failure(path_text(path) + ": " + error.display());
+    }
     return bind_variables_text(*bytes, table);
 }
 
 Expected<void, RunError> bind_variables_text(std::string_view text, VariableTable& table) {
     if (!is_valid_utf8(text)) return read_failure(IoError::invalid_utf8().display());
 
+    // The parsed tree, however large, is dropped without allocating (also when
+    // parsing ran out of memory: the reader releases its partial tree itself).
     Json document;
+    const JsonRelease release(document);
     try {
         auto parsed = parse_json(text);
         if (!parsed) return parse_failure(parsed.error().display());
@@ -81,7 +90,14 @@ Expected<void, RunError> bind_variables_text(std::string_view text, VariableTabl
     for (auto& [name, member] : document.get_ref<Json::object_t&>()) {
         const auto found = table.variable_index.find(name);
         if (found == table.variable_index.end() || found->second >= table.variables.size()) continue;
-        if (auto value = bound_value(member)) table.variables[found->second].value = std::move(*value);
+        auto value = bound_value(member);
+        if (!value) continue;
+        std::optional<VarValue>& slot = table.variables[found->second].value;
+        // A JSON default from the program is released before it is replaced.
+        if (slot) {
+            if (auto* old = std::get_if<Json>(&*slot)) release_json(*old);
+        }
+        slot = std::move(*value);
     }
     return {};
 }

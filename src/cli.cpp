@@ -1,5 +1,8 @@
 #include "cli.hpp"
 
+#include <optional>
+#include <string_view>
+
 #include <CLI/CLI.hpp>
 
 namespace velk {
@@ -67,6 +70,33 @@ std::vector<std::string> normalise_short_equals(const std::vector<std::string>& 
     return out;
 }
 
+// An option written as a word of its own takes the next word as its value only
+// when that word does not start with '-' ("-" alone is a value): "-i -x.velk" is
+// "-i" without its value, followed by an option "-x.velk". The parser library
+// would take any next word as the value. The long name of the first option left
+// without its value, if any; a help option met first leaves the verdict to the
+// parser. Attached values ("--input=-x.velk", "-i-x.velk") are not looked at.
+std::optional<std::string> option_without_value(const std::vector<std::string>& argv) {
+    for (std::size_t k = 1; k < argv.size(); ++k) {
+        const std::string& word = argv[k];
+        if (word == "--" || word == "-h" || word == "--help") return std::nullopt;
+        for (const OptionSpec& option : kOptions) {
+            const std::string_view names = option.names;
+            const bool bare = word.size() >= 2 && word[0] == '-' &&
+                              (names == word || names.starts_with(word + ",") ||
+                               names.ends_with("," + word));
+            if (!bare) continue;
+            if (k + 1 < argv.size()) {
+                const std::string& next = argv[k + 1];
+                if (next.size() > 1 && next[0] == '-') return std::string("--") + option.id;
+            }
+            ++k;  // its value
+            break;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::variant<Args, CliExit> parse_command_line(const std::vector<std::string>& argv) {
@@ -85,6 +115,9 @@ std::variant<Args, CliExit> parse_command_line(const std::vector<std::string>& a
     }
 
     std::vector<std::string> args = normalise_short_equals(argv);
+    if (const auto option = option_without_value(args)) {
+        return usage_error(program, *option + ": a value is required but none was supplied");
+    }
     // The library takes the arguments in reverse order, program name excluded.
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     if (!reversed.empty()) reversed.pop_back();

@@ -10,9 +10,6 @@
 
 #include "config.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -26,6 +23,7 @@
 
 #include <toml++/toml.h>
 
+#include "input_file.hpp"
 #include "text.hpp"
 
 namespace velk {
@@ -379,37 +377,7 @@ private:
     ShapeError error_;
 };
 
-IoError out_of_memory() { return IoError{std::nullopt, "OutOfMemory", "out of memory"}; }
-
 }  // namespace
-
-Expected<std::string, IoError> read_file_bytes(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Unexpected(IoError::from_errno(errno));
-    std::string bytes;
-    try {
-        char chunk[1 << 16];
-        for (;;) {
-            const ssize_t n = ::read(fd, chunk, sizeof chunk);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                const int err = errno;
-                ::close(fd);
-                return Unexpected(IoError::from_errno(err));
-            }
-            if (n == 0) break;
-            bytes.append(chunk, static_cast<std::size_t>(n));
-        }
-    } catch (const std::bad_alloc&) {
-        ::close(fd);
-        return Unexpected(out_of_memory());
-    } catch (const std::length_error&) {
-        ::close(fd);
-        return Unexpected(out_of_memory());
-    }
-    ::close(fd);
-    return bytes;
-}
 
 Expected<Config, TomlError> parse_config(std::string_view text) {
     auto error = [&](std::string message, std::vector<std::string> keys, std::optional<Span> span) {
@@ -448,9 +416,13 @@ Expected<Config, TomlError> parse_config(std::string_view text) {
 }
 
 Expected<Config, RunError> load_config(const std::filesystem::path& path) {
-    auto bytes = read_file_bytes(path);
+    auto bytes = read_input_file(path, kMaxConfigFileBytes);
     if (!bytes) return Unexpected(RunError(std::move(bytes.error())));
-    if (!is_valid_utf8(*bytes)) return Unexpected(RunError(IoError::invalid_utf8()));
+    if (!is_valid_utf8(*bytes)) {
+        IoError error = IoError::invalid_utf8();
+        error.path = path_text(path);
+        return Unexpected(RunError(std::move(error)));
+    }
     auto config = parse_config(*bytes);
     if (!config) return Unexpected(RunError(std::move(config.error())));
     return std::move(*config);

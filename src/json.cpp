@@ -1,4 +1,5 @@
-// The strict JSON reader and the pretty writer (Parts 3.104 and 3.105).
+// The strict JSON reader, the pretty writer of channel descriptions, and the
+// non-allocating teardown of large value trees.
 //
 // The reader is a recursive descent over the bytes with an explicit depth
 // budget: each array or object takes one unit of the 128 and the one that finds
@@ -14,6 +15,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <system_error>
 #include <utility>
@@ -87,14 +89,17 @@ class Reader {
 public:
     explicit Reader(std::string_view text) : text_(text) {}
 
+    // A partial tree left by an error or by running out of memory is released
+    // without allocating.
     Expected<Json, JsonParseError> document() {
         Json value;
+        const JsonRelease release(value);
         if (!parse_value(value)) return Unexpected<JsonParseError>(std::move(error_));
         if (skip_whitespace()) {
             fail_peek(msg::trailing_characters);
             return Unexpected<JsonParseError>(std::move(error_));
         }
-        return value;
+        return Expected<Json, JsonParseError>(std::move(value));
     }
 
 private:
@@ -241,8 +246,14 @@ private:
             if (peek() != ':') return fail_peek(msg::expected_colon);
             ++pos_;
             Json value;
+            const JsonRelease release(value);
             if (!parse_value(value)) return false;
-            members.insert_or_assign(std::move(key), std::move(value));
+            if (const auto found = members.find(key); found != members.end()) {
+                release_json(found->second);
+                found->second = std::move(value);
+            } else {
+                members.emplace(std::move(key), std::move(value));
+            }
         }
     }
 
@@ -442,6 +453,35 @@ private:
     JsonParseError error_;
 };
 
+// --- teardown -----------------------------------------------------------------
+
+bool is_filled_container(const Json& v) {
+    if (v.is_array()) return !v.get_ref<const Json::array_t&>().empty();
+    if (v.is_object()) return !v.get_ref<const Json::object_t&>().empty();
+    return false;
+}
+
+// The last element or member value of a container, or null when it is empty.
+Json* last_child(Json& v) {
+    if (v.is_array()) {
+        auto& elements = v.get_ref<Json::array_t&>();
+        return elements.empty() ? nullptr : &elements.back();
+    }
+    auto& members = v.get_ref<Json::object_t&>();
+    return members.empty() ? nullptr : &std::prev(members.end())->second;
+}
+
+// Drops the last child, which holds no children of its own: destroying it
+// allocates nothing.
+void drop_last_child(Json& v) {
+    if (v.is_array()) {
+        v.get_ref<Json::array_t&>().pop_back();
+    } else {
+        auto& members = v.get_ref<Json::object_t&>();
+        members.erase(std::prev(members.end()));
+    }
+}
+
 // --- writer -------------------------------------------------------------------
 
 class PrettyWriter {
@@ -554,6 +594,33 @@ private:
 };
 
 }  // namespace
+
+// Depth-first from the last child: a childless last child is dropped, a filled
+// one is entered; an emptied container is left and dropped by its parent. The
+// path of entered containers lives in a fixed array; below its depth the
+// outermost entries are forgotten and found again from the root.
+void release_json(Json& value) noexcept {
+    constexpr std::size_t kPathLength = 256;
+    Json* path[kPathLength];
+    std::size_t depth = 0;
+    while (is_filled_container(value)) {
+        if (depth == 0) path[depth++] = &value;
+        Json& top = *path[depth - 1];
+        Json* const child = last_child(top);
+        if (child == nullptr) {
+            --depth;
+        } else if (is_filled_container(*child)) {
+            if (depth == kPathLength) {
+                std::copy(path + 1, path + kPathLength, path);
+                --depth;
+            }
+            path[depth++] = child;
+        } else {
+            drop_last_child(top);
+        }
+    }
+    value = nullptr;
+}
 
 Expected<Json, JsonParseError> parse_json(std::string_view text) {
     return Reader(text).document();

@@ -36,6 +36,25 @@ struct JsonParseError {
 // lone surrogate escape fails; a repeated key keeps its last value.
 Expected<Json, JsonParseError> parse_json(std::string_view text);
 
+// Tears `value` down to null without allocating, whatever its size and depth.
+// The library's own destructor flattens a tree into a vector it allocates, which
+// ends the process when memory is exhausted; trees that may be large are dropped
+// through this instead, containers emptied from the leaves up.
+void release_json(Json& value) noexcept;
+
+// Releases the tree it watches (release_json) when it goes out of scope, so that
+// a tree dropped on an error path or while an exception unwinds never allocates.
+class JsonRelease {
+public:
+    explicit JsonRelease(Json& value) : value_(value) {}
+    JsonRelease(const JsonRelease&) = delete;
+    JsonRelease& operator=(const JsonRelease&) = delete;
+    ~JsonRelease() { release_json(value_); }
+
+private:
+    Json& value_;
+};
+
 // The pretty form of a value: two-space indentation, "{}" and "[]" for empty
 // containers, the string escapes and the float format of the channel
 // descriptions, no line end after the outermost value.

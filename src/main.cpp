@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <iostream>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -63,6 +64,9 @@ Expected<void, RunError> run(const Args& args) {
             std::cerr << "Warning: channel '" << name << "' not found in VELK\n";
             continue;
         }
+        if (auto inside = check_channel_file_name(name); !inside) {
+            return Unexpected(std::move(inside).error());
+        }
         auto result = run_channel(found->second, channel, program->variables);
         if (!result) return Unexpected(std::move(result).error());
         auto written = write_channel_outputs(args.output, name, found->second, *result, std::cout);
@@ -87,6 +91,8 @@ int main(int argc, char** argv) {
     try {
         outcome = velk::run(std::get<velk::Args>(parsed));
     } catch (const std::bad_alloc&) {
+        outcome = velk::Unexpected(velk::RunError::message("Out of memory"));
+    } catch (const std::length_error&) {
         outcome = velk::Unexpected(velk::RunError::message("Out of memory"));
     }
     if (!outcome) {

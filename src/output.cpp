@@ -73,6 +73,27 @@ Expected<void, RunError> write_samples(const std::filesystem::path& path,
 
 }  // namespace
 
+Expected<void, RunError> check_channel_file_name(const std::string& channel) {
+    // The suffix keeps the last component from being "." or "..", and is the
+    // same for both files, so one name stands for both.
+    const std::filesystem::path name(channel + ".f64");
+    bool inside = !name.has_root_name() && !name.has_root_directory();
+    std::size_t depth = 0;
+    for (auto part = name.begin(); inside && part != name.end(); ++part) {
+        if (part->empty() || *part == ".") continue;
+        if (*part != "..") {
+            ++depth;
+        } else if (depth == 0) {
+            inside = false;
+        } else {
+            --depth;
+        }
+    }
+    if (inside) return {};
+    return Unexpected<RunError>(RunError::message(
+        "Channel '" + channel + "' would write its files outside the output directory"));
+}
+
 Json channel_description(const Module& module, const ChannelResult& result) {
     Json description = Json::object();
     auto& members = description.get_ref<Json::object_t&>();
@@ -105,8 +126,11 @@ Expected<void, RunError> write_channel_outputs(const std::filesystem::path& outp
 
     const std::filesystem::path description_path = output / (channel + ".json");
     std::string text;
+    Json description;
+    const JsonRelease release(description);
     try {
-        text = write_pretty_json(channel_description(module, result));
+        description = channel_description(module, result);
+        text = write_pretty_json(description);
     } catch (const std::exception& e) {
         return Unexpected<RunError>(RunError(JsonError{e.what()}));
     }

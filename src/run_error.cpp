@@ -42,15 +42,19 @@ IoError IoError::invalid_utf8() {
     return IoError{std::nullopt, "InvalidData", "stream did not contain valid UTF-8"};
 }
 
+IoError IoError::out_of_memory() { return IoError{std::nullopt, "OutOfMemory", "out of memory"}; }
+
 std::string IoError::display() const {
     if (!code) return message;
     return message + " (os error " + std::to_string(*code) + ")";
 }
 
 std::string IoError::debug() const {
-    if (!code) return "Custom { kind: " + kind + ", error: " + debug_quote(message) + " }";
-    return "Os { code: " + std::to_string(*code) + ", kind: " + kind +
-           ", message: " + debug_quote(message) + " }";
+    std::string out = code ? "Os { code: " + std::to_string(*code) + ", kind: " + kind +
+                                 ", message: " + debug_quote(message)
+                           : "Custom { kind: " + kind + ", error: " + debug_quote(message);
+    if (path) out += ", path: " + debug_quote(*path);
+    return out + " }";
 }
 
 std::string JsonError::debug() const {

@@ -19,16 +19,20 @@ struct IoError {
     std::optional<int> code;  // errno, when the error came from the system
     std::string kind;         // "NotFound", "PermissionDenied", "InvalidData", ...
     std::string message;      // the system's message, or our own text
+    std::optional<std::string> path = std::nullopt;  // the file concerned, when known
 
     // "No such file or directory (os error 2)"; a message without code as it is.
+    // The path is not part of it.
     std::string display() const;
     // Os { code: 2, kind: NotFound, message: "No such file or directory" }
-    // or Custom { kind: InvalidData, error: "stream did not contain valid UTF-8" }
+    // or Custom { kind: InvalidData, error: "stream did not contain valid UTF-8" },
+    // with `, path: "prog.velk"` before the closing brace when the path is known.
     std::string debug() const;
 
     // The error of the current errno value (or of `err`).
     static IoError from_errno(int err);
     static IoError invalid_utf8();
+    static IoError out_of_memory();
 };
 
 // A TOML syntax or shaping error, with where it happened.

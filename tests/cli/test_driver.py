@@ -68,7 +68,7 @@ def test_missing_program_is_an_io_error(run, tmp_path):
     r = run("-i", "missing.velk", "-c", "c.toml", "-o", "out")
     assert r.status == 1
     assert r.stderr == ('Error: Os { code: 2, kind: NotFound, '
-                        'message: "No such file or directory" }\n')
+                        'message: "No such file or directory", path: "missing.velk" }\n')
 
 
 def test_empty_channel_table_creates_nested_output_and_exits_zero(run, tmp_path):

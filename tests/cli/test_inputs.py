@@ -68,14 +68,15 @@ def test_toml_syntax_error_names_line_and_column(run, tmp_path, program):
 
 @pytest.mark.parametrize("make, line", [
     (lambda d: d / "missing.toml",
-     'Os { code: 2, kind: NotFound, message: "No such file or directory" }'),
+     'Os { code: 2, kind: NotFound, message: "No such file or directory", path: "%s" }'),
     (lambda d: write(d / "c.toml", b"[channels.\xff]\n"),
-     'Custom { kind: InvalidData, error: "stream did not contain valid UTF-8" }'),
+     'Custom { kind: InvalidData, error: "stream did not contain valid UTF-8", path: "%s" }'),
 ])
 def test_unreadable_configuration_is_an_io_error(run, tmp_path, program, make, line):
-    r = run("-i", program, "-c", make(tmp_path), "-o", "out")
+    config = make(tmp_path)
+    r = run("-i", program, "-c", config, "-o", "out")
     assert r.status == 1
-    assert r.stderr == f"Error: {line}\n"
+    assert r.stderr == f"Error: {line % config}\n"
 
 
 @pytest.mark.parametrize("vars_bytes, message", [
