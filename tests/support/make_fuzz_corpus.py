@@ -51,3 +51,35 @@ def two_channels() -> VelkWriter:
 (out / "two_channels.velk").write_bytes(two_channels().build())
 (out / "empty.velk").write_bytes(b"VELK\x00\x03" + bytes(34))
 print(f"wrote {out}")
+
+
+# Seeds of the variables-file binding target: a 2-byte little-endian program
+# length, the program, then the variables file.
+bindings = out.parent / "bindings"
+bindings.mkdir(parents=True, exist_ok=True)
+
+
+def bindings_seed(program: bytes, vars_text: str) -> bytes:
+    return len(program).to_bytes(2, "little") + program + vars_text.encode()
+
+
+def declared_variables() -> VelkWriter:
+    w = VelkWriter()
+    w.variable("a", "f64", 1.5)
+    w.variable("s", "str", "q0")
+    w.variable("j", "json", '{"x": [1, 2]}')
+    w.variable("a", "u32", 7)
+    w.variable("none")
+    return w
+
+
+seeds = {
+    "numbers.bin": '{"a": 4294967301, "s": -0, "j": 1e3, "none": 18446744073709551615}',
+    "strings.bin": '{"a": "\\u00e9", "s": "x", "j": "y", "unknown": 1}',
+    "skipped.bin": '{"a": null, "s": true, "j": [1], "none": {"a": 1}}',
+    "not_object.bin": '[{"a": 1}]',
+    "broken.bin": '{"a": 1,',
+}
+for name, text in seeds.items():
+    (bindings / name).write_bytes(bindings_seed(declared_variables().build(), text))
+print(f"wrote {bindings}")
