@@ -13,6 +13,10 @@
 #include <limits>
 #include <sstream>
 
+#include <malloc.h>
+
+#include "exhausted_heap.hpp"
+#include "json.hpp"
 #include "velk_builder.hpp"
 
 namespace velk {
@@ -962,6 +966,88 @@ TEST(BinaryLimits, DecodedBytesAreBounded) {
         else
             EXPECT_EQ(error, "Decoded program exceeds the limit of " + std::to_string(c.limit) +
                                  " bytes");
+    }
+}
+
+// A JSON-text value is charged at least what its parsed tree really takes:
+// measured here with the allocator's own books for the text whose tree is the
+// largest per byte (an array of empty objects).
+TEST(BinaryLimits, JsonTextIsChargedWhatItsTreeTakes) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator keeps other books";
+#else
+    std::string text = "[";
+    for (int i = 0; i < 20000; ++i) text += "{},";
+    text += "{}]";
+    VelkBuilder b;
+    const auto name = b.str("v");
+    const auto json = b.str(text);
+    b.begin(Section::Variables);
+    b.u32(1).u32(name).u8(0).u8(1).u8(5).u32(json).u32(0);
+    b.end(Section::Variables);
+    auto file = parse_sections(b.bytes);
+    ASSERT_TRUE(file.has_value()) << file.error();
+
+    const auto before = mallinfo2().uordblks;
+    auto tree = parse_json(text);
+    const auto used = mallinfo2().uordblks - before;
+    ASSERT_TRUE(tree.has_value());
+    // The variable's text copy, its tree and its table entry.
+    EXPECT_GE(file->decoded_bytes, text.size() + used);
+#endif
+}
+
+// read_error, with the JSON trees of a successful read released without
+// allocating before the results are dropped.
+std::string read_error_releasing(const Bytes& bytes) {
+    auto file = parse_sections(bytes);
+    if (!file) return file.error();
+    for (VarDef& def : file->variables) {
+        if (def.value && std::holds_alternative<Json>(*def.value)) release_json(std::get<Json>(*def.value));
+    }
+    auto modules = parse_modules(*file);
+    if (!modules) return modules.error();
+    for (auto& [name, module] : *modules) {
+        for (auto& [key, value] : module.settings) release_json(value);
+    }
+    return "";
+}
+
+// Memory running out at any one allocation while a program with JSON-text
+// values is read ends in the reader's message, never in the process ending.
+TEST(BinaryLimits, RunningOutOfMemoryAnywhereIsAMessage) {
+    VelkBuilder b;
+    const auto ch = b.str("ch");
+    const auto key = b.str("sos");
+    const auto json = b.str("[[1, 0, 0, 1, -0.5, 0], {\"a\": [\"a text longer than sixteen\"]}]");
+    const auto main = b.str("main");
+    const auto v = b.str("v");
+    b.begin(Section::Code);
+    const auto m = b.begin_module(ch, 2, 0, 0, 1);
+    b.u32(key).u8(5).u32(json);
+    b.u32(key).u8(5).u32(json);  // replaces the first
+    b.u32(main).u32(1).u8(5).u8(0).f64(1e-9);
+    b.end_module(m);
+    b.end(Section::Code);
+    b.begin(Section::Variables);
+    b.u32(2).u32(v).u8(0).u8(1).u8(5).u32(json).u32(v).u8(0).u8(1).u8(5).u32(json).u32(0);
+    b.end(Section::Variables);
+    ASSERT_EQ(read_error(b.bytes), "");
+
+    std::size_t needed = 0;
+    {
+        const exhausted_heap::Armed heap(SIZE_MAX);
+        ASSERT_EQ(read_error_releasing(b.bytes), "");
+        needed = exhausted_heap::allocations;
+    }
+    ASSERT_GT(needed, 30u);
+    for (std::size_t n = 0; n < needed; ++n) {
+        std::string error;
+        {
+            const exhausted_heap::Armed heap(n, /*once=*/true);
+            error = read_error_releasing(b.bytes);
+        }
+        EXPECT_EQ(error, "Out of memory while reading the program") << n;
     }
 }
 

@@ -85,5 +85,49 @@ TEST(CommandLine, MissingOptionsAreAllNamed) {
     EXPECT_EQ(exit.text.find("--vars"), std::string::npos);
 }
 
+// A word that starts with '-' after an option is not its value ("-" alone is);
+// a value attached to its option may start with '-'.
+TEST(CommandLine, DashWordIsNotAnOptionValue) {
+    const struct {
+        std::vector<std::string> args;
+        const char* missing;  // the option reported without value; null: accepted
+    } cases[] = {
+        {{"-i", "-x.velk", "-c", "c", "-o", "o"}, "--input"},
+        {{"--input", "-x.velk", "-c", "c", "-o", "o"}, "--input"},
+        {{"-i", "p", "-c", "--x", "-o", "o"}, "--config"},
+        {{"-i", "p", "-c", "c", "-o", "-9"}, "--output"},
+        {{"-i", "p", "-c", "c", "-o", "--", "o"}, "--output"},
+        {{"-i", "p", "-c", "c", "-o", "o", "--vars", "-v"}, "--vars"},
+        {{"-i", "-c", "c", "-o", "o"}, "--input"},
+        {{"-i", "-", "-c", "c", "-o", "o"}, nullptr},
+        {{"--input=-x.velk", "-c", "c", "-o", "o"}, nullptr},
+        {{"-i-x.velk", "-c", "c", "-o", "o"}, nullptr},
+        {{"-i=-x.velk", "-c", "c", "-o", "o"}, nullptr},
+        {{"--vars=-v", "-i", "p", "-c", "c", "-o", "o"}, nullptr},
+    };
+    for (const auto& c : cases) {
+        const auto result = parse(c.args);
+        const std::string shown = testing::PrintToString(c.args);
+        if (c.missing == nullptr) {
+            EXPECT_TRUE(std::holds_alternative<Args>(result)) << shown;
+            continue;
+        }
+        ASSERT_TRUE(std::holds_alternative<CliExit>(result)) << shown;
+        const auto& exit = std::get<CliExit>(result);
+        EXPECT_EQ(exit.status, kExitUsage) << shown;
+        EXPECT_EQ(exit.text, "error: " + std::string(c.missing) +
+                                 ": a value is required but none was supplied\n\n"
+                                 "Usage: velk_vm [OPTIONS] --input <INPUT> --config <CONFIG> "
+                                 "--output <OUTPUT>\n\nFor more information, try '--help'.\n")
+            << shown;
+    }
+}
+
+TEST(CommandLine, HelpBeforeADashWordStillWins) {
+    const auto result = parse({"-h", "-i", "-x"});
+    ASSERT_TRUE(std::holds_alternative<CliExit>(result));
+    EXPECT_EQ(std::get<CliExit>(result).status, kExitSuccess);
+}
+
 }  // namespace
 }  // namespace velk

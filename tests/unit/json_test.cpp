@@ -1,7 +1,9 @@
-// The strict JSON reader and the pretty writer (Parts 3.104, 3.105).
+// The strict JSON reader, the pretty writer and the teardown of value trees.
 #include "json.hpp"
 
 #include <gtest/gtest.h>
+
+#include "exhausted_heap.hpp"
 
 #include <bit>
 #include <cmath>
@@ -308,6 +310,84 @@ TEST(WritePrettyJson, RoundTrip) {
     EXPECT_EQ((*back)["big"].type(), Json::value_t::number_unsigned);
     EXPECT_EQ((*back)["neg"].type(), Json::value_t::number_integer);
     EXPECT_EQ((*back)["z"].type(), Json::value_t::number_float);
+}
+
+// ---------------------------------------------------------------------------
+// Teardown without allocating
+
+// A chain of `depth` containers, arrays and objects in turn, each the last
+// child of the one before, with small containers and heap strings beside it.
+Json deep_wide_tree(int depth) {
+    Json root = Json::array();
+    Json* level = &root;
+    for (int d = 0; d < depth; ++d) {
+        Json next = d % 2 == 0 ? Json::object() : Json::array();
+        if (level->is_array()) {
+            for (int k = 0; k < 3; ++k)
+                level->push_back(Json::array({k, "a text longer than the small-string buffer"}));
+            level->push_back(std::move(next));
+            level = &level->back();
+        } else {
+            for (int k = 0; k < 3; ++k) (*level)["m" + std::to_string(k)] = Json::object({{"v", k}});
+            (*level)["z"] = std::move(next);  // sorts after the "m" members: the last child
+            level = &(*level)["z"];
+        }
+    }
+    if (level->is_array()) level->push_back(1); else (*level)["end"] = 1;
+    return root;
+}
+
+TEST(ReleaseJson, TearsDownAnyTreeWithoutAllocating) {
+    // Deeper than the teardown's fixed path (256), shallower, and plain values.
+    for (int depth : {600, 3, 0}) {
+        Json tree = deep_wide_tree(depth);
+        {
+            const exhausted_heap::Armed heap(0);
+            release_json(tree);
+        }
+        EXPECT_EQ(exhausted_heap::allocations, 0u) << depth;
+        EXPECT_TRUE(tree.is_null()) << depth;
+    }
+    for (Json plain : {Json(5), Json("text longer than the small-string buffer"), Json::array()}) {
+        {
+            const exhausted_heap::Armed heap(0);
+            release_json(plain);
+        }
+        EXPECT_EQ(exhausted_heap::allocations, 0u);
+        EXPECT_TRUE(plain.is_null());
+    }
+}
+
+// Memory running out at every allocation of a parse: the partial tree is
+// released on the way out (the library's own destructor would allocate and end
+// the process), and the failure surfaces as std::bad_alloc.
+TEST(ParseJson, RunningOutOfMemoryAtAnyPointThrowsBadAlloc) {
+    const std::string text =
+        "{\"a\": [[1, 2, {\"b\": [3, \"a text longer than the small-string buffer\"]}], {}],"
+        " \"a\": [4, [5, [6]]], \"c\": {\"d\": {\"e\": [\"x\", \"y\", 7.5]}}, \"f\": [[], {}, \"z\"]}";
+    std::size_t needed = 0;
+    {
+        const exhausted_heap::Armed heap(SIZE_MAX);
+        auto parsed = parse_json(text);
+        if (parsed) release_json(*parsed);
+        needed = exhausted_heap::allocations;
+    }
+    ASSERT_GT(needed, 20u);
+    for (std::size_t n = 0; n <= needed; ++n) {
+        bool threw = false, parsed_ok = false;
+        {
+            const exhausted_heap::Armed heap(n);
+            try {
+                auto parsed = parse_json(text);
+                parsed_ok = parsed.has_value();
+                if (parsed) release_json(*parsed);
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+        }
+        EXPECT_EQ(threw, n < needed) << n;
+        EXPECT_EQ(parsed_ok, n >= needed) << n;
+    }
 }
 
 }  // namespace

@@ -214,5 +214,30 @@ TEST_F(OutputTest, ManySamples) {
     EXPECT_EQ(last, 99999 * 0.25);
 }
 
+// Channel names whose files would land outside the output directory are
+// refused by name; separators that stay inside are kept.
+TEST(ChannelFileName, StaysInsideTheOutputDirectory) {
+    const struct {
+        const char* channel;
+        bool inside;
+    } cases[] = {
+        {"ch0", true},         {"", true},            {"a/b", true},
+        {"a/../b", true},      {"./a", true},         {"..", true},  // "...f64"
+        {"a//..//b", true},    {"a/b/../../c", true}, {"..x", true},
+        {"/tmp/x", false},     {"//x", false},        {"../x", false},
+        {"a/../../x", false},  {"./../x", false},     {"a/./../../x", false},
+        {"../", false},        {"a/b/../../../x", false},
+    };
+    for (const auto& c : cases) {
+        const auto checked = check_channel_file_name(c.channel);
+        EXPECT_EQ(checked.has_value(), c.inside) << c.channel;
+        if (!checked) {
+            EXPECT_EQ(checked.error().debug(),
+                      "\"Channel '" + std::string(c.channel) +
+                          "' would write its files outside the output directory\"");
+        }
+    }
+}
+
 }  // namespace
 }  // namespace velk

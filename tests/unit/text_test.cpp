@@ -75,6 +75,19 @@ TEST(RunErrorForms, IoAndMessage) {
     EXPECT_EQ(utf8.debug(),
               "Custom { kind: InvalidData, error: \"stream did not contain valid UTF-8\" }");
 
+    // A known path is the last field of the debug form and no part of the display.
+    IoError named = IoError::from_errno(ENOENT);
+    named.path = "dir/prog \"1\".velk";
+    EXPECT_EQ(RunError(named).debug(),
+              "Os { code: 2, kind: NotFound, message: \"No such file or directory\", "
+              "path: \"dir/prog \\\"1\\\".velk\" }");
+    EXPECT_EQ(RunError(named).display(), "No such file or directory (os error 2)");
+    IoError custom = IoError::invalid_utf8();
+    custom.path = "c.toml";
+    EXPECT_EQ(RunError(custom).debug(),
+              "Custom { kind: InvalidData, error: \"stream did not contain valid UTF-8\", "
+              "path: \"c.toml\" }");
+
     const RunError message = RunError::message("Unsupported version: 2");
     EXPECT_EQ(message.kind(), RunError::Kind::Message);
     EXPECT_EQ(message.display(), "Unsupported version: 2");
