@@ -15,6 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include "exhausted_heap.hpp"
+#include "json.hpp"
+
 namespace velk {
 namespace {
 
@@ -59,6 +62,9 @@ struct MemberCase {
     std::optional<VarValue> before;
     std::optional<VarValue> after;
 };
+
+// Shown by its name in test listings and failure messages.
+void PrintTo(const MemberCase& c, std::ostream* os) { *os << c.name; }
 
 class BindMember : public ::testing::TestWithParam<MemberCase> {};
 
@@ -144,6 +150,9 @@ struct FailCase {
     bool exact;
 };
 
+// Shown by its name in test listings and failure messages.
+void PrintTo(const FailCase& c, std::ostream* os) { *os << c.name; }
+
 class BindFails : public ::testing::TestWithParam<FailCase> {};
 
 TEST_P(BindFails, WithMessageAndNoChange) {
@@ -181,6 +190,50 @@ TEST(BindVariables, NestingOf127LevelsParses) {
     auto result = bind_variables_text(doc, table);
     ASSERT_TRUE(result.has_value()) << result.error().debug();
     EXPECT_TRUE(same(table.variables[0].value, VarValue(std::int32_t{1})));
+}
+
+// Memory running out at any one allocation of a binding: either everything is
+// bound or the run gets "out of memory" with every variable as it was; the
+// parsed tree and a replaced JSON value are dropped without ending the process.
+TEST(BindVariables, RunningOutOfMemoryAnywhereLeavesTheTableOrBindsAll) {
+    const std::string doc =
+        "{\"v\": \"a text longer than the small-string buffer\", \"w\": 3,"
+        " \"x\": [[1, 2, {\"y\": [3, 4]}], {\"z\": {}}], \"v\": \"replaced text, also long enough\"}";
+    const Json old_tree = Json::array({Json::object({{"k", Json::array({1, 2, 3})}}), "a long string value...."});
+    auto fresh = [&] { return table_of({{"v", VarValue(old_tree)}, {"w", VarValue(2.0)}}); };
+    auto release = [](VariableTable& table) {
+        for (VarDef& def : table.variables) {
+            if (def.value && std::holds_alternative<Json>(*def.value)) release_json(std::get<Json>(*def.value));
+        }
+    };
+
+    std::size_t needed = 0;
+    {
+        VariableTable table = fresh();
+        {
+            const exhausted_heap::Armed heap(SIZE_MAX);
+            ASSERT_TRUE(bind_variables_text(doc, table).has_value());
+            needed = exhausted_heap::allocations;
+        }
+        EXPECT_TRUE(same(table.variables[0].value, VarValue(VarString{"replaced text, also long enough"})));
+    }
+    ASSERT_GT(needed, 10u);
+    for (std::size_t n = 0; n < needed; ++n) {
+        VariableTable table = fresh();
+        Expected<void, RunError> result;
+        {
+            const exhausted_heap::Armed heap(n, /*once=*/true);
+            result = bind_variables_text(doc, table);
+        }
+        if (result) {
+            EXPECT_TRUE(same(table.variables[1].value, VarValue(std::int32_t{3}))) << n;
+        } else {
+            EXPECT_EQ(*result.error().text(), "Failed to parse vars JSON: out of memory") << n;
+            EXPECT_TRUE(same(table.variables[0].value, VarValue(old_tree))) << n;
+            EXPECT_TRUE(same(table.variables[1].value, VarValue(2.0))) << n;
+        }
+        release(table);
+    }
 }
 
 class BindFile : public ::testing::Test {

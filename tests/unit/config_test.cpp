@@ -29,6 +29,9 @@ struct GoodCase {
     Channels expected;
 };
 
+// Shown by its name in test listings and failure messages.
+void PrintTo(const GoodCase& c, std::ostream* os) { *os << c.name; }
+
 class ConfigAccepts : public ::testing::TestWithParam<GoodCase> {};
 
 TEST_P(ConfigAccepts, Shapes) {
@@ -86,6 +89,9 @@ struct BadCase {
     std::vector<std::string> key_path;
     std::optional<std::string> spanned;  // the document text the span covers
 };
+
+// Shown by its name in test listings and failure messages.
+void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
 
 class ConfigRejects : public ::testing::TestWithParam<BadCase> {};
 

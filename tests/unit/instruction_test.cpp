@@ -55,9 +55,13 @@ TEST(CaptureToJson, IdxIsSigned) {
 }
 
 struct NumberCase {
+    const char* name;
     double value;
     const char* dump;
 };
+
+// Shown by its name in test listings and failure messages.
+void PrintTo(const NumberCase& c, std::ostream* os) { *os << c.name; }
 
 class CaptureNumber : public ::testing::TestWithParam<NumberCase> {};
 
@@ -69,10 +73,13 @@ TEST_P(CaptureNumber, FiniteIsAFloatOtherwiseNull) {
     else EXPECT_TRUE(j.is_null());
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, CaptureNumber,
-                         ::testing::Values(NumberCase{0.0, "0.0"}, NumberCase{-0.0, "-0.0"},
-                                           NumberCase{2e-6, "2e-06"}, NumberCase{kNaN, "null"},
-                                           NumberCase{kInf, "null"}, NumberCase{-kInf, "null"}));
+INSTANTIATE_TEST_SUITE_P(
+    Values, CaptureNumber,
+    ::testing::Values(NumberCase{"zero", 0.0, "0.0"}, NumberCase{"negative_zero", -0.0, "-0.0"},
+                      NumberCase{"two_micro", 2e-6, "2e-06"}, NumberCase{"nan", kNaN, "null"},
+                      NumberCase{"infinity", kInf, "null"},
+                      NumberCase{"negative_infinity", -kInf, "null"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CaptureToJson, FrequencyZeroIsAFloatMember) {
     auto [name, value] = capture_to_json(CaptureIq{std::string(), std::string(), 0u, 0.0, 0.0});

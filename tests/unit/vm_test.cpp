@@ -84,6 +84,9 @@ struct I32Case {
     std::int32_t want;
 };
 
+// Shown by its name in test listings and failure messages.
+void PrintTo(const I32Case& c, std::ostream* os) { *os << c.what; }
+
 class ResolveI32 : public ::testing::TestWithParam<I32Case> {};
 
 TEST_P(ResolveI32, ConvertsTheVariable) {
@@ -351,6 +354,9 @@ struct LatestCase {
     double want;
 };
 
+// Shown by its name in test listings and failure messages.
+void PrintTo(const LatestCase& c, std::ostream* os) { *os << c.what; }
+
 class ReleaseTime : public ::testing::TestWithParam<LatestCase> {};
 
 TEST_P(ReleaseTime, IsTheLatestNonNanArrival) {
@@ -397,6 +403,9 @@ struct DeadlockCase {
     int sweeps_before;  // sweeps that still release something
     std::string message;
 };
+
+// Shown by its name in test listings and failure messages.
+void PrintTo(const DeadlockCase& c, std::ostream* os) { *os << c.what; }
 
 class Deadlock : public ::testing::TestWithParam<DeadlockCase> {};
 

@@ -42,6 +42,9 @@ struct SkipCase {
     double amp, width, plateau, rate;
 };
 
+// Shown by its name in test listings and failure messages.
+void PrintTo(const SkipCase& c, std::ostream* os) { *os << c.what; }
+
 class EnvelopeSkip : public ::testing::TestWithParam<SkipCase> {};
 
 TEST_P(EnvelopeSkip, YieldsNoPulse) {
@@ -173,6 +176,9 @@ struct DragCase {
     const char* what;
     double block1, block2;
 };
+
+// Shown by its name in test listings and failure messages.
+void PrintTo(const DragCase& c, std::ostream* os) { *os << c.what; }
 
 class Drag : public ::testing::TestWithParam<DragCase> {};
 
@@ -538,6 +544,9 @@ struct SosCase {
     bool enable_iir;
     std::vector<double> in, want;
 };
+
+// Shown by its name in test listings and failure messages.
+void PrintTo(const SosCase& c, std::ostream* os) { *os << c.what; }
 
 class SosSetting : public ::testing::TestWithParam<SosCase> {};
 
