@@ -154,7 +154,7 @@ def empty_objects(size):
     ("setting", 'Error: "Out of memory while reading the program"\n'),
 ])
 def test_running_out_of_memory_on_a_large_json_text_is_an_error_line(velk_vm, tmp_path, where, line):
-    text = empty_objects(40_000_000)  # a tree of about 1.1 GB
+    text = empty_objects(60_000_000)  # a tree of about 1.6 GB
     w = VelkWriter()
     m = w.module("ch0", settings={"big": ("json", text)} if where == "setting" else None)
     m.block("main").delay(1e-9)
@@ -164,7 +164,7 @@ def test_running_out_of_memory_on_a_large_json_text_is_an_error_line(velk_vm, tm
     if where == "vars":
         write(tmp_path / "v.json", text)
         args += ["--vars", "v.json"]
-    status, stdout, stderr = run_limited(velk_vm, tmp_path, args, 1 << 30)
+    status, stdout, stderr = run_limited(velk_vm, tmp_path, args, 1536 * MiB)
     assert (status, stderr) == (1, line)
     assert stdout == ""
     assert not (tmp_path / "out").exists()
