@@ -20,16 +20,25 @@ constexpr std::size_t kSamples = kPulses * kPulseSamples;
 constexpr double kRate = 1e9;
 constexpr double kFrequency = 5.3e7;
 
+// One sampled envelope shared by every pulse, as a module's waveform data is.
+const std::vector<velk::Complex>& envelope() {
+    static const std::vector<velk::Complex> samples = [] {
+        std::vector<velk::Complex> out(kPulseSamples);
+        for (std::size_t i = 0; i < kPulseSamples; ++i) {
+            const double x = static_cast<double>(i) / kPulseSamples;
+            out[i] = velk::Complex{0.5 - 0.5 * std::cos(x * velk::kTwoPi), 0.01 * x};
+        }
+        return out;
+    }();
+    return samples;
+}
+
 std::vector<velk::Pulse> make_pulses() {
     std::vector<velk::Pulse> pulses;
     pulses.reserve(kPulses);
     for (std::size_t p = 0; p < kPulses; ++p) {
         velk::Pulse pulse;
-        pulse.envelope.resize(kPulseSamples);
-        for (std::size_t i = 0; i < kPulseSamples; ++i) {
-            const double x = static_cast<double>(i) / kPulseSamples;
-            pulse.envelope[i] = velk::Complex{0.5 - 0.5 * std::cos(x * velk::kTwoPi), 0.01 * x};
-        }
+        pulse.envelope = velk::ComplexSamples{envelope(), 1.0};
         pulse.t0 = static_cast<double>(p * kPulseSamples) / kRate;
         pulse.frequency = kFrequency;
         pulse.phase = 0.1 * static_cast<double>(p % 7);

@@ -1,6 +1,7 @@
 // Envelopes and DRAG, rendering, the sample map and the filter cascade.
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <optional>
 #include <string>
@@ -251,9 +252,13 @@ TEST(StartIndex, RoundsHalfAwayFromZeroAndSaturates) {
     for (const StartCase& c : cases) EXPECT_EQ(start_index(c.t0, c.fs), c.s) << c.t0 << " " << c.fs;
 }
 
+// A pulse of the given envelope samples. They are kept to the end of the test
+// program, as a module keeps a waveform's data for the pulses of its run.
 Pulse pulse(std::vector<Complex> env, double t0, double frequency = 0.0, double phase = 0.0,
             double delta = 0.0) {
-    return Pulse{std::move(env), t0, frequency, phase, delta};
+    static std::deque<std::vector<Complex>> kept;
+    kept.push_back(std::move(env));
+    return Pulse{ComplexSamples{kept.back(), 1.0}, t0, frequency, phase, delta};
 }
 
 TEST(BufferLength, CoversPulsesAndSampleCount) {
