@@ -138,14 +138,21 @@ Json channel_description(const Module& module, const std::vector<CaptureRecord>&
     return description;
 }
 
-Expected<void, RunError> write_channel_outputs(const std::filesystem::path& output,
-                                               const std::string& channel, const Module& module,
-                                               const std::vector<CaptureRecord>& captures,
-                                               const SampleChunks& samples, std::ostream& out) {
+namespace {
+
+Expected<void, RunError> write_sample_file(const std::filesystem::path& output,
+                                           const std::string& channel,
+                                           const SampleChunks& samples, std::ostream& out) {
     const std::filesystem::path samples_path = output / (channel + ".f64");
     if (auto written = write_samples(samples_path, samples); !written) return written;
     print_written(out, samples_path);
+    return {};
+}
 
+Expected<void, RunError> write_description_file(const std::filesystem::path& output,
+                                                const std::string& channel, const Module& module,
+                                                const std::vector<CaptureRecord>& captures,
+                                                std::ostream& out) {
     const std::filesystem::path description_path = output / (channel + ".json");
     std::string text;
     try {
@@ -161,13 +168,28 @@ Expected<void, RunError> write_channel_outputs(const std::filesystem::path& outp
     return {};
 }
 
+}  // namespace
+
+Expected<void, RunError> write_channel_outputs(const std::filesystem::path& output,
+                                               const std::string& channel, const Module& module,
+                                               const std::vector<CaptureRecord>& captures,
+                                               const SampleChunks& samples, std::ostream& out) {
+    if (auto written = write_sample_file(output, channel, samples, out); !written) return written;
+    return write_description_file(output, channel, module, captures, out);
+}
+
 Expected<void, RunError> write_channel_outputs(const std::filesystem::path& output,
                                                const std::string& channel, const Module& module,
                                                const ChannelResult& result, std::ostream& out,
                                                std::size_t chunk_samples) {
-    ChunkRenderer renderer(result.signal, chunk_samples);
-    return write_channel_outputs(output, channel, module, result.captures,
-                                 [&renderer] { return renderer.next(); }, out);
+    {
+        // The renderer's buffers are released before the description is built.
+        ChunkRenderer renderer(result.signal, chunk_samples);
+        auto written = write_sample_file(output, channel, [&renderer] { return renderer.next(); },
+                                         out);
+        if (!written) return written;
+    }
+    return write_description_file(output, channel, module, result.captures, out);
 }
 
 }  // namespace velk

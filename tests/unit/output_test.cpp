@@ -230,5 +230,51 @@ TEST_F(OutputTest, ManySamples) {
     EXPECT_EQ(last, 99999 * 0.25);
 }
 
+TEST_F(OutputTest, WriteFailureIsAnIoErrorAndPrintsNothing) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    fs::create_symlink("/dev/full", dir_ / "ch.f64");  // every write fails with ENOSPC
+    std::ostringstream out;
+    auto written = write_channel_outputs(dir_, "ch", Module{}, {}, chunks({1.0, 2.0, 3.0}, 1), out);
+    ASSERT_FALSE(written.has_value());
+    ASSERT_EQ(written.error().kind(), RunError::Kind::Io);
+    EXPECT_EQ(written.error().io()->code, ENOSPC);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_FALSE(fs::exists(dir_ / "ch.json"));
+}
+
+// A channel run is written as its renderer hands out the chunks: the chunk size
+// changes nothing in either file.
+TEST_F(OutputTest, ChannelRunFilesDoNotDependOnTheChunkSize) {
+    static const std::vector<Complex> wave = {{0.5, 0.25}, {-1.0, 0.5}, {0.75, -0.5}};
+    Module module;
+    module.settings["sos"] = Json::parse("[[0.2, 0.3, 0.1, 1, -0.5, 0.2]]");
+    ChannelResult result;
+    result.signal.sample_rate = 1.0;
+    result.signal.length = 11;
+    result.signal.settings = sample_settings(module.settings, true);
+    for (double t0 : {0.0, 2.0, 3.0, 8.0}) {
+        result.signal.pulses.push_back(Pulse{ComplexSamples{wave, 2.0}, t0, 0.1, 0.2, 0.01});
+    }
+    result.captures = {capture(1e-6, 3)};
+    std::string first_samples, first_description;
+    for (std::size_t chunk : {std::size_t{1}, std::size_t{4}, kChunkSamples}) {
+        std::ostringstream out;
+        ASSERT_TRUE(write_channel_outputs(dir_, "ch", module, result, out, chunk));
+        const std::string samples = read_file(dir_ / "ch.f64");
+        const std::string description = read_file(dir_ / "ch.json");
+        EXPECT_EQ(samples.size(), 88u);
+        if (first_samples.empty()) {
+            first_samples = samples;
+            first_description = description;
+        }
+        EXPECT_EQ(samples, first_samples) << chunk;
+        EXPECT_EQ(description, first_description) << chunk;
+        EXPECT_EQ(out.str(), "\tWritten: " + (dir_ / "ch.f64").string() + "\n\tWritten: " +
+                                 (dir_ / "ch.json").string() + "\n");
+    }
+    const std::vector<double> rendered = render_all(result.signal, kChunkSamples);
+    EXPECT_EQ(first_samples, std::string(reinterpret_cast<const char*>(rendered.data()), 88));
+}
+
 }  // namespace
 }  // namespace velk
