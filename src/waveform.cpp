@@ -447,6 +447,7 @@ std::optional<PchipMap> pchip_from_setting(const Json& setting) {
 }
 
 void pchip_eval_in_place(std::span<double> samples, const PchipMap& map) {
+    constexpr std::size_t kCountedKnots = 16;
     const std::vector<double>& xs = map.xs;
     const std::vector<double>& ys = map.ys;
     const std::vector<double>& m = map.slopes;
@@ -473,8 +474,15 @@ void pchip_eval_in_place(std::span<double> samples, const PchipMap& map) {
         std::size_t j;
         if (ordered) {
             // The first j with e <= xs[j + 1]; it also has xs[j] <= e unless none matches.
-            const auto it = std::lower_bound(xs.begin() + 1, xs.end(), e);
-            j = static_cast<std::size_t>(it - (xs.begin() + 1));
+            // Ordered knots hold no NaN, and then neither does e: for a few knots,
+            // counting those below e finds the same j without branches.
+            if (n <= kCountedKnots) {
+                j = 0;
+                for (std::size_t k = 1; k < n; ++k) j += static_cast<std::size_t>(xs[k] < e);
+            } else {
+                const auto it = std::lower_bound(xs.begin() + 1, xs.end(), e);
+                j = static_cast<std::size_t>(it - (xs.begin() + 1));
+            }
             if (j + 1 >= n || !(xs[j] <= e && e <= xs[j + 1])) j = linear(e);
         } else {
             j = linear(e);
@@ -537,20 +545,45 @@ SosCascade::SosCascade(const std::vector<SosSection>& sections) {
     }
 }
 
+namespace {
+
+// One sample through one section: the transposed direct form II step.
+struct SectionStep {
+    double b0, b1, b2, a1, a2;
+    double operator()(double in, double& z1, double& z2) const {
+        const double y = b0 * in + z1;
+        z1 = (b1 * in - a1 * y) + z2;
+        z2 = b2 * in - a2 * y;
+        return y;
+    }
+};
+
+}  // namespace
+
+// Sections go through the samples two at a time: the second takes each sample
+// from the first as soon as it is out, so the two dependency chains overlap.
+// Each section still sees the same input sequence, step for step.
 void SosCascade::filter(std::span<double> samples) {
-    for (Stage& stage : stages_) {
-        const double b0 = stage.b0, b1 = stage.b1, b2 = stage.b2;
-        const double a1 = stage.a1, a2 = stage.a2;
-        double z1 = stage.z1, z2 = stage.z2;
-        for (double& x : samples) {
-            const double in = x;
-            const double y = b0 * in + z1;
-            z1 = (b1 * in - a1 * y) + z2;
-            z2 = b2 * in - a2 * y;
-            x = y;
-        }
-        stage.z1 = z1;
-        stage.z2 = z2;
+    std::size_t s = 0;
+    for (; s + 1 < stages_.size(); s += 2) {
+        Stage& first = stages_[s];
+        Stage& second = stages_[s + 1];
+        const SectionStep one{first.b0, first.b1, first.b2, first.a1, first.a2};
+        const SectionStep two{second.b0, second.b1, second.b2, second.a1, second.a2};
+        double z1 = first.z1, z2 = first.z2, w1 = second.z1, w2 = second.z2;
+        for (double& x : samples) x = two(one(x, z1, z2), w1, w2);
+        first.z1 = z1;
+        first.z2 = z2;
+        second.z1 = w1;
+        second.z2 = w2;
+    }
+    if (s < stages_.size()) {
+        Stage& last = stages_[s];
+        const SectionStep one{last.b0, last.b1, last.b2, last.a1, last.a2};
+        double z1 = last.z1, z2 = last.z2;
+        for (double& x : samples) x = one(x, z1, z2);
+        last.z1 = z1;
+        last.z2 = z2;
     }
 }
 
