@@ -1,14 +1,16 @@
 """Writes a large two-channel program for the benchmarks.
 
     PYTHONPATH=tests/support /usr/bin/python3 bench/make_large_program.py OUT_DIR \
-        [--pulses N] [--pulse-samples S]
+        [--pulses N] [--pulse-samples S] [--wave-samples W]
 
 OUT_DIR receives large.velk and channels.toml. Each channel runs at 1 GS/s and
 holds N pulses of S samples back to back (defaults 10^4 x 10^3: 10^7 samples):
 "drive" alternates DRAG Gaussian and cosine-edged shaped pulses with a virtual
 phase shift after each; "readout" waits at a barrier for an operand thread, then
 plays a square readout pulse with a capture per slot, every tenth slot a sampled
-complex waveform instead, through a "function" map and "sos" sections (enabled).
+complex waveform instead (W samples, S by default), through a "function" map and
+"sos" sections (enabled). A longer channel with the same program size: raise S and
+keep W.
 """
 
 import argparse
@@ -20,14 +22,15 @@ from velk_writer import Var, VelkWriter
 FS = 1_000_000_000
 
 
-def build(pulses: int, pulse_samples: int) -> VelkWriter:
+def build(pulses: int, pulse_samples: int, wave_samples: int | None = None) -> VelkWriter:
     slot = pulse_samples / FS
     w = VelkWriter()
     amp = w.variable("amp", "f64", 0.3)
     drag = w.variable("drag", "f64", -1.5e8)
-    wave = w.data("complex128", [complex(math.sin(math.pi * k / pulse_samples) ** 2,
-                                         0.1 * math.sin(2 * math.pi * k / pulse_samples))
-                                 for k in range(pulse_samples)])
+    n = wave_samples or pulse_samples
+    wave = w.data("complex128", [complex(math.sin(math.pi * k / n) ** 2,
+                                         0.1 * math.sin(2 * math.pi * k / n))
+                                 for k in range(n)])
 
     drive = w.module("drive", settings={"amp": ("f64", 0.3)},
                      defaults=[(1, {"width": slot, "shape": 2})])
@@ -68,9 +71,10 @@ def main():
     parser.add_argument("out", type=Path)
     parser.add_argument("--pulses", type=int, default=10_000)
     parser.add_argument("--pulse-samples", type=int, default=1_000)
+    parser.add_argument("--wave-samples", type=int, default=None)
     args = parser.parse_args()
     args.out.mkdir(parents=True, exist_ok=True)
-    build(args.pulses, args.pulse_samples).write(args.out / "large.velk")
+    build(args.pulses, args.pulse_samples, args.wave_samples).write(args.out / "large.velk")
     write_channels(args.out / "channels.toml")
 
 

@@ -1,9 +1,9 @@
 // Where the time of a whole run goes. Runs the same steps as velk_vm on a program
 // and its channels, timing each: reading (configuration and program), running the
-// threads (scheduling, instruction interpretation and envelope synthesis), the
-// zeroed sample buffer, rendering, the sample map and filter, and writing the
-// files. Then times a plain loop of as many std::sin + std::cos calls as the
-// render loop mixed samples.
+// threads (scheduling, instruction interpretation, pulse records), rendering the
+// chunks (envelopes, mixing, the sample map and filter) and writing the files,
+// the chunk writes told apart from the rendering between them. Then times a plain
+// loop of as many std::sin + std::cos calls as the render loop mixed samples.
 //
 //   pipeline_bench PROGRAM.velk CHANNELS.toml OUTPUT_DIR
 //
@@ -42,7 +42,7 @@ double seconds_since(Clock::time_point start) {
 }
 
 struct Timings {
-    double read = 0, threads = 0, buffer = 0, render = 0, settings = 0, write = 0;
+    double read = 0, threads = 0, render = 0, write = 0;
     std::uint64_t samples = 0, mixed = 0, pulses = 0;
 };
 
@@ -54,7 +54,8 @@ std::uint64_t mixed_samples(const std::vector<velk::Pulse>& pulses, double fs,
     for (const velk::Pulse& p : pulses) {
         const std::int64_t start = velk::start_index(p.t0, fs);
         if (start < 0 || static_cast<std::uint64_t>(start) >= length) continue;
-        n += std::min<std::uint64_t>(p.envelope.size(), length - static_cast<std::uint64_t>(start));
+        n += std::min<std::uint64_t>(velk::envelope_length(p.envelope),
+                                     length - static_cast<std::uint64_t>(start));
     }
     return n;
 }
@@ -78,41 +79,31 @@ Timings run_once(const std::filesystem::path& program_path,
         const double fs = static_cast<double>(channel.sample_rate);
 
         start = Clock::now();
-        std::vector<velk::Thread> threads = velk::build_threads(module, program->variables);
-        if (auto ran = velk::run_scheduler(threads, program->variables, fs); !ran)
-            fail(ran.error());
-        velk::ThreadOutputs outputs = velk::gather_thread_outputs(threads);
-        threads.clear();
-        velk::ChannelResult result;
-        result.captures = std::move(outputs.captures);
-        velk::sort_captures(result.captures);
-        auto length = velk::buffer_length(outputs.pulses, fs, channel.sample_count);
-        if (!length) fail(length.error());
+        auto result = velk::run_channel(module, channel, program->variables);
+        if (!result) fail(result.error());
         t.threads += seconds_since(start);
+        t.mixed += mixed_samples(result->signal.pulses, fs, result->signal.length);
+        t.pulses += result->signal.pulses.size();
 
+        // Rendering is timed inside the chunk calls; the rest of the writing is
+        // the files' share.
+        velk::ChunkRenderer renderer(result->signal);
+        double render = 0;
+        auto next = [&] {
+            const auto chunk_start = Clock::now();
+            const auto chunk = renderer.next();
+            render += seconds_since(chunk_start);
+            return chunk;
+        };
         start = Clock::now();
-        auto samples = velk::zero_buffer(*length);
-        if (!samples) fail(samples.error());
-        t.buffer += seconds_since(start);
-
-        start = Clock::now();
-        velk::render_pulses(*samples, outputs.pulses, fs);
-        t.render += seconds_since(start);
-        t.mixed += mixed_samples(outputs.pulses, fs, *length);
-        t.pulses += outputs.pulses.size();
-        outputs.pulses = {};
-        result.samples = std::move(*samples);
-
-        start = Clock::now();
-        velk::apply_settings(result.samples, module.settings, channel.enable_iir);
-        t.settings += seconds_since(start);
-
-        start = Clock::now();
-        if (auto written = velk::write_channel_outputs(output, name, module, result, progress);
+        if (auto written = velk::write_channel_outputs(output, name, module, result->captures,
+                                                       next, progress);
             !written)
             fail(written.error());
-        t.write += seconds_since(start);
-        t.samples += result.samples.size();
+        const double whole = seconds_since(start);
+        t.render += render;
+        t.write += whole - render;
+        t.samples += result->signal.length;
     }
     return t;
 }
@@ -140,9 +131,7 @@ int main(int argc, char** argv) {
     std::printf("mixed_samples %llu\n", static_cast<unsigned long long>(t.mixed));
     std::printf("read %.6f\n", t.read);
     std::printf("threads %.6f\n", t.threads);
-    std::printf("buffer %.6f\n", t.buffer);
     std::printf("render %.6f\n", t.render);
-    std::printf("settings %.6f\n", t.settings);
     std::printf("write %.6f\n", t.write);
     std::printf("sin_cos %.6f\n", sin_cos);
     return 0;

@@ -1,23 +1,32 @@
-"""End-to-end benchmark of velk_vm on a large generated program.
+"""End-to-end benchmark of velk_vm: time beside a bare sin+cos loop, and peak memory.
 
-    /usr/bin/python3 bench/velk_bench.py [--build build] [--pulses 10000]
-        [--pulse-samples 1000] [--runs 3]
+    /usr/bin/python3 bench/velk_bench.py [--build build] [--runs 5] [--cpu 2]
+        [--compare OTHER_VELK_VM] [--overlap-seconds 60] [--quick]
 
-Generates the program of make_large_program.py (two channels, each of
-pulses x pulse-samples samples), then reports in one run:
-  - velk_vm's samples per second end to end (best of --runs whole-process runs),
-  - its peak resident memory per output sample of the largest channel,
-  - from pipeline_bench (the same steps timed one by one, median of --runs
-    fresh processes): the share of reading, running the threads and writing in
-    the run, and the ratio of the render loop's time to as many std::sin +
-    std::cos calls alone.
+Every process is pinned to one CPU (taskset -c CPU) and every velk_vm run writes
+into a fresh output directory. Reports, in one run:
+  - for the program of make_large_program.py at two channel lengths (2 channels of
+    10^7 samples, then 2 channels of 10^8 samples with the same number of pulses
+    and the same waveform data): velk_vm's median wall time over --runs
+    whole-process runs, the median of as many runs of a bare loop of one std::sin
+    and one std::cos call per output sample (sin_cos_floor), their ratio, and
+    velk_vm's peak resident memory;
+  - for the 40-overlapping-pulse program of make_overlap_program.py: peak resident
+    memory and time, the run stopped after --overlap-seconds;
+  - from pipeline_bench on the 2x10^7 program (median of --runs fresh processes):
+    the share of reading, running the threads, rendering and writing, and the
+    render loop against as many sin+cos calls alone.
+With --compare, the other build runs beside this one, alternating, on the same
+programs (for before/after figures); --quick skips the 10^8-sample program.
 The figures are printed with their goals, never asserted.
 """
 
 import argparse
 import os
-import subprocess
+import shutil
+import signal
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -28,78 +37,155 @@ sys.path.insert(0, str(ROOT / "tests" / "support"))
 sys.path.insert(0, str(ROOT / "bench"))
 
 import make_large_program  # noqa: E402
+import make_overlap_program  # noqa: E402
+
+MIB = 2**20
 
 
-def run_velk_vm(binary: Path, work: Path) -> tuple[float, int]:
-    """Wall seconds and peak resident bytes of one velk_vm run."""
-    out = work / "out"
+def hwm_bytes(pid: int) -> int:
+    """The process's peak resident memory so far (0 once it is gone)."""
+    try:
+        for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
+def timed_run(command: list[str], cpu: int, limit: float | None = None) -> tuple[float, int, bool]:
+    """Wall seconds, peak resident bytes and whether it finished. Past `limit`
+    seconds the process is killed and its peak so far is reported."""
     start = time.perf_counter()
-    proc = subprocess.Popen([str(binary), "-i", str(work / "large.velk"),
-                             "-c", str(work / "channels.toml"), "-o", str(out)],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    stderr = proc.stderr.read()
+    proc = subprocess.Popen(["taskset", "-c", str(cpu)] + command, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE)
+    peak = 0
+    finished = True
+    if limit is not None:
+        while proc.poll() is None:
+            peak = max(peak, hwm_bytes(proc.pid))
+            if time.perf_counter() - start > limit:
+                peak = max(peak, hwm_bytes(proc.pid))
+                proc.send_signal(signal.SIGKILL)
+                finished = False
+                break
+            time.sleep(0.05)
     _, status, usage = os.wait4(proc.pid, 0)
     elapsed = time.perf_counter() - start
-    code = os.waitstatus_to_exitcode(status)
-    if code != 0:
-        sys.exit(f"velk_vm failed ({code}): {stderr.decode(errors='replace')}")
-    return elapsed, usage.ru_maxrss * 1024
+    stderr = proc.stderr.read()
+    proc.stderr.close()
+    if finished and os.waitstatus_to_exitcode(status) != 0:
+        sys.exit(f"{command[0]} failed: {stderr.decode(errors='replace')}")
+    return elapsed, max(peak, usage.ru_maxrss * 1024), finished
 
 
-def run_pipeline(binary: Path, work: Path) -> dict[str, float]:
-    text = subprocess.run([str(binary), str(work / "large.velk"), str(work / "channels.toml"),
-                           str(work / "pipeline-out")],
+def velk_vm_run(binary: Path, work: Path, program: str, cpu: int, limit=None):
+    out = work / "out"
+    shutil.rmtree(out, ignore_errors=True)
+    result = timed_run([str(binary), "-i", str(work / program), "-c",
+                        str(work / "channels.toml"), "-o", str(out)], cpu, limit)
+    samples = sum(f.stat().st_size // 8 for f in out.glob("*.f64")) if out.exists() else 0
+    shutil.rmtree(out, ignore_errors=True)
+    return result, samples
+
+
+def length_case(label, work, builds, floor, runs, cpu):
+    """Median wall time and peak memory of each build beside the sin+cos floor."""
+    walls = {name: [] for name in builds}
+    peaks = {name: [] for name in builds}
+    floors = []
+    samples = 0
+    for _ in range(runs):
+        for name, binary in builds.items():
+            (wall, peak, _), samples = velk_vm_run(binary, work, "large.velk", cpu)
+            walls[name].append(wall)
+            peaks[name].append(peak)
+        floors.append(timed_run([str(floor), str(samples)], cpu)[0])
+    floor_median = statistics.median(floors)
+    print(f"{label}: {samples} samples; sin+cos floor {floor_median:.3f} s "
+          f"(median of {runs})")
+    for name in builds:
+        wall = statistics.median(walls[name])
+        print(f"  {name:<8} {wall:7.3f} s = {wall / floor_median:.2f} x the floor (goal <= 1.3), "
+              f"peak memory {max(peaks[name]) / MIB:.1f} MiB "
+              f"(median {statistics.median(peaks[name]) / MIB:.1f})")
+    return {name: max(peaks[name]) for name in builds}
+
+
+def run_pipeline(binary: Path, work: Path, cpu: int) -> dict[str, float]:
+    out = work / "pipeline-out"
+    shutil.rmtree(out, ignore_errors=True)
+    text = subprocess.run(["taskset", "-c", str(cpu), str(binary), str(work / "large.velk"),
+                           str(work / "channels.toml"), str(out)],
                           check=True, capture_output=True, text=True).stdout
+    shutil.rmtree(out, ignore_errors=True)
     return {name: float(value) for name, value in (line.split() for line in text.splitlines())}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", type=Path, default=ROOT / "build")
-    parser.add_argument("--pulses", type=int, default=10_000)
-    parser.add_argument("--pulse-samples", type=int, default=1_000)
-    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--cpu", type=int, default=2)
+    parser.add_argument("--compare", type=Path, default=None,
+                        help="another velk_vm to measure beside this build")
+    parser.add_argument("--overlap-seconds", type=float, default=60.0)
+    parser.add_argument("--quick", action="store_true", help="skip the 10^8-sample program")
     args = parser.parse_args()
     velk_vm = args.build / "velk_vm"
     pipeline = args.build / "bench" / "pipeline_bench"
-    for binary in (velk_vm, pipeline):
+    floor = args.build / "bench" / "sin_cos_floor"
+    for binary in (velk_vm, pipeline, floor):
         if not binary.exists():
             sys.exit(f"{binary} is missing: build the project first")
+    builds = {"velk_vm": velk_vm}
+    if args.compare:
+        builds["compare"] = args.compare
+    runs = max(1, args.runs)
+    print(f"pinned to CPU {args.cpu}; " + ", ".join(f"{k} = {v}" for k, v in builds.items()))
 
     with tempfile.TemporaryDirectory(prefix="velk-bench-") as tmp:
-        work = Path(tmp)
-        writer = make_large_program.build(args.pulses, args.pulse_samples)
-        writer.write(work / "large.velk")
-        make_large_program.write_channels(work / "channels.toml")
+        cases = [("2 x 10^7", 1_000, None)]
+        if not args.quick:
+            cases.append(("2 x 10^8", 10_000, 1_000))
+        peaks = []
+        for label, pulse_samples, wave_samples in cases:
+            work = Path(tmp) / f"large-{pulse_samples}"
+            work.mkdir()
+            make_large_program.build(10_000, pulse_samples, wave_samples).write(work / "large.velk")
+            make_large_program.write_channels(work / "channels.toml")
+            peaks.append(length_case(label, work, builds, floor, runs, args.cpu))
+        if len(peaks) == 2:
+            ratio = peaks[1]["velk_vm"] / peaks[0]["velk_vm"]
+            print(f"peak memory, 10^8 against 10^7 samples per channel: {ratio:.2f} "
+                  f"(goal: at most 64 MiB, within 10 %)")
 
-        # The steps first, before the whole runs have left their files for the
-        # kernel to write back.
-        samples = [run_pipeline(pipeline, work) for _ in range(max(1, args.runs))]
+        work = Path(tmp) / "overlap"
+        work.mkdir()
+        make_overlap_program.build(40, 1 << 23).write(work / "overlap.velk")
+        make_overlap_program.write_channels(work / "channels.toml")
+        size = (work / "overlap.velk").stat().st_size
+        print(f"40 overlapping pulses of 2^23 samples ({size} byte program), "
+              f"stopped after {args.overlap_seconds:.0f} s:")
+        for name, binary in builds.items():
+            (wall, peak, finished), samples = velk_vm_run(binary, work, "overlap.velk", args.cpu,
+                                                          args.overlap_seconds)
+            state = f"finished in {wall:.1f} s" if finished else f"stopped at {wall:.1f} s"
+            print(f"  {name:<8} peak memory {peak / MIB:.1f} MiB (goal < 512), {state}")
+
+        work = Path(tmp) / "large-1000"
+        samples = [run_pipeline(pipeline, work, args.cpu) for _ in range(runs)]
         steps = {k: statistics.median(s[k] for s in samples) for k in samples[0]}
-        runs = [run_velk_vm(velk_vm, work) for _ in range(max(1, args.runs))]
-        wall = min(t for t, _ in runs)
-        peak = max(rss for _, rss in runs)
-        channel_samples = {f.stem: f.stat().st_size // 8 for f in (work / "out").glob("*.f64")}
-        total = sum(channel_samples.values())
-        largest = max(channel_samples.values())
 
-    timed = ["read", "threads", "buffer", "render", "settings", "write"]
+    timed = ["read", "threads", "render", "write"]
     whole = sum(steps[k] for k in timed)
-    overhead = steps["read"] + steps["threads"] + steps["write"]
-    ratio = steps["render"] / steps["sin_cos"]
-
-    print(f"program: {len(channel_samples)} channels, {total} samples, "
-          f"{int(steps['pulses'])} pulses")
-    print(f"velk_vm end to end:      {wall:.3f} s, {total / wall / 1e6:.1f} M samples/s "
-          f"(best of {len(runs)})")
-    print(f"peak memory:             {peak / 2**20:.1f} MiB, {peak / largest:.1f} bytes per "
-          f"output sample of the largest channel (goal <= 40)")
-    print(f"steps (pipeline_bench, median of {len(samples)} fresh processes):")
+    print(f"steps of the 2 x 10^7 program (pipeline_bench, median of {len(samples)} fresh "
+          f"processes; {int(steps['pulses'])} pulses):")
     for k in timed:
         print(f"  {k:<9} {steps[k]:8.3f} s  {100 * steps[k] / whole:5.1f} %")
-    print(f"reading + threads + writing: {100 * overhead / whole:.1f} % of the run (goal < 15)")
-    print(f"render / sin+cos:        {ratio:.3f} (goal <= 1.3; {int(steps['mixed_samples'])} "
-          f"mixed samples, sin+cos alone {steps['sin_cos']:.3f} s)")
+    print(f"render / sin+cos:        {steps['render'] / steps['sin_cos']:.3f} "
+          f"({int(steps['mixed_samples'])} mixed samples, sin+cos alone {steps['sin_cos']:.3f} s; "
+          f"rendering includes the envelopes, the map and the filter)")
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <climits>
@@ -22,32 +23,62 @@ namespace {
 
 Unexpected<RunError> io_failure(int err) { return Unexpected<RunError>(RunError(IoError::from_errno(err))); }
 
-// One whole-file write: create or truncate, write every byte (continuing short
-// writes), close. Any failure is an Io error; a file already created stays.
+// An open file that is written in pieces: every byte of each piece (continuing
+// short writes), then closed. Any failure is an Io error; a file already created
+// stays.
+class OutputFile {
+public:
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    // Creates or truncates the file.
+    Expected<void, RunError> open(const std::filesystem::path& path) {
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd_ < 0) return io_failure(errno);
+        return {};
+    }
+
+    Expected<void, RunError> write(std::span<const std::byte> bytes) {
+        while (!bytes.empty()) {
+            const std::size_t piece = std::min<std::size_t>(bytes.size(), 1u << 30);
+            const ssize_t written = ::write(fd_, bytes.data(), piece);
+            if (written < 0) {
+                if (errno == EINTR) continue;
+                return io_failure(errno);
+            }
+            if (written == 0) {
+                return Unexpected<RunError>(
+                    RunError(IoError{std::nullopt, "WriteZero", "failed to write whole buffer"}));
+            }
+            bytes = bytes.subspan(static_cast<std::size_t>(written));
+        }
+        return {};
+    }
+
+    Expected<void, RunError> close() {
+        // Linux releases the descriptor even when close reports an error, so it is
+        // not retried.
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) return io_failure(errno);
+        return {};
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// One whole-file write.
 Expected<void, RunError> write_whole_file(const std::filesystem::path& path,
                                           std::span<const std::byte> bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return io_failure(errno);
-    while (!bytes.empty()) {
-        const std::size_t chunk = std::min<std::size_t>(bytes.size(), 1u << 30);
-        const ssize_t written = ::write(fd, bytes.data(), chunk);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            return io_failure(err);
-        }
-        if (written == 0) {
-            ::close(fd);
-            return Unexpected<RunError>(
-                RunError(IoError{std::nullopt, "WriteZero", "failed to write whole buffer"}));
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(written));
-    }
-    // Linux releases the descriptor even when close reports an error, so it is
-    // not retried.
-    if (::close(fd) != 0) return io_failure(errno);
-    return {};
+    OutputFile file;
+    if (auto opened = file.open(path); !opened) return opened;
+    if (auto written = file.write(bytes); !written) return written;
+    return file.close();
 }
 
 void print_written(std::ostream& out, const std::filesystem::path& path) {
@@ -55,20 +86,31 @@ void print_written(std::ostream& out, const std::filesystem::path& path) {
     out.flush();
 }
 
-// The samples as 8 × n little-endian bytes, written as one file.
+// The samples as 8 x n little-endian bytes, written chunk by chunk as they are
+// handed out.
 Expected<void, RunError> write_samples(const std::filesystem::path& path,
-                                       const std::vector<double>& samples) {
-    if constexpr (std::endian::native == std::endian::little) {
-        // The vector's storage already is the file's byte sequence.
-        return write_whole_file(path, std::as_bytes(std::span(samples)));
-    } else {
-        std::vector<std::byte> buffer(samples.size() * 8);
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            const auto bits = std::bit_cast<std::uint64_t>(samples[i]);
-            for (int b = 0; b < 8; ++b) buffer[8 * i + b] = static_cast<std::byte>(bits >> (8 * b));
+                                       const SampleChunks& samples) {
+    OutputFile file;
+    if (auto opened = file.open(path); !opened) return opened;
+    std::vector<std::byte> swapped;
+    for (auto chunk = samples(); !chunk.empty(); chunk = samples()) {
+        std::span<const std::byte> bytes;
+        if constexpr (std::endian::native == std::endian::little) {
+            // The samples' storage already is the file's byte sequence.
+            bytes = std::as_bytes(chunk);
+        } else {
+            swapped.resize(chunk.size() * 8);
+            for (std::size_t i = 0; i < chunk.size(); ++i) {
+                const auto bits = std::bit_cast<std::uint64_t>(chunk[i]);
+                for (int b = 0; b < 8; ++b) {
+                    swapped[8 * i + b] = static_cast<std::byte>(bits >> (8 * b));
+                }
+            }
+            bytes = swapped;
         }
-        return write_whole_file(path, buffer);
+        if (auto written = file.write(bytes); !written) return written;
     }
+    return file.close();
 }
 
 }  // namespace
@@ -94,14 +136,14 @@ Expected<void, RunError> check_channel_file_name(const std::string& channel) {
         "Channel '" + channel + "' would write its files outside the output directory"));
 }
 
-Json channel_description(const Module& module, const ChannelResult& result) {
+Json channel_description(const Module& module, const std::vector<CaptureRecord>& captures) {
     Json description = Json::object();
     auto& members = description.get_ref<Json::object_t&>();
     for (const auto& [name, value] : module.settings) members.insert_or_assign(name, value);
-    if (!result.captures.empty()) {
-        Json::array_t captures;
-        captures.reserve(result.captures.size());
-        for (const CaptureRecord& record : result.captures) {
+    if (!captures.empty()) {
+        Json::array_t entries;
+        entries.reserve(captures.size());
+        for (const CaptureRecord& record : captures) {
             Json::array_t named;
             named.reserve(2);
             named.emplace_back(record.name);
@@ -110,26 +152,34 @@ Json channel_description(const Module& module, const ChannelResult& result) {
             entry.reserve(2);
             entry.push_back(std::isfinite(record.time) ? Json(record.time) : Json(nullptr));
             entry.emplace_back(std::move(named));
-            captures.emplace_back(std::move(entry));
+            entries.emplace_back(std::move(entry));
         }
-        members.insert_or_assign("captures", Json(std::move(captures)));
+        members.insert_or_assign("captures", Json(std::move(entries)));
     }
     return description;
 }
 
-Expected<void, RunError> write_channel_outputs(const std::filesystem::path& output,
-                                               const std::string& channel, const Module& module,
-                                               const ChannelResult& result, std::ostream& out) {
-    const std::filesystem::path samples_path = output / (channel + ".f64");
-    if (auto written = write_samples(samples_path, result.samples); !written) return written;
-    print_written(out, samples_path);
+namespace {
 
+Expected<void, RunError> write_sample_file(const std::filesystem::path& output,
+                                           const std::string& channel,
+                                           const SampleChunks& samples, std::ostream& out) {
+    const std::filesystem::path samples_path = output / (channel + ".f64");
+    if (auto written = write_samples(samples_path, samples); !written) return written;
+    print_written(out, samples_path);
+    return {};
+}
+
+Expected<void, RunError> write_description_file(const std::filesystem::path& output,
+                                                const std::string& channel, const Module& module,
+                                                const std::vector<CaptureRecord>& captures,
+                                                std::ostream& out) {
     const std::filesystem::path description_path = output / (channel + ".json");
     std::string text;
     Json description;
     const JsonRelease release(description);
     try {
-        description = channel_description(module, result);
+        description = channel_description(module, captures);
         text = write_pretty_json(description);
     } catch (const std::exception& e) {
         return Unexpected<RunError>(RunError(JsonError{e.what()}));
@@ -140,6 +190,30 @@ Expected<void, RunError> write_channel_outputs(const std::filesystem::path& outp
     }
     print_written(out, description_path);
     return {};
+}
+
+}  // namespace
+
+Expected<void, RunError> write_channel_outputs(const std::filesystem::path& output,
+                                               const std::string& channel, const Module& module,
+                                               const std::vector<CaptureRecord>& captures,
+                                               const SampleChunks& samples, std::ostream& out) {
+    if (auto written = write_sample_file(output, channel, samples, out); !written) return written;
+    return write_description_file(output, channel, module, captures, out);
+}
+
+Expected<void, RunError> write_channel_outputs(const std::filesystem::path& output,
+                                               const std::string& channel, const Module& module,
+                                               const ChannelResult& result, std::ostream& out,
+                                               std::size_t chunk_samples) {
+    {
+        // The renderer's buffers are released before the description is built.
+        ChunkRenderer renderer(result.signal, chunk_samples);
+        auto written = write_sample_file(output, channel, [&renderer] { return renderer.next(); },
+                                         out);
+        if (!written) return written;
+    }
+    return write_description_file(output, channel, module, result.captures, out);
 }
 
 }  // namespace velk

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <ostream>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "expected.hpp"
 #include "program.hpp"
@@ -19,13 +22,24 @@ namespace velk {
 // "Channel '{}' would write its files outside the output directory".
 Expected<void, RunError> check_channel_file_name(const std::string& channel);
 
+// A channel's samples in order, one chunk per call; an empty chunk ends them.
+using SampleChunks = std::function<std::span<const double>()>;
+
 // Writes both files of a channel into `output`, printing "\tWritten: {}\n" on `out`
-// after each file.
+// after each complete file: the samples as they are handed out, then the
+// description.
 Expected<void, RunError> write_channel_outputs(const std::filesystem::path& output,
                                                const std::string& channel, const Module& module,
-                                               const ChannelResult& result, std::ostream& out);
+                                               const std::vector<CaptureRecord>& captures,
+                                               const SampleChunks& samples, std::ostream& out);
+
+// The same for a channel run, its signal rendered chunk by chunk.
+Expected<void, RunError> write_channel_outputs(const std::filesystem::path& output,
+                                               const std::string& channel, const Module& module,
+                                               const ChannelResult& result, std::ostream& out,
+                                               std::size_t chunk_samples = kChunkSamples);
 
 // The description object: the settings plus "captures" when there are any.
-Json channel_description(const Module& module, const ChannelResult& result);
+Json channel_description(const Module& module, const std::vector<CaptureRecord>& captures);
 
 }  // namespace velk

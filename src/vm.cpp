@@ -94,8 +94,8 @@ void emit_capture(BlockThread& t, const Instruction& ins) {
     t.captures.push_back(CaptureRecord{std::move(name), std::move(value), t.time});
 }
 
-void emit_pulse(BlockThread& t, std::vector<Complex> envelope, double delta) {
-    t.pulses.push_back(Pulse{std::move(envelope), t.time, t.frequency, t.phase, delta});
+void emit_pulse(BlockThread& t, Envelope envelope, double delta) {
+    t.pulses.push_back(Pulse{envelope, t.time, t.frequency, t.phase, delta});
 }
 
 }  // namespace
@@ -124,12 +124,12 @@ Expected<void, RunError> run_block_thread(BlockThread& t, double sample_rate) {
             case 1: {
                 const auto& p = std::get<ShapedPulse>(ins);
                 const double delta = resolve_f64(p.delta, vars);
-                auto envelope = shaped_envelope(
+                auto envelope = shaped_pulse(
                     resolve_f64(p.amp, vars), resolve_f64(p.width, vars),
                     resolve_f64(p.plateau, vars), p.shape, resolve_f64(p.block1, vars),
                     resolve_f64(p.block2, vars), sample_rate);
                 if (!envelope) return Unexpected(std::move(envelope).error());
-                if (*envelope) emit_pulse(t, std::move(**envelope), delta);
+                if (*envelope) emit_pulse(t, **envelope, delta);
                 break;
             }
             case 2:
@@ -147,25 +147,13 @@ Expected<void, RunError> run_block_thread(BlockThread& t, double sample_rate) {
             case 11: {
                 const auto& w = std::get<RealWaveform>(ins);
                 const double a = resolve_f64(w.amplitude, vars);
-                if (!w.samples.empty()) {
-                    std::vector<Complex> envelope(w.samples.size());
-                    for (std::size_t i = 0; i < w.samples.size(); ++i) {
-                        envelope[i] = Complex{w.samples[i] * a, 0.0};
-                    }
-                    emit_pulse(t, std::move(envelope), 0.0);
-                }
+                if (!w.samples.empty()) emit_pulse(t, RealSamples{w.samples, a}, 0.0);
                 break;
             }
             case 12: {
                 const auto& w = std::get<ComplexWaveform>(ins);
                 const double a = resolve_f64(w.amplitude, vars);
-                if (!w.samples.empty()) {
-                    std::vector<Complex> envelope(w.samples.size());
-                    for (std::size_t i = 0; i < w.samples.size(); ++i) {
-                        envelope[i] = Complex{w.samples[i].re * a, w.samples[i].im * a};
-                    }
-                    emit_pulse(t, std::move(envelope), 0.0);
-                }
+                if (!w.samples.empty()) emit_pulse(t, ComplexSamples{w.samples, a}, 0.0);
                 break;
             }
             default: break;
@@ -374,13 +362,12 @@ Expected<ChannelResult, RunError> run_channel_unguarded(const Module& module,
     std::vector<Thread> threads = build_threads(module, variables);
 
     ChannelResult result;
+    result.signal.sample_rate = fs;
     if (threads.empty()) {
         // Nothing runs: zeros, and the settings are not applied.
-        const std::uint64_t length =
-            channel.sample_count ? std::max<std::uint64_t>(*channel.sample_count, 1) : 1;
-        auto zeros = zero_buffer(length);
-        if (!zeros) return Unexpected(std::move(zeros).error());
-        result.samples = std::move(*zeros);
+        auto length = buffer_length({}, fs, channel.sample_count);
+        if (!length) return Unexpected(std::move(length).error());
+        result.signal.length = *length;
         return result;
     }
 
@@ -392,13 +379,13 @@ Expected<ChannelResult, RunError> run_channel_unguarded(const Module& module,
     threads.clear();
     threads.shrink_to_fit();
     result.captures = std::move(outputs.captures);
-
     sort_captures(result.captures);
-    auto samples = render_samples(std::move(outputs.pulses), fs, channel.sample_count);
-    if (!samples) return Unexpected(std::move(samples).error());
-    result.samples = std::move(*samples);
 
-    apply_settings(result.samples, module.settings, channel.enable_iir);
+    auto length = buffer_length(outputs.pulses, fs, channel.sample_count);
+    if (!length) return Unexpected(std::move(length).error());
+    result.signal.length = *length;
+    result.signal.pulses = std::move(outputs.pulses);
+    result.signal.settings = sample_settings(module.settings, channel.enable_iir);
     return result;
 }
 

@@ -5,9 +5,9 @@
 // finished nor waiting runs until it ends or reaches a barrier; then each barrier
 // id at which as many arrivals wait as the id has mentions in the module is
 // released, all its arrivals continuing at the latest of their times. When every
-// thread has ended, the pulses of the block threads are rendered into the sample
-// buffer, the captures are sorted by time, and the module's settings map and
-// filter the samples.
+// thread has ended, the pulses of the block threads are gathered with the
+// channel's length and the module's settings for rendering (ChunkRenderer), and
+// the captures are sorted by time.
 #pragma once
 
 #include <cstdint>
@@ -27,13 +27,15 @@
 namespace velk {
 
 struct ChannelResult {
-    std::vector<double> samples;         // never empty
+    ChannelSignal signal;                // what to render; its length is at least 1
     std::vector<CaptureRecord> captures; // ascending time, stable
 };
 
 // Runs `module` for `channel`. The only errors are the orderly stops of the
-// limits: a barrier wait that can never complete, an envelope or a sample buffer
-// beyond its limit (or memory exhausted at one of those allocations).
+// limits: a barrier wait that can never complete, an envelope or a channel length
+// beyond its limit (or memory exhausted). Rendering the signal cannot fail. The
+// pulses of sampled waveforms read the module's data: `module` must outlive the
+// result.
 Expected<ChannelResult, RunError> run_channel(const Module& module, const ChannelConfig& channel,
                                               const VariableTable& variables);
 

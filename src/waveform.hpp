@@ -1,6 +1,12 @@
 // Waveforms of a channel run: shaped envelopes with their DRAG correction, the
-// rendering of pulses into the sample buffer, and the two optional post-processing
-// settings of a module (the "function" sample map and the "sos" filter cascade).
+// rendering of pulses into samples, and the two optional post-processing settings
+// of a module (the "function" sample map and the "sos" filter cascade).
+//
+// A channel is rendered chunk by chunk (ChunkRenderer): pulses keep the parameters
+// of their envelopes, whose values are computed for the samples of the chunk at
+// hand, and the filter state carries over from one chunk to the next. Every sample
+// gets the arithmetic, in the order, of one pass over the whole signal, so the
+// chunk size never changes a bit of the result.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +15,7 @@
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "expected.hpp"
@@ -18,38 +25,100 @@
 namespace velk {
 
 // Limits of one channel run. A request beyond either ends the run with an error
-// that names the limit; the check comes before anything is allocated.
+// that names the limit, before the channel's files are created.
 //
-// Samples of one shaped-pulse envelope: 2^27 complex samples, 2 GiB. An infinite
-// or huge width + plateau asks for more and is refused.
+// Samples of one shaped-pulse envelope: 2^27. An infinite or huge width + plateau
+// asks for more and is refused.
 inline constexpr std::uint64_t kMaxEnvelopeSamples = std::uint64_t{1} << 27;
-// Samples of one channel's buffer: 2^28 f64 samples, 2 GiB. A huge sample_count,
-// or a pulse whose start t0 * sample_rate is huge, asks for more and is refused.
+// Samples of one channel: 2^28 f64 samples, a 2 GiB file. A huge sample_count, or
+// a pulse whose start t0 * sample_rate is huge, asks for more and is refused.
 inline constexpr std::uint64_t kMaxBufferSamples = std::uint64_t{1} << 28;
+
+// Samples rendered at a time when a channel is written: 64 Ki (512 KiB).
+inline constexpr std::size_t kChunkSamples = std::size_t{1} << 16;
 
 inline constexpr double kPi = 3.141592653589793;
 inline constexpr double kTwoPi = 6.283185307179586;
 
-// One emitted pulse: its baseband envelope (already scaled by the amplitude,
-// never empty), the start time on the thread's clock, and the carrier frequency,
-// phase and linear frequency offset `delta` that mix it into the channel.
+// Shape codes of a ShapedPulse; every code other than 2, 3 and 4 is a cosine edge.
+enum class PulseShape : std::uint8_t { Cosine = 0, Gaussian = 2, Square = 3, Sech = 4 };
+PulseShape pulse_shape(std::uint8_t code);
+
+// The envelope of a shaped pulse, kept as its parameters and the quantities its
+// values are computed from, derived once. Its values are computed on demand for
+// any range of its samples (envelope_values).
+struct ShapedEnvelope {
+    double amp = 0.0;
+    PulseShape shape = PulseShape::Cosine;
+    std::uint64_t length = 0;  // samples, 1 ..= kMaxEnvelopeSamples
+    double dt = 0.0;           // 1 / sample rate
+    double half = 0.0;         // half the total length, in seconds
+    double hp = 0.0;           // half the plateau (at least 0)
+    double hw = 0.0;           // half the width (at least 0)
+    double sigma = 0.0;        // the Gaussian's width
+    double edge = 0.0;         // hw + hp
+    // DRAG terms: with 0 the envelope is real; 1 puts scale * d/dt of the shape
+    // into the imaginary part; 2 also subtracts second_scale * d2/dt2 from the
+    // real part.
+    std::uint8_t drag_terms = 0;
+    double scale = 0.0;
+    double second_scale = 0.0;
+};
+
+// A sampled waveform of the module times its amplitude: a real sample x gives
+// (x * a, 0), a complex one (re * a, im * a). The samples are the module's, which
+// outlives the pulses of its run.
+struct RealSamples {
+    std::span<const double> samples;
+    double amplitude = 0.0;
+};
+struct ComplexSamples {
+    std::span<const Complex> samples;
+    double amplitude = 0.0;
+};
+
+// Where the baseband envelope of a pulse comes from (never empty).
+using Envelope = std::variant<ShapedEnvelope, RealSamples, ComplexSamples>;
+
+std::uint64_t envelope_length(const Envelope& envelope);
+
+// Reused storage for the neighbouring values that the DRAG derivatives need.
+struct EnvelopeScratch {
+    std::vector<double> shape;
+    std::vector<double> slope;
+};
+
+// Writes the envelope's samples first .. first + out.size() - 1 (all inside the
+// envelope) into `out`: bit for bit the values of the whole envelope at those
+// indices, its derivatives one-sided at the envelope's ends and central inside.
+void envelope_values(const Envelope& envelope, std::uint64_t first, std::span<Complex> out,
+                     EnvelopeScratch& scratch);
+
+// Every sample of the envelope.
+std::vector<Complex> envelope_samples(const Envelope& envelope);
+
+// One emitted pulse: its baseband envelope (already scaled by the amplitude), the
+// start time on the thread's clock, and the carrier frequency, phase and linear
+// frequency offset `delta` that mix it into the channel.
 struct Pulse {
-    std::vector<Complex> envelope;
+    Envelope envelope;
     double t0 = 0.0;
     double frequency = 0.0;
     double phase = 0.0;
     double delta = 0.0;
 };
 
-// Shape codes of a ShapedPulse; every code other than 2, 3 and 4 is a cosine edge.
-enum class PulseShape : std::uint8_t { Cosine = 0, Gaussian = 2, Square = 3, Sech = 4 };
-PulseShape pulse_shape(std::uint8_t code);
-
 // The envelope of a shaped pulse whose fields are resolved. No value (nullopt)
 // when the pulse yields nothing: a total length of zero or less, a sample rate of
 // zero or less, or an amplitude of zero. `block1` / `block2` are the DRAG
 // parameters, NaN when absent. An envelope longer than kMaxEnvelopeSamples is an
 // error.
+Expected<std::optional<ShapedEnvelope>, RunError> shaped_pulse(double amp, double width,
+                                                               double plateau, std::uint8_t shape,
+                                                               double block1, double block2,
+                                                               double sample_rate);
+
+// The same envelope with all its samples.
 Expected<std::optional<std::vector<Complex>>, RunError> shaped_envelope(
     double amp, double width, double plateau, std::uint8_t shape, double block1,
     double block2, double sample_rate);
@@ -61,9 +130,9 @@ std::vector<double> gradient(const std::vector<double>& v, double dx);
 // the signed 64-bit range; NaN gives 0.
 std::int64_t start_index(double t0, double fs);
 
-// Length of the sample buffer for the pulses: at least 1, at least every pulse's
-// end (pulses starting before sample 0 do not count), at least `sample_count`.
-// A length beyond kMaxBufferSamples is an error.
+// Length of the channel's samples: at least 1, at least every pulse's end
+// (pulses starting before sample 0 do not count), at least `sample_count`. A
+// length beyond kMaxBufferSamples is an error.
 Expected<std::size_t, RunError> buffer_length(const std::vector<Pulse>& pulses, double fs,
                                               std::optional<std::uint64_t> sample_count);
 
@@ -75,7 +144,7 @@ Expected<std::vector<double>, RunError> zero_buffer(std::uint64_t length);
 // buffer is dropped whole; one that runs past the end is cut there.
 void render_pulses(std::vector<double>& buffer, const std::vector<Pulse>& pulses, double fs);
 
-// Sizes the buffer for the pulses, renders them and releases them.
+// Sizes one buffer for the whole channel and renders the pulses into it.
 Expected<std::vector<double>, RunError> render_samples(std::vector<Pulse> pulses, double fs,
                                                        std::optional<std::uint64_t> sample_count);
 
@@ -114,15 +183,87 @@ struct SosSection {
 // another length are skipped.
 std::optional<std::vector<SosSection>> sos_from_setting(const Json& setting);
 
-// The samples through the cascade, section by section (transposed direct form
-// II). A section with a0 == 0 passes the signal through.
+// The cascade of sections as a running filter (transposed direct form II): each
+// section keeps its two state values from one call to the next, so filtering a
+// signal piece by piece gives the bits of filtering it whole. A section with
+// a0 == 0 passes the signal through.
+class SosCascade {
+public:
+    explicit SosCascade(const std::vector<SosSection>& sections);
+    void filter(std::span<double> samples);
+
+private:
+    struct Stage {
+        double b0, b1, b2, a1, a2;  // divided by a0
+        double z1 = 0.0, z2 = 0.0;
+    };
+    std::vector<Stage> stages_;
+};
+
+// The samples through the cascade, section by section, from a zero state.
 std::vector<double> sos_filter(const std::vector<double>& samples,
                                const std::vector<SosSection>& sections);
 void sos_filter_in_place(std::span<double> samples, const std::vector<SosSection>& sections);
 
-// Applies the module's "function" map and, when `enable_iir`, its "sos" cascade;
-// malformed settings are ignored.
+// What a module's settings do to a channel's samples: the "function" map, then,
+// when the channel enables it, the "sos" cascade. Malformed settings do nothing.
+struct SampleSettings {
+    std::optional<PchipMap> map;
+    std::optional<std::vector<SosSection>> sos;
+};
+SampleSettings sample_settings(const std::unordered_map<std::string, Json>& settings,
+                               bool enable_iir);
+
+// Applies the module's "function" map and, when `enable_iir`, its "sos" cascade
+// to the whole signal.
 void apply_settings(std::vector<double>& samples,
                     const std::unordered_map<std::string, Json>& settings, bool enable_iir);
+
+// What a channel run leaves to render: the pulses in gathered order, the
+// channel's length (within kMaxBufferSamples), its sample rate and settings.
+struct ChannelSignal {
+    std::vector<Pulse> pulses;
+    std::uint64_t length = 1;
+    double sample_rate = 0.0;
+    SampleSettings settings;
+};
+
+// Produces a channel's samples chunk by chunk into one reused buffer: each chunk
+// zeroed, the pulses that overlap it added in gathered order, then mapped and
+// filtered. The signal must outlive the renderer. Allocates only at construction.
+class ChunkRenderer {
+public:
+    explicit ChunkRenderer(const ChannelSignal& signal,
+                           std::size_t chunk_samples = kChunkSamples);
+
+    // The next chunk (at most chunk_samples samples), valid until the next call;
+    // empty once the channel is complete.
+    std::span<const double> next();
+
+    // Samples handed out so far.
+    std::uint64_t position() const { return position_; }
+
+private:
+    struct Placement {
+        std::uint64_t start;  // first sample of the pulse in the channel
+        std::uint64_t end;    // one past its last sample, cut at the channel's end
+    };
+
+    const ChannelSignal& signal_;
+    std::size_t chunk_;
+    std::uint64_t position_ = 0;
+    std::vector<Placement> placements_;     // by pulse; end == start for dropped pulses
+    std::vector<std::size_t> by_start_;     // pulses that are kept, by ascending start
+    std::size_t next_start_ = 0;            // first of by_start_ not yet active
+    std::vector<std::size_t> active_;       // pulses overlapping the chunk, gathered order
+    std::optional<SosCascade> sos_;
+    std::vector<double> samples_;
+    std::vector<Complex> envelope_;
+    EnvelopeScratch scratch_;
+};
+
+// Every sample of the signal, rendered in chunks of `chunk_samples`.
+std::vector<double> render_all(const ChannelSignal& signal,
+                               std::size_t chunk_samples = kChunkSamples);
 
 }  // namespace velk

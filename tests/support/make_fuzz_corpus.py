@@ -1,4 +1,7 @@
-"""Regenerates the seed corpus of the bytecode reader's fuzz target.
+"""Regenerates the seed corpora of the bytecode reader's and the channel run's fuzz
+targets. A channel seed is three bytes that choose the channel (sample rate
+10^(b0 % 10), sample count (b1 & 0x7f) * 37 when b1 & 0x80, the filter when
+b1 & 0x40) and the chunk size (1 + b2 % 64), then a program.
 
     PYTHONPATH=tests/support /usr/bin/python3 tests/support/make_fuzz_corpus.py
 """
@@ -7,8 +10,11 @@ from pathlib import Path
 
 from velk_writer import Var, VelkWriter
 
-out = Path(__file__).resolve().parents[2] / "fuzz" / "corpus" / "binary"
+corpus = Path(__file__).resolve().parents[2] / "fuzz" / "corpus"
+out = corpus / "binary"
 out.mkdir(parents=True, exist_ok=True)
+channel_out = corpus / "channel"
+channel_out.mkdir(parents=True, exist_ok=True)
 
 
 def every_opcode() -> VelkWriter:
@@ -47,10 +53,31 @@ def two_channels() -> VelkWriter:
     return w
 
 
-(out / "every_opcode.velk").write_bytes(every_opcode().build())
-(out / "two_channels.velk").write_bytes(two_channels().build())
-(out / "empty.velk").write_bytes(b"VELK\x00\x03" + bytes(34))
-print(f"wrote {out}")
+def overlapping() -> VelkWriter:
+    """Overlapping DRAG pulses and waveforms at a few samples per pulse, mapped and
+    filtered, so that small chunks cut through pulses and derivatives."""
+    w = VelkWriter()
+    cx = w.data("complex128", [0.5 + 0.25j, -1 + 0.5j, 0.75 - 0.5j])
+    m = w.module("o", settings={"function": ("json", "[[-1, 0, 1], [-0.5, 0.1, 0.9]]"),
+                                "sos": ("json", "[[0.2, 0.3, 0.1, 1, -0.5, 0.2]]")})
+    a = m.block("a").set_frequency(0.1)
+    a.shaped(amp=0.6, width=9.0, plateau=2.0, shape=2, block1=0.1, block2=-0.03, delta=0.001)
+    a.delay(4.0).shaped(amp=0.4, width=6.0, shape=0, block1=0.2)
+    m.block("b").delay(2.4).complex_waveform(cx, 2.0).shift_phase(0.5).shaped(amp=1.0, width=3.0,
+                                                                                shape=4)
+    return w
+
+
+programs = {"every_opcode": every_opcode().build(), "two_channels": two_channels().build(),
+            "overlapping": overlapping().build(), "empty": b"VELK\x00\x03" + bytes(34)}
+for name in ("every_opcode", "two_channels", "empty"):
+    (out / f"{name}.velk").write_bytes(programs[name])
+# (rate 10^9, count 185, filter on, chunk 5), (10^9, chunk 1), (1 S/s, filter on, chunk 3)
+for name, program in programs.items():
+    for suffix, prefix in (("ns", bytes([9, 0xC5, 4])), ("ns1", bytes([9, 0, 0])),
+                           ("s", bytes([0, 0x40, 2]))):
+        (channel_out / f"{name}_{suffix}.velk").write_bytes(prefix + program)
+print(f"wrote {out} and {channel_out}")
 
 
 # Seeds of the variables-file binding target: a 2-byte little-endian program

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -10,9 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -45,14 +48,25 @@ protected:
         return CaptureRecord{"capture", Json{{"idx", idx}, {"qubit", "Q1"}}, time};
     }
 
+    // Hands out `samples` in pieces of at most `piece` samples.
+    static SampleChunks chunks(std::vector<double> samples,
+                               std::size_t piece = std::numeric_limits<std::size_t>::max()) {
+        std::size_t at = 0;
+        return [samples = std::move(samples), piece, at]() mutable {
+            const std::size_t n = std::min(piece, samples.size() - at);
+            const std::span<const double> chunk(samples.data() + at, n);
+            at += n;
+            return chunk;
+        };
+    }
+
     fs::path dir_;
 };
 
 TEST_F(OutputTest, OneSampleAndEmptyDescription) {
     Module module;
-    ChannelResult result{{1.0}, {}};
     std::ostringstream out;
-    auto written = write_channel_outputs(dir_, "ch", module, result, out);
+    auto written = write_channel_outputs(dir_, "ch", module, {}, chunks({1.0}), out);
     ASSERT_TRUE(written.has_value()) << written.error().debug();
     EXPECT_EQ(read_file(dir_ / "ch.f64"), std::string("\x00\x00\x00\x00\x00\x00\xF0\x3F", 8));
     EXPECT_EQ(read_file(dir_ / "ch.json"), "{}");
@@ -71,14 +85,14 @@ TEST_F(OutputTest, SampleBitsUnchanged) {
         0x0000000000000001u,  // smallest subnormal
         0x400921FB54442D18u,  // pi
     };
-    ChannelResult result;
+    std::vector<double> samples;
     std::string expected;
     for (auto b : bits) {
-        result.samples.push_back(std::bit_cast<double>(b));
+        samples.push_back(std::bit_cast<double>(b));
         for (int i = 0; i < 8; ++i) expected.push_back(static_cast<char>(b >> (8 * i)));
     }
     std::ostringstream out;
-    ASSERT_TRUE(write_channel_outputs(dir_, "bits", Module{}, result, out).has_value());
+    ASSERT_TRUE(write_channel_outputs(dir_, "bits", Module{}, {}, chunks(samples, 3), out).has_value());
     EXPECT_EQ(read_file(dir_ / "bits.f64"), expected);
 }
 
@@ -87,9 +101,10 @@ TEST_F(OutputTest, MemberOrderAndLayout) {
     module.settings["sos"] = Json::array({Json::array({1.0, 0.0})});
     module.settings["amp"] = 2.0;
     module.settings["n"] = 2;
-    ChannelResult result{{0.0, 0.5}, {capture(1e-6, 3)}};
     std::ostringstream out;
-    ASSERT_TRUE(write_channel_outputs(dir_, "q0", module, result, out).has_value());
+    ASSERT_TRUE(write_channel_outputs(dir_, "q0", module, {capture(1e-6, 3)}, chunks({0.0, 0.5}),
+                                      out)
+                    .has_value());
     EXPECT_EQ(read_file(dir_ / "q0.json"),
               "{\n"
               "  \"amp\": 2.0,\n"
@@ -121,7 +136,7 @@ TEST_F(OutputTest, DescriptionCaptures) {
     module.settings["text"] = "a\tb\x01/\xc3\xa9";
 
     // Without captures the setting named "captures" stays.
-    Json plain = channel_description(module, ChannelResult{{0.0}, {}});
+    Json plain = channel_description(module, {});
     EXPECT_EQ(plain, (Json{{"captures", "setting"}, {"text", "a\tb\x01/\xc3\xa9"}}));
     EXPECT_EQ(write_pretty_json(plain),
               "{\n  \"captures\": \"setting\",\n  \"text\": \"a\\tb\\u0001/\xc3\xa9\"\n}");
@@ -129,8 +144,9 @@ TEST_F(OutputTest, DescriptionCaptures) {
     // With captures it is replaced; non-finite times become null; order is kept.
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    ChannelResult result{{0.0}, {capture(0.0, 1), capture(2.5, 2), capture(inf, 3), capture(nan, 4)}};
-    Json d = channel_description(module, result);
+    const std::vector<CaptureRecord> records = {capture(0.0, 1), capture(2.5, 2), capture(inf, 3),
+                                                capture(nan, 4)};
+    Json d = channel_description(module, records);
     const Json& captures = d["captures"];
     ASSERT_TRUE(captures.is_array());
     ASSERT_EQ(captures.size(), 4u);
@@ -152,7 +168,7 @@ TEST_F(OutputTest, MissingSubdirectoryWritesNothing) {
     Module module;
     module.settings["amp"] = 1.0;
     std::ostringstream out;
-    auto written = write_channel_outputs(dir_, "nosuch/ch", module, ChannelResult{{1.0}, {}}, out);
+    auto written = write_channel_outputs(dir_, "nosuch/ch", module, {}, chunks({1.0}), out);
     ASSERT_FALSE(written.has_value());
     ASSERT_EQ(written.error().kind(), RunError::Kind::Io);
     EXPECT_EQ(written.error().io()->code, ENOENT);
@@ -165,7 +181,7 @@ TEST_F(OutputTest, MissingSubdirectoryWritesNothing) {
 TEST_F(OutputTest, ChannelNameWithSeparatorUsesSubdirectory) {
     fs::create_directory(dir_ / "sub");
     std::ostringstream out;
-    ASSERT_TRUE(write_channel_outputs(dir_, "sub/ch", Module{}, ChannelResult{{1.0}, {}}, out));
+    ASSERT_TRUE(write_channel_outputs(dir_, "sub/ch", Module{}, {}, chunks({1.0}), out));
     EXPECT_EQ(read_file(dir_ / "sub" / "ch.json"), "{}");
     EXPECT_EQ(read_file(dir_ / "sub" / "ch.f64").size(), 8u);
 }
@@ -173,7 +189,7 @@ TEST_F(OutputTest, ChannelNameWithSeparatorUsesSubdirectory) {
 TEST_F(OutputTest, DescriptionWriteFailureKeepsSampleFile) {
     fs::create_directory(dir_ / "ch.json");  // cannot be opened for writing
     std::ostringstream out;
-    auto written = write_channel_outputs(dir_, "ch", Module{}, ChannelResult{{1.0}, {}}, out);
+    auto written = write_channel_outputs(dir_, "ch", Module{}, {}, chunks({1.0}), out);
     ASSERT_FALSE(written.has_value());
     ASSERT_EQ(written.error().kind(), RunError::Kind::Io);
     EXPECT_EQ(written.error().io()->code, EISDIR);
@@ -189,7 +205,7 @@ TEST_F(OutputTest, OverwritesAndTruncates) {
         old_json << std::string(100, 'y');
     }
     std::ostringstream out;
-    ASSERT_TRUE(write_channel_outputs(dir_, "ch", Module{}, ChannelResult{{1.0}, {}}, out));
+    ASSERT_TRUE(write_channel_outputs(dir_, "ch", Module{}, {}, chunks({1.0}), out));
     EXPECT_EQ(read_file(dir_ / "ch.f64").size(), 8u);
     EXPECT_EQ(read_file(dir_ / "ch.json"), "{}");
 }
@@ -197,16 +213,16 @@ TEST_F(OutputTest, OverwritesAndTruncates) {
 TEST_F(OutputTest, OutputPathWithTrailingSeparator) {
     std::ostringstream out;
     const fs::path with_slash = dir_.string() + "/";
-    ASSERT_TRUE(write_channel_outputs(with_slash, "c", Module{}, ChannelResult{{1.0}, {}}, out));
+    ASSERT_TRUE(write_channel_outputs(with_slash, "c", Module{}, {}, chunks({1.0}), out));
     EXPECT_EQ(out.str(), "\tWritten: " + dir_.string() + "/c.f64\n\tWritten: " + dir_.string() +
                              "/c.json\n");
 }
 
 TEST_F(OutputTest, ManySamples) {
-    ChannelResult result;
-    for (int i = 0; i < 100000; ++i) result.samples.push_back(i * 0.25);
+    std::vector<double> samples;
+    for (int i = 0; i < 100000; ++i) samples.push_back(i * 0.25);
     std::ostringstream out;
-    ASSERT_TRUE(write_channel_outputs(dir_, "big", Module{}, result, out));
+    ASSERT_TRUE(write_channel_outputs(dir_, "big", Module{}, {}, chunks(samples, 4096), out));
     const std::string bytes = read_file(dir_ / "big.f64");
     ASSERT_EQ(bytes.size(), 800000u);
     double last = 0;
@@ -237,6 +253,52 @@ TEST(ChannelFileName, StaysInsideTheOutputDirectory) {
                           "' would write its files outside the output directory\"");
         }
     }
+}
+
+TEST_F(OutputTest, WriteFailureIsAnIoErrorAndPrintsNothing) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    fs::create_symlink("/dev/full", dir_ / "ch.f64");  // every write fails with ENOSPC
+    std::ostringstream out;
+    auto written = write_channel_outputs(dir_, "ch", Module{}, {}, chunks({1.0, 2.0, 3.0}, 1), out);
+    ASSERT_FALSE(written.has_value());
+    ASSERT_EQ(written.error().kind(), RunError::Kind::Io);
+    EXPECT_EQ(written.error().io()->code, ENOSPC);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_FALSE(fs::exists(dir_ / "ch.json"));
+}
+
+// A channel run is written as its renderer hands out the chunks: the chunk size
+// changes nothing in either file.
+TEST_F(OutputTest, ChannelRunFilesDoNotDependOnTheChunkSize) {
+    static const std::vector<Complex> wave = {{0.5, 0.25}, {-1.0, 0.5}, {0.75, -0.5}};
+    Module module;
+    module.settings["sos"] = Json::parse("[[0.2, 0.3, 0.1, 1, -0.5, 0.2]]");
+    ChannelResult result;
+    result.signal.sample_rate = 1.0;
+    result.signal.length = 11;
+    result.signal.settings = sample_settings(module.settings, true);
+    for (double t0 : {0.0, 2.0, 3.0, 8.0}) {
+        result.signal.pulses.push_back(Pulse{ComplexSamples{wave, 2.0}, t0, 0.1, 0.2, 0.01});
+    }
+    result.captures = {capture(1e-6, 3)};
+    std::string first_samples, first_description;
+    for (std::size_t chunk : {std::size_t{1}, std::size_t{4}, kChunkSamples}) {
+        std::ostringstream out;
+        ASSERT_TRUE(write_channel_outputs(dir_, "ch", module, result, out, chunk));
+        const std::string samples = read_file(dir_ / "ch.f64");
+        const std::string description = read_file(dir_ / "ch.json");
+        EXPECT_EQ(samples.size(), 88u);
+        if (first_samples.empty()) {
+            first_samples = samples;
+            first_description = description;
+        }
+        EXPECT_EQ(samples, first_samples) << chunk;
+        EXPECT_EQ(description, first_description) << chunk;
+        EXPECT_EQ(out.str(), "\tWritten: " + (dir_ / "ch.f64").string() + "\n\tWritten: " +
+                                 (dir_ / "ch.json").string() + "\n");
+    }
+    const std::vector<double> rendered = render_all(result.signal, kChunkSamples);
+    EXPECT_EQ(first_samples, std::string(reinterpret_cast<const char*>(rendered.data()), 88));
 }
 
 }  // namespace

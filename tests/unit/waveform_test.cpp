@@ -1,6 +1,12 @@
 // Envelopes and DRAG, rendering, the sample map and the filter cascade.
+#include <bit>
+#include <random>
+#include <span>
+#include <unordered_map>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <optional>
 #include <string>
@@ -257,9 +263,13 @@ TEST(StartIndex, RoundsHalfAwayFromZeroAndSaturates) {
     for (const StartCase& c : cases) EXPECT_EQ(start_index(c.t0, c.fs), c.s) << c.t0 << " " << c.fs;
 }
 
+// A pulse of the given envelope samples. They are kept to the end of the test
+// program, as a module keeps a waveform's data for the pulses of its run.
 Pulse pulse(std::vector<Complex> env, double t0, double frequency = 0.0, double phase = 0.0,
             double delta = 0.0) {
-    return Pulse{std::move(env), t0, frequency, phase, delta};
+    static std::deque<std::vector<Complex>> kept;
+    kept.push_back(std::move(env));
+    return Pulse{ComplexSamples{kept.back(), 1.0}, t0, frequency, phase, delta};
 }
 
 TEST(BufferLength, CoversPulsesAndSampleCount) {
@@ -610,6 +620,258 @@ TEST(ApplySettings, MapRunsBeforeTheFilter) {
                    true);
     EXPECT_EQ(samples[0], 1.0);
     EXPECT_NEAR(samples[1], 0.5, 1e-15);
+}
+
+// ---------------------------------------------------------------------------
+// Chunked rendering, checked bit for bit against one pass over the whole signal
+
+bool same_bits(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+::testing::AssertionResult same_samples(const std::vector<double>& got,
+                                        const std::vector<double>& want) {
+    if (got.size() != want.size()) {
+        return ::testing::AssertionFailure() << got.size() << " samples, want " << want.size();
+    }
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        if (!same_bits(got[i], want[i])) {
+            return ::testing::AssertionFailure()
+                   << "sample " << i << ": " << got[i] << ", want " << want[i];
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// The whole envelope as one pass over it gives it: the plain shape, then the DRAG
+// terms from gradient() over all its samples.
+std::vector<Complex> whole_envelope(double amp, double width, double plateau, std::uint8_t shape,
+                                    double block1, double block2, double rate) {
+    const auto plain = real_parts(envelope(amp, width, plateau, shape, rate));
+    std::vector<Complex> out(plain.size());
+    for (std::size_t k = 0; k < plain.size(); ++k) out[k] = Complex{plain[k], 0.0};
+    std::vector<double> b;
+    if (!std::isnan(block1)) b.push_back(kTwoPi * block1);
+    if (!std::isnan(block2)) b.push_back(kTwoPi * block2);
+    if (b.empty()) return out;
+    const double dt = 1.0 / rate;
+    const auto d = gradient(plain, dt);
+    double scale = 1.0 / b[0];
+    if (b.size() == 2) {
+        scale = scale + 1.0 / b[1];
+        const auto dd = gradient(d, dt);
+        const double f = 1.0 / (b[0] * b[1]);
+        for (std::size_t k = 0; k < dd.size(); ++k) out[k].re = plain[k] - dd[k] * f;
+    }
+    for (std::size_t k = 0; k < d.size(); ++k) out[k].im = d[k] * scale;
+    return out;
+}
+
+struct WindowCase {
+    const char* what;
+    std::uint8_t shape;
+    double width, plateau, block1, block2;
+};
+
+class EnvelopeWindow : public ::testing::TestWithParam<WindowCase> {};
+
+// Every window of the envelope, ends included, has the whole envelope's values:
+// the derivatives taken across a window's edge see the neighbours beyond it.
+TEST_P(EnvelopeWindow, EveryWindowMatchesTheWholeEnvelope) {
+    const WindowCase& c = GetParam();
+    const double rate = 1.0, amp = 0.75;
+    auto made = shaped_pulse(amp, c.width, c.plateau, c.shape, c.block1, c.block2, rate);
+    ASSERT_TRUE(made.has_value());
+    ASSERT_TRUE(made->has_value());
+    const Envelope env = **made;
+    const auto whole = whole_envelope(amp, c.width, c.plateau, c.shape, c.block1, c.block2, rate);
+    const std::uint64_t n = envelope_length(env);
+    ASSERT_EQ(n, whole.size());
+    EnvelopeScratch scratch;
+    for (std::uint64_t first = 0; first < n; ++first) {
+        for (std::uint64_t count = 1; first + count <= n; ++count) {
+            std::vector<Complex> window(count);
+            envelope_values(env, first, window, scratch);
+            for (std::uint64_t i = 0; i < count; ++i) {
+                ASSERT_TRUE(same_bits(window[i].re, whole[first + i].re) &&
+                            same_bits(window[i].im, whole[first + i].im))
+                    << "window " << first << "+" << count << " sample " << i;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, EnvelopeWindow,
+    ::testing::Values(WindowCase{"one_sample_both_terms", 2, 0.5, 0.0, 1e-1, -3e-2},
+                      WindowCase{"two_samples_both_terms", 2, 2.0, 0.0, 1e-1, -3e-2},
+                      WindowCase{"three_samples_one_term", 0, 3.0, 0.0, 1e-1, kNaN},
+                      WindowCase{"gaussian_no_drag", 2, 9.0, 2.0, kNaN, kNaN},
+                      WindowCase{"gaussian_first_term", 2, 9.0, 2.0, 1e-1, kNaN},
+                      WindowCase{"gaussian_second_term_only", 2, 9.0, 2.0, kNaN, -3e-2},
+                      WindowCase{"gaussian_both_terms", 2, 9.0, 2.0, 1e-1, -3e-2},
+                      WindowCase{"cosine_both_terms", 0, 8.0, 5.0, 2e-1, 7e-2},
+                      WindowCase{"sech_both_terms", 4, 1.2, 0.4, 2e-1, 7e-2},
+                      WindowCase{"square_both_terms", 3, 6.0, 0.0, 2e-1, 7e-2}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+// A channel to render: pulses, sample count, settings.
+struct SignalCase {
+    const char* what;
+    std::vector<Pulse> pulses;
+    std::optional<std::uint64_t> count;
+    const char* settings;  // JSON object
+    bool iir;
+};
+
+Pulse shaped(double t0, double width, double plateau, std::uint8_t shape, double block1,
+             double block2, double frequency, double phase, double delta) {
+    auto made = shaped_pulse(0.6, width, plateau, shape, block1, block2, 1.0);
+    EXPECT_TRUE(made.has_value() && made->has_value());
+    return Pulse{**made, t0, frequency, phase, delta};
+}
+
+std::unordered_map<std::string, Json> settings_of(const SignalCase& c) {
+    const Json settings = Json::parse(c.settings);
+    std::unordered_map<std::string, Json> map;
+    for (auto it = settings.begin(); it != settings.end(); ++it) map[it.key()] = it.value();
+    return map;
+}
+
+ChannelSignal signal_of(const SignalCase& c) {
+    ChannelSignal signal;
+    signal.pulses = c.pulses;
+    signal.sample_rate = 1.0;
+    auto length = buffer_length(c.pulses, 1.0, c.count);
+    EXPECT_TRUE(length.has_value());
+    signal.length = length ? *length : 1;
+    signal.settings = sample_settings(settings_of(c), c.iir);
+    return signal;
+}
+
+// One pass over the whole signal: one buffer, every pulse in turn, then the map
+// and the filter over all of it.
+std::vector<double> whole_signal(const SignalCase& c) {
+    auto samples = render_samples(c.pulses, 1.0, c.count);
+    EXPECT_TRUE(samples.has_value());
+    if (!samples) return {};
+    apply_settings(*samples, settings_of(c), c.iir);
+    return *samples;
+}
+
+class ChunkBoundaries : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(ChunkBoundaries, EveryChunkSizeGivesTheWholeSignal) {
+    const SignalCase& c = GetParam();
+    const ChannelSignal signal = signal_of(c);
+    const std::vector<double> whole = whole_signal(c);
+    ASSERT_EQ(whole.size(), signal.length);
+    const std::size_t n = whole.size();
+    for (std::size_t chunk : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{5},
+                              std::size_t{16}, n - 1, n, n + 7, kChunkSamples}) {
+        if (chunk == 0) continue;
+        EXPECT_TRUE(same_samples(render_all(signal, chunk), whole)) << "chunk " << chunk;
+    }
+}
+
+TEST_P(ChunkBoundaries, ChunksComeInOrderAtMostTheChunkSize) {
+    const ChannelSignal signal = signal_of(GetParam());
+    ChunkRenderer renderer(signal, 4);
+    std::uint64_t total = 0;
+    for (auto chunk = renderer.next(); !chunk.empty(); chunk = renderer.next()) {
+        EXPECT_LE(chunk.size(), 4u);
+        total += chunk.size();
+        EXPECT_EQ(renderer.position(), total);
+    }
+    EXPECT_EQ(total, signal.length);
+    EXPECT_TRUE(renderer.next().empty());
+}
+
+const char* kMapAndFilter = R"({"function": [[-1, -0.2, 0.3, 1], [-0.9, -0.1, 0.4, 0.8]],
+                               "sos": [[0.2, 0.3, 0.1, 1, -0.5, 0.2], [1, 0, 0, 0, 0, 0],
+                                       [0.5, 0.1, 0, 2, -0.1, 0.05]]})";
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, ChunkBoundaries,
+    ::testing::Values(
+        SignalCase{"one_pulse_spans_several_chunks",
+                   {shaped(3.0, 40.0, 0.0, 2, 1e-1, -3e-2, 0.11, 0.3, 1e-3)},
+                   std::nullopt, "{}", false},
+        SignalCase{"overlaps_add_in_gathered_order",
+                   {shaped(9.0, 12.0, 3.0, 0, 2e-1, kNaN, 0.07, 0.0, 0.0),
+                    pulse({{0.5, -0.25}, {1e16, 0.5}, {-1e16, 0.0}, {0.125, 1.0}}, 10.4, 0.2),
+                    shaped(1.0, 20.0, 0.0, 4, kNaN, 7e-2, 0.31, 1.0, 2e-3),
+                    pulse({{1.0, 0.0}, {-2.0, 3.0}}, 0.0)},
+                   30, "{}", false},
+        SignalCase{"dropped_and_nan_starts",
+                   {pulse({{1.0, 0.0}, {2.0, 0.0}}, -0.5),
+                    pulse({{3.0, 0.5}, {4.0, 0.5}, {5.0, 0.5}}, kNaN, 0.1),
+                    shaped(2.0, 5.0, 0.0, 3, kNaN, kNaN, 0.2, 0.0, 0.0)},
+                   12, "{}", true},
+        SignalCase{"map_and_filter_state_cross_chunks",
+                   {shaped(0.0, 25.0, 4.0, 2, 1e-1, -3e-2, 0.05, 0.2, 1e-3),
+                    shaped(14.0, 9.0, 0.0, 0, kNaN, kNaN, 0.13, 0.0, 0.0)},
+                   40, kMapAndFilter, true},
+        SignalCase{"filter_disabled_map_only",
+                   {shaped(0.0, 25.0, 4.0, 2, 1e-1, -3e-2, 0.05, 0.2, 1e-3)},
+                   std::nullopt, kMapAndFilter, false},
+        SignalCase{"no_pulses", {}, 9, kMapAndFilter, true}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+// Random channels: every kind of envelope, starts before, inside and past the
+// others, random chunk sizes.
+TEST(ChunkBoundaries, RandomSignalsMatchTheWholeSignal) {
+    std::mt19937_64 rng(12);
+    auto uniform = [&](double lo, double hi) {
+        return std::uniform_real_distribution<double>(lo, hi)(rng);
+    };
+    auto pick = [&](std::uint64_t n) { return std::uniform_int_distribution<std::uint64_t>(0, n - 1)(rng); };
+    for (int round = 0; round < 200; ++round) {
+        SignalCase c{"random", {}, std::nullopt, "{}", pick(2) == 1};
+        const std::size_t pulses = pick(6);
+        for (std::size_t p = 0; p < pulses; ++p) {
+            const double t0 = uniform(-3.0, 60.0);
+            const double f = uniform(0.0, 0.5), ph = uniform(-3.0, 3.0), delta = uniform(-0.01, 0.01);
+            if (pick(3) == 0) {
+                std::vector<Complex> env(1 + pick(30));
+                for (Complex& v : env) v = Complex{uniform(-1, 1), pick(2) ? uniform(-1, 1) : 0.0};
+                c.pulses.push_back(pulse(std::move(env), t0, f, ph, delta));
+            } else {
+                const double b1 = pick(2) ? uniform(0.05, 0.5) : kNaN;
+                const double b2 = pick(2) ? uniform(-0.5, -0.05) : kNaN;
+                c.pulses.push_back(shaped(t0, uniform(0.3, 50.0), pick(2) ? uniform(0.0, 20.0) : 0.0,
+                                          static_cast<std::uint8_t>(pick(5)), b1, b2, f, ph, delta));
+            }
+        }
+        if (pick(2)) c.count = pick(80);
+        if (pick(2)) c.settings = kMapAndFilter;
+        const ChannelSignal signal = signal_of(c);
+        const std::size_t chunk = 1 + pick(std::min<std::uint64_t>(signal.length + 3, 70));
+        ASSERT_TRUE(same_samples(render_all(signal, chunk), whole_signal(c)))
+            << "round " << round << ", chunk " << chunk;
+    }
+}
+
+// Filtering a signal piece by piece: each section's two state values carry over.
+TEST(SosCascade, StateCarriesAcrossPieces) {
+    const std::vector<SosSection> sections = {{0.2, 0.3, 0.1, 1.0, -0.5, 0.2},
+                                              {1.0, 0.0, 0.0, 0.0, 0.0, 0.0},
+                                              {0.5, 0.1, 0.0, 2.0, -0.1, 0.05}};
+    std::vector<double> signal(23);
+    for (std::size_t i = 0; i < signal.size(); ++i) signal[i] = std::sin(0.7 * static_cast<double>(i)) + (i == 4 ? 3.0 : 0.0);
+    const std::vector<double> whole = sos_filter(signal, sections);
+    for (const std::vector<std::size_t>& pieces :
+         {std::vector<std::size_t>{1}, {2}, {5}, {22, 1}, {1, 22}, {3, 0, 7}}) {
+        std::vector<double> samples = signal;
+        SosCascade cascade(sections);
+        std::size_t at = 0, k = 0;
+        while (at < samples.size()) {
+            const std::size_t n = std::min(pieces[k++ % pieces.size()], samples.size() - at);
+            cascade.filter(std::span<double>(samples.data() + at, n));
+            at += n;
+        }
+        EXPECT_TRUE(same_samples(samples, whole)) << pieces.size() << " " << pieces[0];
+    }
 }
 
 }  // namespace
