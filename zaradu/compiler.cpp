@@ -516,8 +516,10 @@ PyObject* compile_impl(Function* self, PyObject* const* p, PyObject* options) {
     int is_library = PyObject_IsInstance(lib.get(), library_class.get());
     check(is_library);
     if (!is_library) {
-        Ref libs = PyTuple_CheckExact(lib.get()) ? lib : check(PySequence_Tuple(lib.get()));
-        lib = check(PyObject_Call(global(self, "libraries").get(), libs.get(), nullptr));
+        // libraries(*lib)
+        Ref libraries = global(self, "libraries");
+        Ref libs = zaradu::star_args(libraries.get(), lib.get());
+        lib = check(PyObject_Call(libraries.get(), libs.get(), nullptr));
     }
 
     Ref code = call(global(self, "extend_macro"), prog, lib.get());

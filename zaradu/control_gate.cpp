@@ -56,33 +56,63 @@ Ref control_gate(PyObject* module, PyObject* st) {
     Ref lt = check(PyObject_RichCompare(dist.get(), S.eps, Py_LT));
     bool near = check(PyObject_IsTrue(lt.get())) != 0;
 
+    // The parameters are computed in the order they are written, each operand as it comes
+    // (the module's `pi` looked up where it is used), then the statements are built.
     auto half = [](PyObject* x) { return num(PyNumber_TrueDivide(x, S.int2)); };
-    if (near) {
+    auto pi_half = [&] {
         Ref pi = global(module, S.pi);
-        Ref p1 = num(PyNumber_Subtract(half(pi.get()).get(), half(theta).get()));
-        Ref p3 = num(PyNumber_Negative(phi));
+        return half(pi.get());
+    };
+    if (near) {
+        Ref p1;  // pi/2 - theta/2
+        {
+            Ref a = pi_half();
+            Ref b = half(theta);
+            p1 = num(PyNumber_Subtract(a.get(), b.get()));
+        }
+        Ref p3 = num(PyNumber_Negative(phi));  // -phi
         Ref s1 = tuple({tuple({S.u3, p1.get(), S.int0, p3.get()}).get(), t});
         Ref s2 = tuple({S.Cnot, tuple({c, t}).get()});
-        pi = global(module, S.pi);
-        Ref q1 = num(PyNumber_Subtract(half(theta).get(), half(pi.get()).get()));
+        Ref q1;  // theta/2 - pi/2
+        {
+            Ref a = half(theta);
+            Ref b = pi_half();
+            q1 = num(PyNumber_Subtract(a.get(), b.get()));
+        }
         Ref s3 = tuple({tuple({S.u3, q1.get(), phi, S.int0}).get(), t});
-        pi = global(module, S.pi);
-        Ref r = num(PyNumber_Subtract(delta, half(pi.get()).get()));
+        Ref r;  // delta - pi/2
+        {
+            Ref b = pi_half();
+            r = num(PyNumber_Subtract(delta, b.get()));
+        }
         Ref s4 = tuple({tuple({S.Rz, r.get()}).get(), t});
         return list({s1.get(), s2.get(), s3.get(), s4.get()});
     }
-    Ref s1 = tuple({tuple({S.u3, half(theta).get(), S.int0, lam}).get(), t});
+    Ref h1 = half(theta);  // theta/2
+    Ref s1 = tuple({tuple({S.u3, h1.get(), S.int0, lam}).get(), t});
     Ref s2 = tuple({S.Cnot, tuple({c, t}).get()});
-    Ref neg_theta = num(PyNumber_Negative(theta));
-    Ref neg_sum = num(PyNumber_Negative(num(PyNumber_Add(phi, lam)).get()));
-    Ref s3 = tuple({tuple({S.u3, half(neg_theta.get()).get(), half(neg_sum.get()).get(), S.int0}).get(), t});
+    Ref h2;  // -theta/2
+    {
+        Ref neg = num(PyNumber_Negative(theta));
+        h2 = half(neg.get());
+    }
+    Ref h3;  // -(phi + lam)/2
+    {
+        Ref sum2 = num(PyNumber_Add(phi, lam));
+        Ref neg = num(PyNumber_Negative(sum2.get()));
+        h3 = half(neg.get());
+    }
+    Ref s3 = tuple({tuple({S.u3, h2.get(), h3.get(), S.int0}).get(), t});
     Ref s4 = tuple({S.Cnot, tuple({c, t}).get()});
-    Ref diff = num(PyNumber_Subtract(phi, lam));
-    Ref s5 = tuple({tuple({S.u3, S.int0, S.int0, half(diff.get()).get()}).get(), t});
+    Ref h4;  // (phi - lam)/2
+    {
+        Ref diff = num(PyNumber_Subtract(phi, lam));
+        h4 = half(diff.get());
+    }
+    Ref s5 = tuple({tuple({S.u3, S.int0, S.int0, h4.get()}).get(), t});
     Ref s6 = tuple({tuple({S.Rz, delta}).get(), c});
     return list({s1.get(), s2.get(), s3.get(), s4.get(), s5.get(), s6.get()});
 }
-
 
 Ref impl_extend_control_gate(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<2>(sig_extend_control_gate, args, nargsf, kwnames);

@@ -2,6 +2,7 @@
 #include "generator.hpp"
 #include "macro_module.hpp"
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -40,37 +41,37 @@ Ref impl__lookup(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
     return lookup_name(a[0], a[1]);
 }
 
-Ref call__lookup(PyObject*, PyObject* fn, PyObject* name, PyObject* env) {
-    if (fn == F._lookup.get())
+// _lookup(name, env) through the module's name, looked up at the call.
+Ref call__lookup(PyObject* module, PyObject* name, PyObject* env) {
+    Ref fn = global(module, S._lookup);
+    if (fn.get() == F._lookup.get())
         return lookup_name(name, env);
-    return call(fn, {name, env});
+    return call(fn.get(), {name, env});
 }
 
 Ref lookup_statement(PyObject* module, PyObject* st, PyObject* env) {
     Ref target = item(st, 1);
     if (PyTuple_Check(target.get())) {
         Ref gate = item(st, 0);
-        Ref fn = global(module, S._lookup);
         Ref resolved;
         if (PyTuple_CheckExact(target.get())) {
             Py_ssize_t n = PyTuple_GET_SIZE(target.get());
             resolved = check(PyTuple_New(n));
             for (Py_ssize_t i = 0; i < n; ++i)
                 PyTuple_SET_ITEM(resolved.get(), i,
-                                 call__lookup(module, fn.get(), PyTuple_GET_ITEM(target.get(), i), env).release());
+                                 call__lookup(module, PyTuple_GET_ITEM(target.get(), i), env).release());
         } else {
             Ref out = check(PyList_New(0));
             Ref it = iter(target.get());
             while (Ref q = next(it.get()))
-                check(PyList_Append(out.get(), call__lookup(module, fn.get(), q.get(), env).get()));
+                check(PyList_Append(out.get(), call__lookup(module, q.get(), env).get()));
             resolved = check(PyList_AsTuple(out.get()));
         }
         return tuple({gate.get(), resolved.get()});
     }
     if (PyUnicode_Check(target.get()) || PyLong_Check(target.get())) {
         Ref gate = item(st, 0);
-        Ref fn = global(module, S._lookup);
-        Ref q = call__lookup(module, fn.get(), target.get(), env);
+        Ref q = call__lookup(module, target.get(), env);
         return tuple({gate.get(), q.get()});
     }
     return Ref::borrow(st);
@@ -115,49 +116,55 @@ Ref call_gate(PyObject* gate, PyObject* qubits, PyObject* params) {
     return check(PyObject_Vectorcall(gate, argv, static_cast<size_t>(n) + 1, nullptr));
 }
 
-// Raises RavexError(f"extend macro {st} error.") for an error of the macro's call or output.
+// Raises RavexError(f"extend macro {st} error.") for an error of the macro's call or output,
+// in the handler of that error: it becomes the context of whatever is raised here.
 [[noreturn]] void raise_macro_error(PyObject* module, PyObject* st, const PyError& failure) {
-    try {
-        Ref cls = global(module, S.RavexError);
-        Ref text = check(PyObject_Format(st, S.empty_spec));
-        Ref msg = check(PyUnicode_Concat(S.extend_prefix, text.get()));
-        msg = check(PyUnicode_Concat(msg.get(), S.extend_suffix));
-        Ref exc = call(cls.get(), {msg.get()});
-        if (!PyExceptionInstance_Check(exc.get()))
-            raise(PyExc_TypeError, "exceptions must derive from BaseException");
-        PyException_SetContext(exc.get(), Py_NewRef(failure.value()));
-        throw PyError(std::move(exc));
-    } catch (PyError& e) {
-        if (e.value() == nullptr)
-            throw;
-        PyObject* ctx = PyException_GetContext(e.value());
-        if (ctx) {
-            Py_DECREF(ctx);
-            throw;
-        }
-        PyException_SetContext(e.value(), Py_NewRef(failure.value()));
-        throw;
-    }
+    gen::HandlingScope handling(failure.value());
+    Ref cls = global(module, S.RavexError);
+    Ref text = check(PyObject_Format(st, S.empty_spec));
+    Ref msg = check(PyUnicode_Concat(S.extend_prefix, text.get()));
+    msg = check(PyUnicode_Concat(msg.get(), S.extend_suffix));
+    Ref exc = call(cls.get(), {msg.get()});
+    if (!PyExceptionInstance_Check(exc.get()))
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    raise();
 }
 
-gen::Body call_macro_body(PyObject* module, PyObject* gate, PyObject* st) {
-    Ref qubits;
-    Ref params = macro_params(st, &qubits);
+// What a call_macro generator keeps: its arguments and locals.
+struct CallMacroFrame final : gen::Frame {
+    Ref module, gate, st;
+    Ref qubits, params;  // st[1] and the gate parameters
+
+    int traverse_own(visitproc visit, void* arg) override {
+        return gen::visit_refs(visit, arg, module, gate, st, qubits, params);
+    }
+    void clear_own() noexcept override { gen::clear_refs(module, gate, st, qubits, params); }
+};
+
+gen::Body call_macro_body(CallMacroFrame& f) {
+    f.params = macro_params(f.st.get(), &f.qubits);
     std::optional<PyError> failure;
     try {
-        Ref produced = call_gate(gate, qubits.get(), params.get());
-        co_yield gen::delegate_to(produced.get());
+        gen::Delegate output;
+        {
+            Ref produced = call_gate(f.gate.get(), f.qubits.get(), f.params.get());
+            output = gen::delegate_to(produced.get());
+        }
+        co_yield std::move(output);
     } catch (PyError& e) {
         failure.emplace(std::move(e));
     }
     if (failure)
-        raise_macro_error(module, st, *failure);
+        raise_macro_error(f.module.get(), f.st.get(), *failure);
 }
 
 Ref make_call_macro(PyObject* module, PyObject* gate, PyObject* st) {
-    return gen::make(S.call_macro, S.call_macro_qual, tuple({module, gate, st}), [](PyObject* a) {
-        return call_macro_body(PyTuple_GET_ITEM(a, 0), PyTuple_GET_ITEM(a, 1), PyTuple_GET_ITEM(a, 2));
-    });
+    auto f = std::make_unique<CallMacroFrame>();
+    f->module = Ref::borrow(module);
+    f->gate = Ref::borrow(gate);
+    f->st = Ref::borrow(st);
+    return gen::make(S.call_macro, S.call_macro_qual, std::move(f), call_macro_body);
 }
 
 Ref impl_call_macro(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -197,10 +204,14 @@ public:
           module_(o.module_), native_(o.native_), started_(o.started_) {}
     Level& operator=(Level&&) = delete;
     Level(const Level&) = delete;
-    ~Level() {
+
+    // Dropped unfinished: closes what the generator it stands for would close.
+    void finish() noexcept {
         if (native_ && started_ && it_)
             close();
     }
+
+    int traverse(visitproc visit, void* arg) const { return gen::visit_refs(visit, arg, it_, gate_, st_, produced_); }
 
     // The next statement of the expansion, or an empty Ref at its end.
     Ref next() {
@@ -298,92 +309,146 @@ private:
     bool started_ = false;
 };
 
-// The expansions in progress, innermost last. Each level stands for one
-// `for s in call_macro(gate, st): yield from extend_macro([s], lib, env)` of the recursive
-// definition; while `extend_macro` is this module's own function the nested expansions run
-// here instead of in generators of their own, which gives the same statements in the same
-// order. Unwinding drops the innermost level first, as the nested generators would be dropped.
-struct Levels {
-    std::vector<Level> its;
-    ~Levels() {
-        while (!its.empty())
-            its.pop_back();
+// What an extend_macro generator keeps: its arguments, the environment, the iterator of
+// the program, the current statement and the expansions in progress, innermost last. Each
+// level stands for one `for s in call_macro(gate, st): yield from extend_macro([s], lib, env)`
+// of the recursive definition; while `extend_macro` is this module's own function the
+// nested expansions run here instead of in generators of their own, which gives the same
+// statements in the same order.
+struct ExtendMacroFrame final : gen::Frame {
+    Ref module, ravex, lib, env_arg;
+    Ref env, it, st;
+    std::vector<Level> levels;
+
+    int traverse_own(visitproc visit, void* arg) override {
+        if (int rc = gen::visit_refs(visit, arg, module, ravex, lib, env_arg, env, it, st))
+            return rc;
+        for (const Level& l : levels)
+            if (int rc = l.traverse(visit, arg))
+                return rc;
+        return 0;
+    }
+    void clear_own() noexcept override {
+        std::vector<Level> dropped = std::move(levels);
+        levels.clear();
+        gen::clear_refs(module, ravex, lib, env_arg, env, it, st);
     }
 };
 
-gen::Body extend_macro_body(PyObject* module, PyObject* ravex, PyObject* lib, PyObject* env_arg) {
-    Ref env = env_arg == Py_None ? check(PyDict_New()) : Ref::borrow(env_arg);
-    Ref it = iter(ravex);
-    Levels levels;
+// Unwinding drops the innermost level first, each closed as the nested generator it
+// stands for would be closed when dropped.
+struct CloseLevels {
+    std::vector<Level>& levels;
+    ~CloseLevels() {
+        while (!levels.empty()) {
+            levels.back().finish();
+            levels.pop_back();
+        }
+    }
+};
+
+// A statement s drawn from a macro: extend_macro([s], lib, env) through the module's name,
+// when that is not this module's own function (an empty delegate when it is).
+gen::Delegate foreign_expansion(ExtendMacroFrame& f) {
+    Ref em = global(f.module.get(), S.extend_macro);
+    if (em.get() == F.extend_macro.get())
+        return {};
+    Ref single = list({f.st.get()});
+    Ref sub = call(em.get(), {single.get(), f.lib.get(), f.env.get()});
+    return gen::delegate_to(sub.get());
+}
+
+// st = lookup(st, env) through the module's name.
+void resolve(ExtendMacroFrame& f) {
+    Ref fn = global(f.module.get(), S.lookup);
+    f.st = fn.get() == F.lookup.get() ? lookup_statement(f.module.get(), f.st.get(), f.env.get())
+                                      : call(fn.get(), {f.st.get(), f.env.get()});
+}
+
+// extend_control_gate(st, lib) through the module's name, to be delegated to.
+gen::Delegate control_expansion(ExtendMacroFrame& f) {
+    Ref ecg = global(f.module.get(), S.extend_control_gate);
+    Ref expanded = ecg.get() == F.extend_control_gate.get() ? control_gate(f.module.get(), f.st.get())
+                                                            : call(ecg.get(), {f.st.get(), f.lib.get()});
+    return gen::delegate_to(expanded.get());
+}
+
+// lib.getGate(head(st)): the method is looked up before head is called.
+Ref get_gate(ExtendMacroFrame& f) {
+    Ref meth = check(PyObject_GetAttr(f.lib.get(), S.getGate));
+    Ref name = call_head(f.module.get(), f.st.get());
+    return call(meth.get(), {name.get()});
+}
+
+// Starts the expansion of st by the macro gate: a new innermost level.
+void push_level(ExtendMacroFrame& f, PyObject* gate) {
+    // Each level counts like the nested generator call it replaces.
+    if (static_cast<int>(f.levels.size()) >= Py_GetRecursionLimit())
+        raise(PyExc_RecursionError, "maximum recursion depth exceeded while expanding a macro");
+    Ref cm = global(f.module.get(), S.call_macro);
+    if (cm.get() == F.call_macro.get()) {
+        f.levels.push_back(Level::own(f.module.get(), gate, f.st.get()));
+    } else {
+        Ref produced = call(cm.get(), {gate, f.st.get()});
+        f.levels.push_back(Level::other(iter(produced.get())));
+    }
+}
+
+gen::Body extend_macro_body(ExtendMacroFrame& f) {
+    PyObject* const module = f.module.get();  // the module object lives as long as the process
+    f.env = f.env_arg.get() == Py_None ? check(PyDict_New()) : f.env_arg;
+    f.it = iter(f.ravex.get());
+    CloseLevels guard{f.levels};
     for (;;) {
-        Ref st;
-        if (levels.its.empty()) {
-            st = next(it.get());
-            if (!st)
+        if (f.levels.empty()) {
+            f.st = next(f.it.get());
+            if (!f.st)
                 break;
         } else {
-            st = levels.its.back().next();
-            if (!st) {
-                levels.its.pop_back();
+            f.st = f.levels.back().next();
+            if (!f.st) {
+                f.levels.pop_back();
                 continue;
             }
-            // s drawn from a macro: extend_macro([s], lib, env) through the module's name.
-            Ref em = global(module, S.extend_macro);
-            if (em.get() != F.extend_macro.get()) {
-                Ref single = list({st.get()});
-                Ref sub = call(em.get(), {single.get(), lib, env.get()});
-                co_yield gen::delegate_to(sub.get());
+            if (gen::Delegate sub = foreign_expansion(f); sub.iter) {
+                co_yield std::move(sub);
                 continue;
             }
         }
-        if (equals(call_head(module, st.get()).get(), S.define)) {
+        if (equals(call_head(module, f.st.get()).get(), S.define)) {
             Ref fn = global(module, S.define_macro);
-            Ref name = item(st.get(), 1);
-            Ref value = item(st.get(), 2);
+            Ref name = item(f.st.get(), 1);
+            Ref value = item(f.st.get(), 2);
             if (fn.get() == F.define_macro.get())
-                check(PyObject_SetItem(env.get(), name.get(), value.get()));
+                check(PyObject_SetItem(f.env.get(), name.get(), value.get()));
             else
-                call(fn.get(), {name.get(), value.get(), env.get()});
+                call(fn.get(), {name.get(), value.get(), f.env.get()});
             continue;
         }
-        if (equals(call_head(module, st.get()).get(), S.C)) {
-            Ref fn = global(module, S.lookup);
-            st = fn.get() == F.lookup.get() ? lookup_statement(module, st.get(), env.get())
-                                            : call(fn.get(), {st.get(), env.get()});
-            Ref ecg = global(module, S.extend_control_gate);
-            Ref expanded = ecg.get() == F.extend_control_gate.get() ? control_gate(module, st.get())
-                                                                    : call(ecg.get(), {st.get(), lib});
-            co_yield gen::delegate_to(expanded.get());
+        if (equals(call_head(module, f.st.get()).get(), S.C)) {
+            resolve(f);
+            co_yield control_expansion(f);
             continue;
         }
+        resolve(f);
         {
-            Ref fn = global(module, S.lookup);
-            st = fn.get() == F.lookup.get() ? lookup_statement(module, st.get(), env.get())
-                                            : call(fn.get(), {st.get(), env.get()});
+            Ref gate = get_gate(f);
+            if (gate.get() != Py_None) {
+                push_level(f, gate.get());
+                continue;
+            }
         }
-        Ref gate = call_method1(lib, S.getGate, call_head(module, st.get()).get());
-        if (gate.get() == Py_None) {
-            co_yield std::move(st);
-            continue;
-        }
-        // Each level counts like the nested generator call it replaces.
-        if (static_cast<int>(levels.its.size()) >= Py_GetRecursionLimit())
-            raise(PyExc_RecursionError, "maximum recursion depth exceeded while expanding a macro");
-        Ref cm = global(module, S.call_macro);
-        if (cm.get() == F.call_macro.get()) {
-            levels.its.push_back(Level::own(module, gate.get(), st.get()));
-        } else {
-            Ref produced = call(cm.get(), {gate.get(), st.get()});
-            levels.its.push_back(Level::other(iter(produced.get())));
-        }
+        co_yield Ref(f.st);
     }
 }
 
 Ref make_extend_macro(PyObject* module, PyObject* ravex, PyObject* lib, PyObject* env) {
-    return gen::make(S.extend_macro, S.extend_macro_qual, tuple({module, ravex, lib, env}), [](PyObject* a) {
-        return extend_macro_body(PyTuple_GET_ITEM(a, 0), PyTuple_GET_ITEM(a, 1), PyTuple_GET_ITEM(a, 2),
-                                 PyTuple_GET_ITEM(a, 3));
-    });
+    auto f = std::make_unique<ExtendMacroFrame>();
+    f->module = Ref::borrow(module);
+    f->ravex = Ref::borrow(ravex);
+    f->lib = Ref::borrow(lib);
+    f->env_arg = Ref::borrow(env);
+    return gen::make(S.extend_macro, S.extend_macro_qual, std::move(f), extend_macro_body);
 }
 
 Ref impl_extend_macro(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

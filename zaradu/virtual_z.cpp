@@ -4,6 +4,7 @@
 #include "macro_module.hpp"
 
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -212,7 +213,9 @@ PyMethodDef zero_factory_def = {"<lambda>", zero_factory, METH_NOARGS, nullptr};
 
 // hold[q] with the defaultdict's insertion of a missing key.
 Ref held(PyObject* hold, PyObject* q) {
-    if (PyDict_CheckExact(hold) || PyType_IsSubtype(Py_TYPE(hold), &PyDict_Type)) {
+    // A dict, or a subclass that keeps the dict's subscription (a defaultdict, whose
+    // __missing__ the fallback reaches).
+    if (PyDict_Check(hold) && Py_TYPE(hold)->tp_as_mapping->mp_subscript == PyDict_Type.tp_as_mapping->mp_subscript) {
         PyObject* v = PyDict_GetItemWithError(hold, q);
         if (v)
             return Ref::borrow(v);
@@ -255,10 +258,16 @@ OwnRule own_rule(PyObject* rule) {
 
 // The items of a target: a single qubit (an int or str target stands for a one-item tuple),
 // a tuple's or a list's read directly (as their iterators read them: a list is checked for
-// its current length at each step), anything else's through its iterator.
+// its current length at each step), anything else's through its iterator. The target is
+// kept alive by whoever holds the Items.
 class Items {
 public:
-    Items(PyObject* o, bool one) {
+    Items() = default;
+    Items(PyObject* o, bool one) { start(o, one); }
+    void start(PyObject* o, bool one) {
+        one_ = seq_ = nullptr;
+        i_ = 0;
+        it_.reset();
         if (one)
             one_ = o;
         else if (PyTuple_CheckExact(o) || PyList_CheckExact(o))
@@ -279,10 +288,15 @@ public:
             return {};
         return zaradu::next(it_.get());
     }
+    int traverse(visitproc visit, void* arg) const { return gen::visit_refs(visit, arg, it_); }
+    void clear() noexcept {
+        one_ = seq_ = nullptr;
+        gen::clear_refs(it_);
+    }
 
 private:
-    PyObject* one_ = nullptr;  // borrowed: the caller keeps the target alive
-    PyObject* seq_ = nullptr;  // borrowed, likewise
+    PyObject* one_ = nullptr;  // borrowed
+    PyObject* seq_ = nullptr;  // borrowed
     Ref it_;
     Py_ssize_t i_ = 0;
 };
@@ -303,80 +317,130 @@ struct DropPhases {
     }
 };
 
-gen::Body reduce_body(PyObject* module, PyObject* ravex, PyObject* lib) {
-    Ref hold;
+// What a reduceVirtualZ generator keeps: its arguments and every local of the loop.
+struct ReduceFrame final : gen::Frame {
+    Ref module, ravex, lib;
+    Ref hold;             // the pending-phase store
+    Ref it;               // iter(ravex)
+    Ref st, target;       // the current statement and its target
+    std::vector<Ref> phases;  // hold[q] for the target's qubits; the storage is reused
+    Ref stlist, plist;    // the rule's result pair
+    Ref q;                // the qubit at hand in a flush
+    Ref failure;          // the exception of the protected section, until its handler runs
+    Items qs;             // the target's or the store's qubits being walked
+
+    int traverse_own(visitproc visit, void* arg) override {
+        if (int rc = gen::visit_refs(visit, arg, module, ravex, lib, hold, it, st, target, stlist, plist, q, failure))
+            return rc;
+        for (const Ref& p : phases)
+            if (int rc = gen::visit_refs(visit, arg, p))
+                return rc;
+        return qs.traverse(visit, arg);
+    }
+    void clear_own() noexcept override {
+        qs.clear();
+        std::vector<Ref> dropped = std::move(phases);
+        phases.clear();
+        gen::clear_refs(module, ravex, lib, hold, it, st, target, stlist, plist, q, failure);
+    }
+};
+
+// The exception that _exchange_VZ_and_gate raises for a gate without a rule.
+Ref unknown_rule() {
+    PyErr_SetString(PyExc_Exception, "Unknow VZ exchange rule.");
+    PyError e;
+    return Ref::borrow(e.value());
+}
+
+// Steps 2c and 2d for the module's own dispatcher: the phase list, then the rule of the
+// statement's gate. Returns the rule, or an empty Ref when the gate has none.
+Ref own_dispatch(ReduceFrame& f, bool one) {
+    f.qs.start(f.target.get(), one);
+    while (Ref q = f.qs.next())
+        f.phases.push_back(held(f.hold.get(), q.get()));
+    f.qs.clear();
+    return find_rule(f.module.get(), f.st.get());
+}
+
+gen::Body reduce_body(ReduceFrame& f) {
+    PyObject* const module = f.module.get();  // the module object lives as long as the process
     {
         Ref dd = global(module, S.defaultdict);
         Ref factory = check(PyCFunction_NewEx(&zero_factory_def, nullptr, S.module_name));
-        hold = call(dd.get(), {factory.get()});
+        f.hold = call(dd.get(), {factory.get()});
     }
-    Ref it = iter(ravex);
-    std::vector<Ref> phases;  // hold[q] for the target's qubits; the storage is reused
-    while (Ref st = next(it.get())) {
-        Ref target = item(st.get(), 1);
-        const bool one = PyLong_Check(target.get()) || PyUnicode_Check(target.get());
-        bool failed = false;
+    f.it = iter(f.ravex.get());
+    while ((f.st = next(f.it.get()))) {
+        f.target = item(f.st.get(), 1);
+        const bool one = PyLong_Check(f.target.get()) || PyUnicode_Check(f.target.get());
         try {
-            DropPhases drop{phases};
-            {
-                Items qs(target.get(), one);
-                while (Ref q = qs.next())
-                    phases.push_back(held(hold.get(), q.get()));
-            }
-            Ref fn = global(module, S._exchange_VZ_and_gate);
-            Ref rule;
+            DropPhases drop{f.phases};
             OwnRule kind = OwnRule::none;
-            Ref result;
-            if (fn.get() == F.exchange.get()) {
-                rule = find_rule(module, st.get());
-                if (!rule) {
-                    // The common failure of the protected section, taken without raising.
-                    failed = true;
+            bool own_dispatcher;
+            {
+                Ref fn = global(module, S._exchange_VZ_and_gate);
+                own_dispatcher = fn.get() == F.exchange.get();
+                if (own_dispatcher) {
+                    Ref rule = own_dispatch(f, one);
+                    if (!rule) {
+                        // The common failure of the protected section, taken without a throw.
+                        f.failure = unknown_rule();
+                    } else {
+                        kind = own_rule(rule.get());
+                        if (kind == OwnRule::none) {
+                            Ref result = call(rule.get(), {f.st.get(), phase_list(f.phases).get()});
+                            auto pair = unpack<2>(result.get());
+                            f.stlist = std::move(pair[0]);
+                            f.plist = std::move(pair[1]);
+                        }
+                    }
                 } else {
-                    kind = own_rule(rule.get());
-                    if (kind == OwnRule::none)
-                        result = call(rule.get(), {st.get(), phase_list(phases).get()});
+                    f.qs.start(f.target.get(), one);
+                    while (Ref q = f.qs.next())
+                        f.phases.push_back(held(f.hold.get(), q.get()));
+                    f.qs.clear();
+                    Ref result = call(fn.get(), {f.st.get(), phase_list(f.phases).get(), f.lib.get()});
+                    auto pair = unpack<2>(result.get());
+                    f.stlist = std::move(pair[0]);
+                    f.plist = std::move(pair[1]);
                 }
-            } else {
-                result = call(fn.get(), {st.get(), phase_list(phases).get(), lib});
             }
-            if (failed) {
+            if (f.failure) {
                 // handled below, as an exception of the section would be
             } else if (kind == OwnRule::none) {
-                auto pair = unpack<2>(result.get());
-                result.reset();
-                co_yield gen::delegate_to(pair[0].get());
-                Items qs(target.get(), one);
-                Ref ps = iter(pair[1].get());
+                co_yield gen::delegate_to(f.stlist.get());
+                // zip(target, phaseList): the target's next item first, then the phase's.
+                f.qs.start(f.target.get(), one);
+                Ref ps = iter(f.plist.get());
                 for (;;) {
-                    Ref q = qs.next();
+                    Ref q = f.qs.next();
                     if (!q)
                         break;
                     Ref p = next(ps.get());
                     if (!p)
                         break;
                     Ref reduced = reduce_phase(module, p.get());
-                    check(PyObject_SetItem(hold.get(), q.get(), reduced.get()));
+                    check(PyObject_SetItem(f.hold.get(), q.get(), reduced.get()));
                 }
+                f.qs.clear();
             } else {
                 // One of the module's own rules, applied here: the same statements and
                 // phases, without the argument list and the result pair.
                 Ref emitted;    // the statement the rule emits (P emits none)
-                Ref new_first;  // P's new phase of the first qubit
                 {
                     // The check that calling a function object through the C API makes.
                     gen::detail::Depth depth(" while calling a Python object");
                     auto first_phase = [&] {
-                        if (phases.empty())
+                        if (f.phases.empty())
                             raise(PyExc_IndexError, "list index out of range");
-                        return phases[0];
+                        return f.phases[0];
                     };
                     if (kind == OwnRule::P)
-                        new_first = vz_p_phase(module, st.get(), first_phase);
+                        f.plist = vz_p_phase(module, f.st.get(), first_phase);
                     else if (kind == OwnRule::rfUnitary)
-                        emitted = vz_rf_statement(st.get(), first_phase);
+                        emitted = vz_rf_statement(f.st.get(), first_phase);
                     else
-                        emitted = st;
+                        emitted = f.st;
                 }
                 if (emitted) {
                     // Yielded as the one item of the rule's list would be: a value sent
@@ -385,57 +449,62 @@ gen::Body reduce_body(PyObject* module, PyObject* ravex, PyObject* lib) {
                     if (sent)
                         raise(PyExc_AttributeError, "'list_iterator' object has no attribute 'send'");
                 }
-                size_t n = kind == OwnRule::P ? 1 : phases.size();
-                Items qs(target.get(), one);
-                for (size_t i = 0; i < n; ++i) {
-                    Ref q = qs.next();
-                    if (!q)
+                // zip(target, phaseList) over the rule's phase list of n items: it draws
+                // the target's next item before it finds the list at its end.
+                const size_t n = kind == OwnRule::P ? 1 : f.phases.size();
+                f.qs.start(f.target.get(), one);
+                size_t i = 0;
+                for (;; ++i) {
+                    Ref q = f.qs.next();
+                    if (!q || i == n)
                         break;
                     PyObject* p;
                     switch (kind) {
-                    case OwnRule::P: p = new_first.get(); break;
+                    case OwnRule::P: p = f.plist.get(); break;
                     case OwnRule::clear: p = S.int0; break;
-                    case OwnRule::swap: p = phases[n - 1 - i].get(); break;
-                    default: p = phases[i].get(); break;
+                    case OwnRule::swap: p = f.phases[n - 1 - i].get(); break;
+                    default: p = f.phases[i].get(); break;
                     }
                     Ref reduced = reduce_phase(module, p);
-                    check(PyObject_SetItem(hold.get(), q.get(), reduced.get()));
+                    check(PyObject_SetItem(f.hold.get(), q.get(), reduced.get()));
                 }
+                f.qs.clear();
             }
         } catch (PyError& e) {
             // Closing the generator must end it, not be taken for a failed rule.
             if (e.matches(PyExc_GeneratorExit))
                 throw;
-            failed = true;  // the exception is discarded
+            f.failure = Ref::borrow(e.value());  // handled below, then discarded
         }
-        if (failed) {
-            Items qs(target.get(), one);
-            while (Ref q = qs.next()) {
-                Ref v = held(hold.get(), q.get());
-                if (nonzero(v.get())) {
-                    Ref flushed = phase_statement(hold.get(), q.get());
-                    co_yield std::move(flushed);
-                    check(PyObject_SetItem(hold.get(), q.get(), S.int0));
+        f.qs.clear();
+        if (f.failure) {
+            gen::Handling handling(f, std::move(f.failure));
+            f.qs.start(f.target.get(), one);
+            while ((f.q = f.qs.next())) {
+                if (nonzero(held(f.hold.get(), f.q.get()).get())) {
+                    co_yield phase_statement(f.hold.get(), f.q.get());
+                    check(PyObject_SetItem(f.hold.get(), f.q.get(), S.int0));
                 }
             }
-            co_yield std::move(st);
+            f.qs.clear();
+            f.q.reset();
+            co_yield Ref(f.st);
         }
     }
-    Ref keys = iter(hold.get());
-    while (Ref q = next(keys.get())) {
-        if (nonzero(held(hold.get(), q.get()).get())) {
-            Ref flushed = phase_statement(hold.get(), q.get());
-            co_yield std::move(flushed);
-        }
+    f.qs.start(f.hold.get(), false);
+    while ((f.q = f.qs.next())) {
+        if (nonzero(held(f.hold.get(), f.q.get()).get()))
+            co_yield phase_statement(f.hold.get(), f.q.get());
     }
 }
 
 Ref impl_reduce(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<2>(sig_reduce, args, nargsf, kwnames);
-    return gen::make(S.reduce_qual, S.reduce_qual, tuple({module, a[0], a[1]}), [](PyObject* t) {
-        return reduce_body(PyTuple_GET_ITEM(t, 0), PyTuple_GET_ITEM(t, 1), PyTuple_GET_ITEM(t, 2));
-    });
+    auto f = std::make_unique<ReduceFrame>();
+    f->module = Ref::borrow(module);
+    f->ravex = Ref::borrow(a[0]);
+    f->lib = Ref::borrow(a[1]);
+    return gen::make(S.reduce_qual, S.reduce_qual, std::move(f), reduce_body);
 }
-
 
 }  // namespace zaradu::macro
