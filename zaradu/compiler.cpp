@@ -14,6 +14,8 @@
 // storage: the module loads into one interpreter per process and is never
 // re-initialised.
 
+#include "args.hpp"
+#include "capi.hpp"
 #include "pyref.hpp"
 
 #include <frameobject.h>
@@ -145,91 +147,6 @@ struct Function {
     PyObject* weakrefs;
 };
 
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
-Ref format_names(const Ref& names) {
-    Py_ssize_t n = PyList_GET_SIZE(names.get());
-    Ref out = check(PyUnicode_FromString(""));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const char* sep = "";
-        if (i > 0) sep = (n == 2) ? " and " : (i == n - 1 ? ", and " : ", ");
-        out = check(PyUnicode_FromFormat("%U%s%R", out.get(), sep, PyList_GET_ITEM(names.get(), i)));
-    }
-    return out;
-}
-
-[[noreturn]] void too_many_positional(Function* f, Py_ssize_t given, Py_ssize_t ndefaults) {
-    Ref sig = ndefaults > 0
-                  ? check(PyUnicode_FromFormat("from %zd to %zd", f->nparams - ndefaults, f->nparams))
-                  : check(PyUnicode_FromFormat("%zd", f->nparams));
-    bool plural = ndefaults > 0 || f->nparams != 1;
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname,
-                 sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
-    raise();
-}
-
-// Bind the arguments of a vectorcall to the parameter slots (borrowed
-// references) and collect unmatched keywords into `varkw` when the function
-// has a catch-all.  Error order as the interpreter's: keyword errors, then
-// too many positional arguments, then missing ones.
-void bind(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
-          Ref& varkw) {
-    const Py_ssize_t n = f->nparams;
-    for (Py_ssize_t i = 0; i < n; ++i) slots[i] = i < nargs ? args[i] : nullptr;
-    if (f->spec->varkw) varkw = check(PyDict_New());
-
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        PyObject* value = args[nargs + k];
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
-            raise();
-        }
-        Py_ssize_t idx = -1;
-        for (Py_ssize_t i = 0; i < n && idx < 0; ++i)
-            if (PyTuple_GET_ITEM(f->param_names, i) == key) idx = i;
-        for (Py_ssize_t i = 0; i < n && idx < 0; ++i) {
-            int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->param_names, i), key, Py_EQ);
-            check(eq);
-            if (eq) idx = i;
-        }
-        if (idx < 0) {
-            if (!varkw) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
-                raise();
-            }
-            check(PyDict_SetItem(varkw.get(), key, value));
-            continue;
-        }
-        if (slots[idx] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
-            raise();
-        }
-        slots[idx] = value;
-    }
-
-    Py_ssize_t ndefaults = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
-    if (ndefaults > n) ndefaults = n;
-    if (nargs > n) too_many_positional(f, nargs, ndefaults);
-
-    const Py_ssize_t first_default = n - ndefaults;
-    Ref missing;
-    for (Py_ssize_t i = 0; i < first_default; ++i) {
-        if (slots[i] != nullptr) continue;
-        if (!missing) missing = check(PyList_New(0));
-        check(PyList_Append(missing.get(), PyTuple_GET_ITEM(f->param_names, i)));
-    }
-    if (missing) {
-        Py_ssize_t m = PyList_GET_SIZE(missing.get());
-        Ref names = format_names(missing);
-        PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", f->qualname, m,
-                     m == 1 ? "" : "s", names.get());
-        raise();
-    }
-    for (Py_ssize_t i = first_default; i < n; ++i)
-        if (slots[i] == nullptr) slots[i] = PyTuple_GET_ITEM(f->defaults, i - first_default);
-}
-
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<Function*>(callable);
     return boundary([&]() -> PyObject* {
@@ -238,7 +155,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         // The defaults tuple may be replaced while the call runs; keep the
         // objects the slots borrow from alive until it returns.
         Ref defaults = Ref::borrow(f->defaults);
-        bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots, varkw);
+        const Py_ssize_t n = f->nparams;
+        Py_ssize_t ndefaults = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+        if (ndefaults > n) ndefaults = n;
+        const zaradu::args::Params params{f->qualname, f->param_names, n - ndefaults, f->spec->varkw};
+        zaradu::args::bind(params, args, PyVectorcall_NARGS(nargsf), kwnames, slots, &varkw);
+        for (Py_ssize_t i = n - ndefaults; i < n; ++i)
+            if (slots[i] == nullptr) slots[i] = PyTuple_GET_ITEM(f->defaults, i - (n - ndefaults));
         return f->spec->impl(f, slots, varkw.get());
     });
 }
@@ -593,8 +516,10 @@ PyObject* compile_impl(Function* self, PyObject* const* p, PyObject* options) {
     int is_library = PyObject_IsInstance(lib.get(), library_class.get());
     check(is_library);
     if (!is_library) {
-        Ref libs = PyTuple_CheckExact(lib.get()) ? lib : check(PySequence_Tuple(lib.get()));
-        lib = check(PyObject_Call(global(self, "libraries").get(), libs.get(), nullptr));
+        // libraries(*lib)
+        Ref libraries = global(self, "libraries");
+        Ref libs = zaradu::star_args(libraries.get(), lib.get());
+        lib = check(PyObject_Call(libraries.get(), libs.get(), nullptr));
     }
 
     Ref code = call(global(self, "extend_macro"), prog, lib.get());

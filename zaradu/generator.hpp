@@ -5,12 +5,19 @@
 // the sub-iterator are passed on, values sent in and exceptions thrown in are forwarded to
 // it. A Python error raised into the body (by `throw`, `close`, or a failing sub-iterator)
 // arrives as a `PyError` thrown from the suspended `co_yield`. Nothing runs before the first
-// draw; the body's arguments are owned by the generator object and lent to the body.
+// draw.
+//
+// Every reference a body keeps while it is suspended lives in its frame: an object derived
+// from `gen::Frame` that the generator owns, that the cycle collector traverses and that
+// `tp_clear` empties. Bodies keep no owned reference in a coroutine local across a
+// `co_yield`; they take their arguments from the frame and keep their state there. A
+// generator whose frame was cleared has finished: it is never resumed again.
 #pragma once
 
 #include "pyref.hpp"
 
 #include <coroutine>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -31,9 +38,143 @@ struct Delegate {
 
 inline Delegate delegate_to(PyObject* iterable) { return Delegate{check(PyObject_GetIter(iterable))}; }
 
+// The exception the running thread is handling (what sys.exc_info() shows), as a new
+// reference or null.
+inline Ref handled_exception() {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject* v = PyErr_GetHandledException();
+    if (v == Py_None) {
+        Py_DECREF(v);
+        v = nullptr;
+    }
+    return Ref::steal(v);
+#else
+    PyObject *t, *v, *tb;
+    PyErr_GetExcInfo(&t, &v, &tb);
+    Py_XDECREF(t);
+    Py_XDECREF(tb);
+    if (v == Py_None) {
+        Py_DECREF(v);
+        v = nullptr;
+    }
+    return Ref::steal(v);
+#endif
+}
+
+inline void set_handled_exception(PyObject* v) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyErr_SetHandledException(v);
+#else
+    if (v)
+        PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(v))), Py_NewRef(v), PyException_GetTraceback(v));
+    else
+        PyErr_SetExcInfo(nullptr, nullptr, nullptr);
+#endif
+}
+
+// Visits the non-empty references among `refs` (for a frame's traverse).
+template <class... R>
+int visit_refs(visitproc visit, void* arg, const R&... refs) {
+    int rc = 0;
+    ((rc = rc ? rc : (refs.get() ? visit(refs.get(), arg) : 0)), ...);
+    return rc;
+}
+
+// Empties every one of `refs` first, then releases what they held (for a frame's clear:
+// code run by a release finds the frame already empty).
+template <class... R>
+void clear_refs(R&... refs) noexcept {
+    Ref dropped[] = {std::move(refs)...};
+    (void)dropped;
+}
+
+// The state of a body between draws. A body's own frame type derives from this and holds
+// every reference the body keeps; `traverse` visits them and `clear` drops them.
+struct Frame {
+    Ref yielded;    // the item produced by the last co_yield, until the driver takes it
+    Ref delegate;   // the active sub-iterator of a delegation
+    Ref handling;   // the exception the body is handling (its `except` clause), if any
+
+    // While the body runs: the thread's handled exception before the body set its own.
+    bool active = false;
+    bool swapped = false;
+    Ref outer;
+
+    Frame() = default;
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+    virtual ~Frame() = default;
+
+    virtual int traverse_own(visitproc, void*) { return 0; }
+    virtual void clear_own() noexcept {}
+
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(yielded.get());
+        Py_VISIT(delegate.get());
+        Py_VISIT(handling.get());
+        Py_VISIT(outer.get());
+        return traverse_own(visit, arg);
+    }
+    // Drops every reference; the fields are emptied before the objects are released.
+    void clear() noexcept {
+        Ref y = std::move(yielded), d = std::move(delegate), h = std::move(handling), o = std::move(outer);
+        clear_own();
+    }
+
+    // The handled exception of the thread is the body's own while the body runs in a handler.
+    void enter_handled() {
+        if (!active || !handling)
+            return;
+        if (!swapped) {
+            outer = handled_exception();
+            swapped = true;
+        }
+        set_handled_exception(handling.get());
+    }
+    void leave_handled() noexcept {
+        if (!swapped)
+            return;
+        swapped = false;
+        Ref o = std::move(outer);
+        set_handled_exception(o.get());
+    }
+};
+
+// The `except` clause of the Python the body stands for: from here to the end of the
+// scope, `exc` is the exception being handled. Errors raised meanwhile get it as their
+// context, as code called sees it in sys.exc_info(); the frame keeps it while the body is
+// suspended, and it is the thread's handled exception only while the body runs.
+class Handling {
+public:
+    Handling(Frame& f, Ref exc) : f_(f) {
+        f_.handling = std::move(exc);
+        f_.enter_handled();
+    }
+    ~Handling() {
+        f_.leave_handled();
+        Ref h = std::move(f_.handling);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    Frame& f_;
+};
+
+// The same outside a generator body, for a handler without a suspension point.
+class HandlingScope {
+public:
+    explicit HandlingScope(PyObject* exc) : outer_(handled_exception()) { set_handled_exception(exc); }
+    ~HandlingScope() { set_handled_exception(outer_.get()); }
+    HandlingScope(const HandlingScope&) = delete;
+    HandlingScope& operator=(const HandlingScope&) = delete;
+
+private:
+    Ref outer_;
+};
+
 struct Promise {
-    Ref yielded;                     // item produced by the last co_yield
-    Ref delegate;                    // active sub-iterator of a delegation
+    Frame* frame = nullptr;          // owned by the generator object
     bool sent_value = false;         // a value other than None was sent in at the resume point
     std::optional<PyError> thrown;   // error to raise at the resume point
     std::optional<PyError> error;    // error that left the body
@@ -72,11 +213,11 @@ struct Promise {
         }
     }
     Resume yield_value(Ref v) noexcept {
-        yielded = std::move(v);
+        frame->yielded = std::move(v);
         return Resume{this};
     }
     Resume yield_value(Delegate d) noexcept {
-        delegate = std::move(d.iter);
+        frame->delegate = std::move(d.iter);
         return Resume{this};
     }
 };
@@ -84,7 +225,7 @@ struct Promise {
 struct Object {
     PyObject_HEAD
     Handle h;            // null once the body has finished or was never made
-    PyObject* args;      // owned; the body borrows its arguments from here
+    Frame* frame;        // owned; the body's state, kept until the generator is freed
     PyObject* name;
     PyObject* qualname;
     bool started;
@@ -97,11 +238,14 @@ inline bool check_type(PyObject* o) noexcept { return type_object && Py_IS_TYPE(
 
 namespace detail {
 
+// Ends the body for good: the generator counts as finished from here on, the frame's
+// references are dropped, then the coroutine is destroyed (its locals hold none).
 inline void destroy_body(Object* g) noexcept {
-    if (g->h) {
-        Handle h = std::exchange(g->h, Handle{});
+    Handle h = std::exchange(g->h, Handle{});
+    if (g->frame)
+        g->frame->clear();
+    if (h)
         h.destroy();
-    }
 }
 
 // Exceptions raised by `throw` come as (type[, value[, traceback]]), like the interpreter's.
@@ -242,54 +386,53 @@ inline Ref advance(Object* g, PyObject* sent, std::optional<PyError> exc) {
     }
     Running running(g);
     Promise& p = g->h.promise();
+    Frame& fr = *g->frame;
     Ref keep_sent = Ref::borrow(sent);
     for (;;) {
-        if (p.delegate) {
+        if (fr.delegate) {
             Ref item;
             try {
                 if (exc) {
                     if (exc->matches(PyExc_GeneratorExit)) {
-                        Ref d = std::move(p.delegate);
+                        Ref d = std::move(fr.delegate);
                         close_delegate(d.get());
                     } else {
                         PyObject* meth = nullptr;
-                        Ref d = p.delegate;
+                        Ref d = fr.delegate;
                         if (check_type(d.get())) {
                             // One of ours: forward directly.
                             item = advance(reinterpret_cast<Object*>(d.get()), Py_None, std::move(exc));
                             exc.reset();
                             if (!item)
-                                p.delegate.reset();
+                                fr.delegate.reset();
                         } else {
                             check(get_optional_attr(d.get(), "throw", &meth));
                             if (!meth) {
-                                p.delegate.reset();
+                                fr.delegate.reset();
                             } else {
+                                // The exception alone, as `yield from` forwards it.
                                 Ref m = Ref::steal(meth);
-                                PyObject* v = exc->value();
-                                PyObject* tb = PyException_GetTraceback(v);
-                                Ref tbr = Ref::steal(tb);
-                                PyObject* args[] = {reinterpret_cast<PyObject*>(Py_TYPE(v)), v, tb ? tb : Py_None};
-                                PyObject* r = PyObject_Vectorcall(m.get(), args, 3, nullptr);
+                                PyError e = std::move(*exc);
                                 exc.reset();
+                                PyObject* r = PyObject_CallOneArg(m.get(), e.value());
                                 if (r) {
                                     item = Ref::steal(r);
                                 } else {
                                     if (!PyErr_ExceptionMatches(PyExc_StopIteration))
                                         raise();
                                     PyErr_Clear();
-                                    p.delegate.reset();
+                                    fr.delegate.reset();
                                 }
                             }
                         }
                     }
                 } else {
-                    item = draw(p.delegate.get(), keep_sent.get());
+                    item = draw(fr.delegate.get(), keep_sent.get());
                     if (!item)
-                        p.delegate.reset();
+                        fr.delegate.reset();
                 }
             } catch (PyError& e) {
-                p.delegate.reset();
+                fr.delegate.reset();
                 exc.emplace(std::move(e));
             }
             if (item)
@@ -297,13 +440,23 @@ inline Ref advance(Object* g, PyObject* sent, std::optional<PyError> exc) {
             // The sent value went to the sub-iterator; the body resumes with None.
             keep_sent = none();
         }
-        // Resume the body itself.
+        // Resume the body itself, in its handler if it was suspended in one: an exception
+        // thrown in there gets the handled one as its context.
         p.sent_value = keep_sent.get() != Py_None;
         keep_sent = none();
+        fr.active = true;
+        fr.enter_handled();
+        if (exc && fr.handling && exc->value() != fr.handling.get()) {
+            PyObject* v = exc->value();
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(v)), v);
+            exc.emplace();
+        }
         p.thrown = std::move(exc);
         exc.reset();
         g->started = true;
         g->h.resume();
+        fr.active = false;
+        fr.leave_handled();
         if (g->h.done()) {
             std::optional<PyError> err = std::move(p.error);
             destroy_body(g);
@@ -311,8 +464,8 @@ inline Ref advance(Object* g, PyObject* sent, std::optional<PyError> exc) {
                 raise_from_body(std::move(*err));
             return {};
         }
-        if (p.yielded) {
-            Ref out = std::move(p.yielded);
+        if (fr.yielded) {
+            Ref out = std::move(fr.yielded);
             return out;
         }
         // A new delegation: draw its first item on the next round.
@@ -398,19 +551,17 @@ inline void finalize(PyObject* o) noexcept {
 inline int traverse(PyObject* o, visitproc visit, void* arg) {
     Object* g = self(o);
     Py_VISIT(Py_TYPE(o));
-    Py_VISIT(g->args);
-    if (g->h) {
-        Py_VISIT(g->h.promise().delegate.get());
-        Py_VISIT(g->h.promise().yielded.get());
-    }
+    if (g->frame)
+        return g->frame->traverse(visit, arg);
     return 0;
 }
 
+// Breaks a cycle: the body ends for good and its frame lets go of everything it holds.
+// A running generator is not cleared (it is reachable from the running code).
 inline int clear(PyObject* o) {
     Object* g = self(o);
     if (!g->running)
         destroy_body(g);
-    Py_CLEAR(g->args);
     return 0;
 }
 
@@ -421,7 +572,7 @@ inline void dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
     Object* g = self(o);
     destroy_body(g);
-    Py_CLEAR(g->args);
+    delete std::exchange(g->frame, nullptr);
     Py_CLEAR(g->name);
     Py_CLEAR(g->qualname);
     tp->tp_free(o);
@@ -496,7 +647,7 @@ inline Ref make_finished(PyObject* name, PyObject* qualname) {
     if (!g)
         raise();
     g->h = Handle{};
-    g->args = nullptr;
+    g->frame = nullptr;
     g->name = Py_NewRef(name);
     g->qualname = Py_NewRef(qualname);
     g->started = true;
@@ -505,21 +656,24 @@ inline Ref make_finished(PyObject* name, PyObject* qualname) {
     return Ref::steal(reinterpret_cast<PyObject*>(g));
 }
 
-// Makes a generator running `factory(args)` (a coroutine) at the first draw. `args` is kept
-// alive by the generator for as long as the body may use it.
-template <class Factory>
-Ref make(PyObject* name, PyObject* qualname, Ref args, Factory&& factory) {
+// Makes a generator running `body(frame)` (a coroutine) at the first draw. The generator
+// owns the frame, which holds the body's arguments and everything the body keeps.
+template <class F, class Body>
+Ref make(PyObject* name, PyObject* qualname, std::unique_ptr<F> frame, Body&& body) {
     Object* g = PyObject_GC_New(Object, type_object);
     if (!g)
         raise();
     g->h = Handle{};
-    g->args = args.release();
+    g->frame = nullptr;
     g->name = Py_NewRef(name);
     g->qualname = Py_NewRef(qualname);
     g->started = false;
     g->running = false;
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(g));
-    g->h = factory(g->args).h;
+    F& f = *frame;
+    g->frame = frame.release();
+    g->h = body(f).h;
+    g->h.promise().frame = g->frame;
     PyObject_GC_Track(g);
     return owner;
 }

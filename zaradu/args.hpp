@@ -1,0 +1,136 @@
+// Binding of call arguments to positional-or-keyword parameters (optionally followed by a
+// catch-all **kwargs), with the interpreter's own TypeErrors, for the functions of both
+// modules.
+#pragma once
+
+#include "capi.hpp"
+
+#include <array>
+#include <vector>
+
+namespace zaradu::args {
+
+// A parameter list as the binder sees it.
+struct Params {
+    PyObject* shown;        // the function's name in messages (a str)
+    PyObject* names;        // tuple of the parameter names (interned str)
+    Py_ssize_t required;    // the leading parameters without a default
+    bool varkw;             // a catch-all for unmatched keywords follows
+};
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
+inline Ref format_names(PyObject* names) {
+    Py_ssize_t n = PyList_GET_SIZE(names);
+    Ref out = check(PyUnicode_FromString(""));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const char* sep = "";
+        if (i > 0)
+            sep = (n == 2) ? " and " : (i == n - 1 ? ", and " : ", ");
+        out = check(PyUnicode_FromFormat("%U%s%R", out.get(), sep, PyList_GET_ITEM(names, i)));
+    }
+    return out;
+}
+
+// Binds a vectorcall's arguments to `slots` (borrowed references; null where a parameter
+// with a default was not given) and collects unmatched keywords into `*varkw` when the
+// parameters end in a catch-all. Errors come in the interpreter's order: keyword errors,
+// then too many positional arguments, then missing ones.
+inline void bind(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
+                 Ref* varkw) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(p.names);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        slots[i] = i < nargs ? args[i] : nullptr;
+    if (p.varkw)
+        *varkw = check(PyDict_New());
+
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* value = args[nargs + k];
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", p.shown);
+            raise();
+        }
+        Py_ssize_t idx = -1;
+        for (Py_ssize_t i = 0; i < n && idx < 0; ++i)
+            if (PyTuple_GET_ITEM(p.names, i) == key)
+                idx = i;
+        for (Py_ssize_t i = 0; i < n && idx < 0; ++i) {
+            int eq = check(PyObject_RichCompareBool(PyTuple_GET_ITEM(p.names, i), key, Py_EQ));
+            if (eq)
+                idx = i;
+        }
+        if (idx < 0) {
+            if (!p.varkw) {
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", p.shown, key);
+                raise();
+            }
+            check(PyDict_SetItem(varkw->get(), key, value));
+            continue;
+        }
+        if (slots[idx] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", p.shown, key);
+            raise();
+        }
+        slots[idx] = value;
+    }
+
+    if (nargs > n) {
+        Py_ssize_t ndefaults = n - p.required;
+        Ref sig = ndefaults > 0 ? check(PyUnicode_FromFormat("from %zd to %zd", p.required, n))
+                                : check(PyUnicode_FromFormat("%zd", n));
+        bool plural = ndefaults > 0 || n != 1;
+        PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", p.shown, sig.get(),
+                     plural ? "s" : "", nargs, nargs == 1 ? "was" : "were");
+        raise();
+    }
+
+    Ref missing;
+    for (Py_ssize_t i = 0; i < p.required; ++i) {
+        if (slots[i] != nullptr)
+            continue;
+        if (!missing)
+            missing = check(PyList_New(0));
+        check(PyList_Append(missing.get(), PyTuple_GET_ITEM(p.names, i)));
+    }
+    if (missing) {
+        Py_ssize_t m = PyList_GET_SIZE(missing.get());
+        Ref names = format_names(missing.get());
+        PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", p.shown, m,
+                     m == 1 ? "" : "s", names.get());
+        raise();
+    }
+}
+
+// A fixed signature of N parameters whose optional ones all default to None.
+struct Signature {
+    const char* name;
+    std::vector<const char*> params;
+    Py_ssize_t required;
+    Params p{};
+
+    const Params& get() {
+        if (!p.names) {
+            Ref names = check(PyTuple_New(static_cast<Py_ssize_t>(params.size())));
+            for (size_t i = 0; i < params.size(); ++i)
+                PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), Py_NewRef(intern(params[i])));
+            p.shown = intern(name);
+            p.names = names.release();
+            p.required = required;
+            p.varkw = false;
+        }
+        return p;
+    }
+};
+
+template <size_t N>
+std::array<PyObject*, N> bind(Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    std::array<PyObject*, N> out{};
+    bind(sig.get(), args, PyVectorcall_NARGS(nargsf), kwnames, out.data(), nullptr);
+    for (size_t j = static_cast<size_t>(sig.required); j < N; ++j)
+        if (!out[j])
+            out[j] = Py_None;
+    return out;
+}
+
+}  // namespace zaradu::args

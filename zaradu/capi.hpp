@@ -1,0 +1,175 @@
+// Small helpers over the C API shared by zaradu.macro and zaradu.compiler. Each raises
+// PyError on failure.
+#pragma once
+
+#include "pyref.hpp"
+
+#include <array>
+#include <cstring>
+#include <initializer_list>
+
+namespace zaradu {
+
+// An interned string that lives as long as the process.
+inline PyObject* intern(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o)
+        raise();
+    return o;
+}
+
+inline Ref call(PyObject* f, std::initializer_list<PyObject*> args) {
+    return check(PyObject_Vectorcall(f, const_cast<PyObject* const*>(args.begin()), args.size(), nullptr));
+}
+
+inline Ref call_method1(PyObject* self, PyObject* name, PyObject* arg) {
+    PyObject* args[] = {self, arg};
+    return check(PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// obj[i] for a small non-negative index, as the subscription would do it.
+inline Ref item(PyObject* obj, Py_ssize_t i) {
+    if (PyTuple_CheckExact(obj)) {
+        if (i < PyTuple_GET_SIZE(obj))
+            return Ref::borrow(PyTuple_GET_ITEM(obj, i));
+        raise(PyExc_IndexError, "tuple index out of range");
+    }
+    if (PyList_CheckExact(obj)) {
+        if (i < PyList_GET_SIZE(obj))
+            return Ref::borrow(PyList_GET_ITEM(obj, i));
+        raise(PyExc_IndexError, "list index out of range");
+    }
+    Ref key = check(PyLong_FromSsize_t(i));
+    return check(PyObject_GetItem(obj, key.get()));
+}
+
+// The next item of an iterator, or an empty Ref at its end.
+inline Ref next(PyObject* it) {
+    PyObject* r = Py_TYPE(it)->tp_iternext(it);
+    if (r)
+        return Ref::steal(r);
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+            raise();
+        PyErr_Clear();
+    }
+    return {};
+}
+
+inline Ref iter(PyObject* o) { return check(PyObject_GetIter(o)); }
+
+inline Ref tuple(std::initializer_list<PyObject*> items) {
+    Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* o : items)
+        PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
+    return t;
+}
+
+inline Ref list(std::initializer_list<PyObject*> items) {
+    Ref l = check(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* o : items)
+        PyList_SET_ITEM(l.get(), i++, Py_NewRef(o));
+    return l;
+}
+
+// `obj == "literal"` followed by a truth test, as the comparison in a condition does it.
+inline bool equals(PyObject* obj, PyObject* literal) {
+    if (obj == literal)
+        return true;
+    if (PyUnicode_CheckExact(obj)) {
+        if (!PyUnicode_IS_READY(obj))
+            return PyUnicode_Compare(obj, literal) == 0;
+        if (PyUnicode_GET_LENGTH(obj) != PyUnicode_GET_LENGTH(literal) ||
+            PyUnicode_KIND(obj) != PyUnicode_KIND(literal))
+            return false;
+        return std::memcmp(PyUnicode_DATA(obj), PyUnicode_DATA(literal),
+                           static_cast<size_t>(PyUnicode_GET_LENGTH(obj)) * PyUnicode_KIND(obj)) == 0;
+    }
+    Ref r = check(PyObject_RichCompare(obj, literal, Py_EQ));
+    return check(PyObject_IsTrue(r.get())) != 0;
+}
+
+// Unpacking of `a, b, ... = obj` into exactly N items, or at least N with a starred rest.
+template <size_t N>
+std::array<Ref, N> unpack(PyObject* obj, bool starred = false, Ref* rest = nullptr) {
+    constexpr Py_ssize_t n = static_cast<Py_ssize_t>(N);
+    std::array<Ref, N> out;
+    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
+        // Iterating these is not observable: take the items directly.
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
+        if (size == n || (starred && size > n)) {
+            for (Py_ssize_t i = 0; i < n; ++i)
+                out[i] = Ref::borrow(PySequence_Fast_GET_ITEM(obj, i));
+            if (starred) {
+                Ref r = check(PyList_New(size - n));
+                for (Py_ssize_t i = n; i < size; ++i)
+                    PyList_SET_ITEM(r.get(), i - n, Py_NewRef(PySequence_Fast_GET_ITEM(obj, i)));
+                *rest = std::move(r);
+            }
+            return out;
+        }
+    }
+    if (!Py_TYPE(obj)->tp_iter && !PySequence_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
+        raise();
+    }
+    Ref it = iter(obj);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref v = next(it.get());
+        if (!v) {
+            if (starred)
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected at least %zd, got %zd)", n, i);
+            else
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
+            raise();
+        }
+        out[i] = std::move(v);
+    }
+    if (starred) {
+        *rest = check(PySequence_List(it.get()));
+    } else if (next(it.get())) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        raise();
+    }
+    return out;
+}
+
+// The name a call error shows for a callable: "module.qualname()", or "qualname()" for a
+// builtin, or the callable's str() when it has no qualified name.
+inline Ref function_str(PyObject* f) {
+    PyObject* qual = nullptr;
+    if (get_optional_attr(f, "__qualname__", &qual) < 0)
+        raise();
+    if (!qual)
+        return check(PyObject_Str(f));
+    Ref qualname = Ref::steal(qual);
+    PyObject* mod = nullptr;
+    if (get_optional_attr(f, "__module__", &mod) < 0)
+        raise();
+    Ref module = Ref::steal(mod);
+    if (module && module.get() != Py_None) {
+        Ref builtins = check(PyUnicode_FromString("builtins"));
+        int ne = check(PyObject_RichCompareBool(module.get(), builtins.get(), Py_NE));
+        if (ne)
+            return check(PyUnicode_FromFormat("%S.%S()", module.get(), qualname.get()));
+    }
+    return check(PyUnicode_FromFormat("%S()", qualname.get()));
+}
+
+// f(*obj): the positional arguments as a tuple, with the interpreter's error for an object
+// that cannot be unpacked.
+inline Ref star_args(PyObject* f, PyObject* obj) {
+    if (PyTuple_CheckExact(obj))
+        return Ref::borrow(obj);
+    if (!Py_TYPE(obj)->tp_iter && !PySequence_Check(obj)) {
+        Ref shown = function_str(f);
+        PyErr_Format(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s", shown.get(),
+                     Py_TYPE(obj)->tp_name);
+        raise();
+    }
+    return check(PySequence_Tuple(obj));
+}
+
+}  // namespace zaradu

@@ -1,0 +1,459 @@
+// Macro expansion: _lookup, lookup, define_macro, call_macro and extend_macro.
+#include "generator.hpp"
+#include "macro_module.hpp"
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace zaradu::macro {
+namespace {
+
+Signature sig__lookup{"_lookup", {"name", "env"}, 2};
+Signature sig_lookup{"lookup", {"st", "env"}, 2};
+Signature sig_define_macro{"define_macro", {"name", "value", "env"}, 3};
+Signature sig_call_macro{"call_macro", {"gate", "st"}, 2};
+Signature sig_extend_macro{"extend_macro", {"ravex", "lib", "env"}, 2};
+
+}  // namespace
+
+// ---- _lookup, lookup, define_macro ----------------------------------------------------
+
+// env.get(name, name); any error at all gives the name back.
+Ref lookup_name(PyObject* name, PyObject* env) {
+    if (PyDict_CheckExact(env)) {
+        PyObject* v = PyDict_GetItemWithError(env, name);
+        if (v)
+            return Ref::borrow(v);
+        PyErr_Clear();
+        return Ref::borrow(name);
+    }
+    PyObject* args[] = {env, name, name};
+    PyObject* r = PyObject_VectorcallMethod(S.get, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (r)
+        return Ref::steal(r);
+    PyErr_Clear();
+    return Ref::borrow(name);
+}
+
+Ref impl__lookup(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig__lookup, args, nargsf, kwnames);
+    return lookup_name(a[0], a[1]);
+}
+
+// _lookup(name, env) through the module's name, looked up at the call.
+Ref call__lookup(PyObject* module, PyObject* name, PyObject* env) {
+    Ref fn = global(module, S._lookup);
+    if (fn.get() == F._lookup.get())
+        return lookup_name(name, env);
+    return call(fn.get(), {name, env});
+}
+
+Ref lookup_statement(PyObject* module, PyObject* st, PyObject* env) {
+    Ref target = item(st, 1);
+    if (PyTuple_Check(target.get())) {
+        Ref gate = item(st, 0);
+        Ref resolved;
+        if (PyTuple_CheckExact(target.get())) {
+            Py_ssize_t n = PyTuple_GET_SIZE(target.get());
+            resolved = check(PyTuple_New(n));
+            for (Py_ssize_t i = 0; i < n; ++i)
+                PyTuple_SET_ITEM(resolved.get(), i,
+                                 call__lookup(module, PyTuple_GET_ITEM(target.get(), i), env).release());
+        } else {
+            Ref out = check(PyList_New(0));
+            Ref it = iter(target.get());
+            while (Ref q = next(it.get()))
+                check(PyList_Append(out.get(), call__lookup(module, q.get(), env).get()));
+            resolved = check(PyList_AsTuple(out.get()));
+        }
+        return tuple({gate.get(), resolved.get()});
+    }
+    if (PyUnicode_Check(target.get()) || PyLong_Check(target.get())) {
+        Ref gate = item(st, 0);
+        Ref q = call__lookup(module, target.get(), env);
+        return tuple({gate.get(), q.get()});
+    }
+    return Ref::borrow(st);
+}
+
+Ref impl_lookup(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig_lookup, args, nargsf, kwnames);
+    return lookup_statement(module, a[0], a[1]);
+}
+
+Ref impl_define_macro(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<3>(sig_define_macro, args, nargsf, kwnames);
+    check(PyObject_SetItem(a[2], a[0], a[1]));
+    return none();
+}
+
+// ---- call_macro -------------------------------------------------------------------------
+
+// The statement's target and its gate parameters: st[1], and () or tuple(st[0][1:]).
+Ref macro_params(PyObject* st, Ref* qubits) {
+    *qubits = item(st, 1);
+    Ref gate_item = item(st, 0);
+    if (PyUnicode_Check(gate_item.get()))
+        return Ref::borrow(S.empty_tuple);
+    Ref sliced = check(PyObject_GetItem(gate_item.get(), S.slice_from1));
+    return check(PySequence_Tuple(sliced.get()));
+}
+
+// gate(qubits, *params)
+Ref call_gate(PyObject* gate, PyObject* qubits, PyObject* params) {
+    Py_ssize_t n = PyTuple_GET_SIZE(params);
+    PyObject* small[8];
+    std::vector<PyObject*> large;
+    PyObject** argv = small;
+    if (n + 1 > 8) {
+        large.resize(static_cast<size_t>(n) + 1);
+        argv = large.data();
+    }
+    argv[0] = qubits;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        argv[i + 1] = PyTuple_GET_ITEM(params, i);
+    return check(PyObject_Vectorcall(gate, argv, static_cast<size_t>(n) + 1, nullptr));
+}
+
+// Raises RavexError(f"extend macro {st} error.") for an error of the macro's call or output,
+// in the handler of that error: it becomes the context of whatever is raised here.
+[[noreturn]] void raise_macro_error(PyObject* module, PyObject* st, const PyError& failure) {
+    gen::HandlingScope handling(failure.value());
+    Ref cls = global(module, S.RavexError);
+    Ref text = check(PyObject_Format(st, S.empty_spec));
+    Ref msg = check(PyUnicode_Concat(S.extend_prefix, text.get()));
+    msg = check(PyUnicode_Concat(msg.get(), S.extend_suffix));
+    Ref exc = call(cls.get(), {msg.get()});
+    if (!PyExceptionInstance_Check(exc.get()))
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    raise();
+}
+
+// What a call_macro generator keeps: its arguments and locals.
+struct CallMacroFrame final : gen::Frame {
+    Ref module, gate, st;
+    Ref qubits, params;  // st[1] and the gate parameters
+
+    int traverse_own(visitproc visit, void* arg) override {
+        return gen::visit_refs(visit, arg, module, gate, st, qubits, params);
+    }
+    void clear_own() noexcept override { gen::clear_refs(module, gate, st, qubits, params); }
+};
+
+gen::Body call_macro_body(CallMacroFrame& f) {
+    f.params = macro_params(f.st.get(), &f.qubits);
+    std::optional<PyError> failure;
+    try {
+        gen::Delegate output;
+        {
+            Ref produced = call_gate(f.gate.get(), f.qubits.get(), f.params.get());
+            output = gen::delegate_to(produced.get());
+        }
+        co_yield std::move(output);
+    } catch (PyError& e) {
+        failure.emplace(std::move(e));
+    }
+    if (failure)
+        raise_macro_error(f.module.get(), f.st.get(), *failure);
+}
+
+Ref make_call_macro(PyObject* module, PyObject* gate, PyObject* st) {
+    auto f = std::make_unique<CallMacroFrame>();
+    f->module = Ref::borrow(module);
+    f->gate = Ref::borrow(gate);
+    f->st = Ref::borrow(st);
+    return gen::make(S.call_macro, S.call_macro_qual, std::move(f), call_macro_body);
+}
+
+Ref impl_call_macro(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig_call_macro, args, nargsf, kwnames);
+    return make_call_macro(module, a[0], a[1]);
+}
+
+// ---- extend_macro -----------------------------------------------------------------------
+
+Ref make_extend_macro(PyObject* module, PyObject* ravex, PyObject* lib, PyObject* env);
+
+// One macro expansion in progress: `for s in call_macro(gate, st)` of the recursive
+// definition. While `call_macro` is this module's own function the level does the work of
+// the call_macro generator itself, without making one: the same calls in the same order,
+// the same recursion check for each draw, the same errors, and when it is dropped
+// unfinished, the same close (the macro output's `close`, then the RavexError reported as
+// unraisable).
+class Level {
+public:
+    // The iterator of a call_macro other than the module's own.
+    static Level other(Ref it) {
+        Level l;
+        l.it_ = std::move(it);
+        return l;
+    }
+    // The module's own call_macro(gate, st); nothing runs before the first draw.
+    static Level own(PyObject* module, PyObject* gate, PyObject* st) {
+        Level l;
+        l.native_ = true;
+        l.module_ = module;
+        l.gate_ = Ref::borrow(gate);
+        l.st_ = Ref::borrow(st);
+        return l;
+    }
+    Level(Level&& o) noexcept
+        : it_(std::move(o.it_)), gate_(std::move(o.gate_)), st_(std::move(o.st_)), produced_(std::move(o.produced_)),
+          module_(o.module_), native_(o.native_), started_(o.started_) {}
+    Level& operator=(Level&&) = delete;
+    Level(const Level&) = delete;
+
+    // Dropped unfinished: closes what the generator it stands for would close.
+    void finish() noexcept {
+        if (native_ && started_ && it_)
+            close();
+    }
+
+    int traverse(visitproc visit, void* arg) const { return gen::visit_refs(visit, arg, it_, gate_, st_, produced_); }
+
+    // The next statement of the expansion, or an empty Ref at its end.
+    Ref next() {
+        if (!native_)
+            return zaradu::next(it_.get());
+        if (started_ && !it_)
+            return {};
+        gen::detail::Depth depth;
+        if (!started_) {
+            started_ = true;
+            Ref qubits;
+            Ref params;
+            try {
+                params = macro_params(st_.get(), &qubits);
+            } catch (PyError& e) {
+                gen::detail::raise_from_body(std::move(e));
+            }
+            try {
+                produced_ = call_gate(gate_.get(), qubits.get(), params.get());
+                it_ = iter(produced_.get());
+            } catch (PyError& e) {
+                fail(std::move(e));
+            }
+        }
+        Ref item;
+        try {
+            item = gen::detail::draw(it_.get(), Py_None);
+        } catch (PyError& e) {
+            it_.reset();
+            fail(std::move(e));
+        }
+        if (!item) {
+            it_.reset();
+            produced_.reset();
+        }
+        return item;
+    }
+
+private:
+    Level() = default;
+
+    // The macro's call or output failed: the expansion ends with its RavexError.
+    [[noreturn]] void fail(PyError e) {
+        std::optional<PyError> err;
+        try {
+            raise_macro_error(module_, st_.get(), e);
+        } catch (PyError& r) {
+            err.emplace(std::move(r));
+        }
+        produced_.reset();
+        gen::detail::raise_from_body(std::move(*err));
+    }
+
+    // What closing the suspended generator does, reported as its finalizer would report it.
+    void close() noexcept {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        try {
+            try {
+                Ref ge = check(PyObject_CallNoArgs(PyExc_GeneratorExit));
+                std::optional<PyError> exc{PyError(std::move(ge))};
+                gen::detail::Depth depth;
+                try {
+                    Ref d = std::move(it_);
+                    gen::detail::close_delegate(d.get());
+                } catch (PyError& e) {
+                    exc.emplace(std::move(e));
+                }
+                fail(std::move(*exc));
+            } catch (PyError& e) {
+                if (!e.matches(PyExc_GeneratorExit) && !e.matches(PyExc_StopIteration))
+                    throw;
+            }
+        } catch (PyError& e) {
+            Ref subject;
+            try {
+                subject = gen::make_finished(S.call_macro, S.call_macro_qual);
+            } catch (PyError&) {
+                // Without the object the error is still reported.
+            }
+            e.restore();
+            PyErr_WriteUnraisable(subject ? subject.get() : Py_None);
+        } catch (...) {
+            PyErr_Clear();
+        }
+        PyErr_Restore(t, v, tb);
+    }
+
+    Ref it_;        // the iterator drawn from; empty once the expansion has ended
+    Ref gate_;      // own call_macro: its arguments,
+    Ref st_;
+    Ref produced_;  // and what the macro returned
+    PyObject* module_ = nullptr;
+    bool native_ = false;
+    bool started_ = false;
+};
+
+// What an extend_macro generator keeps: its arguments, the environment, the iterator of
+// the program, the current statement and the expansions in progress, innermost last. Each
+// level stands for one `for s in call_macro(gate, st): yield from extend_macro([s], lib, env)`
+// of the recursive definition; while `extend_macro` is this module's own function the
+// nested expansions run here instead of in generators of their own, which gives the same
+// statements in the same order.
+struct ExtendMacroFrame final : gen::Frame {
+    Ref module, ravex, lib, env_arg;
+    Ref env, it, st;
+    std::vector<Level> levels;
+
+    int traverse_own(visitproc visit, void* arg) override {
+        if (int rc = gen::visit_refs(visit, arg, module, ravex, lib, env_arg, env, it, st))
+            return rc;
+        for (const Level& l : levels)
+            if (int rc = l.traverse(visit, arg))
+                return rc;
+        return 0;
+    }
+    void clear_own() noexcept override {
+        std::vector<Level> dropped = std::move(levels);
+        levels.clear();
+        gen::clear_refs(module, ravex, lib, env_arg, env, it, st);
+    }
+};
+
+// Unwinding drops the innermost level first, each closed as the nested generator it
+// stands for would be closed when dropped.
+struct CloseLevels {
+    std::vector<Level>& levels;
+    ~CloseLevels() {
+        while (!levels.empty()) {
+            levels.back().finish();
+            levels.pop_back();
+        }
+    }
+};
+
+// A statement s drawn from a macro: extend_macro([s], lib, env) through the module's name,
+// when that is not this module's own function (an empty delegate when it is).
+gen::Delegate foreign_expansion(ExtendMacroFrame& f) {
+    Ref em = global(f.module.get(), S.extend_macro);
+    if (em.get() == F.extend_macro.get())
+        return {};
+    Ref single = list({f.st.get()});
+    Ref sub = call(em.get(), {single.get(), f.lib.get(), f.env.get()});
+    return gen::delegate_to(sub.get());
+}
+
+// st = lookup(st, env) through the module's name.
+void resolve(ExtendMacroFrame& f) {
+    Ref fn = global(f.module.get(), S.lookup);
+    f.st = fn.get() == F.lookup.get() ? lookup_statement(f.module.get(), f.st.get(), f.env.get())
+                                      : call(fn.get(), {f.st.get(), f.env.get()});
+}
+
+// extend_control_gate(st, lib) through the module's name, to be delegated to.
+gen::Delegate control_expansion(ExtendMacroFrame& f) {
+    Ref ecg = global(f.module.get(), S.extend_control_gate);
+    Ref expanded = ecg.get() == F.extend_control_gate.get() ? control_gate(f.module.get(), f.st.get())
+                                                            : call(ecg.get(), {f.st.get(), f.lib.get()});
+    return gen::delegate_to(expanded.get());
+}
+
+// lib.getGate(head(st)): the method is looked up before head is called.
+Ref get_gate(ExtendMacroFrame& f) {
+    Ref meth = check(PyObject_GetAttr(f.lib.get(), S.getGate));
+    Ref name = call_head(f.module.get(), f.st.get());
+    return call(meth.get(), {name.get()});
+}
+
+// Starts the expansion of st by the macro gate: a new innermost level.
+void push_level(ExtendMacroFrame& f, PyObject* gate) {
+    // Each level counts like the nested generator call it replaces.
+    if (static_cast<int>(f.levels.size()) >= Py_GetRecursionLimit())
+        raise(PyExc_RecursionError, "maximum recursion depth exceeded while expanding a macro");
+    Ref cm = global(f.module.get(), S.call_macro);
+    if (cm.get() == F.call_macro.get()) {
+        f.levels.push_back(Level::own(f.module.get(), gate, f.st.get()));
+    } else {
+        Ref produced = call(cm.get(), {gate, f.st.get()});
+        f.levels.push_back(Level::other(iter(produced.get())));
+    }
+}
+
+gen::Body extend_macro_body(ExtendMacroFrame& f) {
+    PyObject* const module = f.module.get();  // the module object lives as long as the process
+    f.env = f.env_arg.get() == Py_None ? check(PyDict_New()) : f.env_arg;
+    f.it = iter(f.ravex.get());
+    CloseLevels guard{f.levels};
+    for (;;) {
+        if (f.levels.empty()) {
+            f.st = next(f.it.get());
+            if (!f.st)
+                break;
+        } else {
+            f.st = f.levels.back().next();
+            if (!f.st) {
+                f.levels.pop_back();
+                continue;
+            }
+            if (gen::Delegate sub = foreign_expansion(f); sub.iter) {
+                co_yield std::move(sub);
+                continue;
+            }
+        }
+        if (equals(call_head(module, f.st.get()).get(), S.define)) {
+            Ref fn = global(module, S.define_macro);
+            Ref name = item(f.st.get(), 1);
+            Ref value = item(f.st.get(), 2);
+            if (fn.get() == F.define_macro.get())
+                check(PyObject_SetItem(f.env.get(), name.get(), value.get()));
+            else
+                call(fn.get(), {name.get(), value.get(), f.env.get()});
+            continue;
+        }
+        if (equals(call_head(module, f.st.get()).get(), S.C)) {
+            resolve(f);
+            co_yield control_expansion(f);
+            continue;
+        }
+        resolve(f);
+        {
+            Ref gate = get_gate(f);
+            if (gate.get() != Py_None) {
+                push_level(f, gate.get());
+                continue;
+            }
+        }
+        co_yield Ref(f.st);
+    }
+}
+
+Ref make_extend_macro(PyObject* module, PyObject* ravex, PyObject* lib, PyObject* env) {
+    auto f = std::make_unique<ExtendMacroFrame>();
+    f->module = Ref::borrow(module);
+    f->ravex = Ref::borrow(ravex);
+    f->lib = Ref::borrow(lib);
+    f->env_arg = Ref::borrow(env);
+    return gen::make(S.extend_macro, S.extend_macro_qual, std::move(f), extend_macro_body);
+}
+
+Ref impl_extend_macro(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<3>(sig_extend_macro, args, nargsf, kwnames);
+    return make_extend_macro(module, a[0], a[1], a[2]);
+}
+
+}  // namespace zaradu::macro

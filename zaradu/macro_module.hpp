@@ -1,0 +1,145 @@
+// What the parts of zaradu.macro share: the module object, its interned names and
+// constants, its own function objects, module-global lookup and the C entry points of its
+// functions.
+//
+// Every function looks the module-level names it uses (head, RavexError, cos, mod, pi,
+// defaultdict, the module's own functions and _VZ_rules) up in the module namespace at the
+// moment of the call, so that a replaced attribute takes effect at its next use. Where the
+// name still refers to this module's own function, the call goes straight to the C++ code.
+#pragma once
+
+#include "args.hpp"
+#include "capi.hpp"
+#include "pyref.hpp"
+
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+namespace zaradu::macro {
+
+using args::bind;
+using args::Signature;
+
+// Process-wide references are never destroyed: static destructors would run after the
+// interpreter has finalised.
+template <class T>
+T& immortal() {
+    static T* p = new T();
+    return *p;
+}
+
+// Interned names and constants, made once per process.
+struct Names {
+    PyObject* head;
+    PyObject* RavexError;
+    PyObject* cos;
+    PyObject* mod;
+    PyObject* pi;
+    PyObject* defaultdict;
+    PyObject* _lookup;
+    PyObject* lookup;
+    PyObject* define_macro;
+    PyObject* call_macro;
+    PyObject* extend_control_gate;
+    PyObject* extend_macro;
+    PyObject* _VZ_rules;
+    PyObject* add_VZ_rule;
+    PyObject* _exchange_VZ_and_gate;
+    PyObject* getGate;
+    PyObject* get;
+    PyObject* define;
+    PyObject* C;
+    PyObject* X;
+    PyObject* Z;
+    PyObject* CZ;
+    PyObject* Cnot;
+    PyObject* u3;
+    PyObject* Rz;
+    PyObject* P;
+    PyObject* rfUnitary;
+    PyObject* module_name;      // "zaradu.macro"
+    PyObject* empty_spec;       // ""
+    PyObject* extend_prefix;    // "extend macro "
+    PyObject* extend_suffix;    // " error."
+    PyObject* call_macro_qual;
+    PyObject* extend_macro_qual;
+    PyObject* reduce_qual;
+    PyObject* int0;
+    PyObject* int1;
+    PyObject* int2;
+    PyObject* eps;              // 1e-15
+    PyObject* slice_from1;      // slice(1, None)
+    PyObject* slice_rev;        // slice(None, None, -1)
+    PyObject* empty_tuple;
+};
+extern Names S;
+
+// This module's own function objects, to recognise an unreplaced module attribute.
+struct Functions {
+    Ref _lookup, lookup, define_macro, call_macro, extend_control_gate, extend_macro;
+    Ref add_VZ_rule, exchange;
+    Ref vz_p, vz_rf, vz_clear, vz_ex, vz_swap;
+};
+extern Functions& F;
+
+// NumPy's float64 type and `mod` function, which the native phase reduction stands in for.
+extern PyTypeObject* g_float64;
+extern bool g_float64_layout_ok;
+extern Ref& g_numpy_mod;
+
+// A module-level name as a Python function body would see it: globals, then builtins.
+Ref global(PyObject* module, PyObject* name);
+
+// The result of a numeric operation of the C API.
+inline Ref num(PyObject* r) { return check(r); }
+
+// head(st) through the module's name.
+inline Ref call_head(PyObject* module, PyObject* st) {
+    Ref h = global(module, S.head);
+    return call(h.get(), {st});
+}
+
+// The module name and the tuple of imported names of one `from <module> import <names>`
+// statement: made at its first run and kept by a statement that runs again and again (as
+// the constants of compiled code are).
+struct ImportConstants {
+    Ref name;
+    Ref fromlist;
+};
+
+// `from <modname> import <names>` at `level`, appending the imported values to `out`;
+// returns the module imported from.
+Ref import_from(const char* modname, std::initializer_list<const char*> names, int level, PyObject* globals,
+                std::vector<Ref>* out, ImportConstants* constants = nullptr);
+
+// The C entry point of a module function: `impl` runs at a C API boundary.
+using Impl = Ref (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+
+template <Impl impl>
+PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    return boundary([&] { return impl(module, args, nargsf, kwnames); });
+}
+
+// The module's functions, by the file that holds them.
+// expansion.cpp
+Ref impl__lookup(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+Ref impl_lookup(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+Ref impl_define_macro(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+Ref impl_call_macro(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+Ref impl_extend_macro(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+// control_gate.cpp
+Ref impl_extend_control_gate(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+Ref control_gate(PyObject* module, PyObject* st);
+// virtual_z.cpp
+Ref impl_add_VZ_rule(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+Ref impl_remove_VZ_rule(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+Ref impl_VZ_P(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+Ref impl_VZ_rfUnitary(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+Ref impl_VZ_clear(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+Ref impl_VZ_exchangable(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+Ref impl_VZ_swap(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+Ref impl_exchange(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+Ref impl_reduce(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+}  // namespace zaradu::macro
