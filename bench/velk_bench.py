@@ -61,20 +61,23 @@ def timed_run(command: list[str], cpu: int, limit: float | None = None) -> tuple
                             stderr=subprocess.PIPE)
     peak = 0
     finished = True
-    if limit is not None:
-        while proc.poll() is None:
+    while True:
+        pid, status, usage = os.wait4(proc.pid, 0 if limit is None else os.WNOHANG)
+        if pid != 0:
+            break
+        peak = max(peak, hwm_bytes(proc.pid))
+        if time.perf_counter() - start > limit:
             peak = max(peak, hwm_bytes(proc.pid))
-            if time.perf_counter() - start > limit:
-                peak = max(peak, hwm_bytes(proc.pid))
-                proc.send_signal(signal.SIGKILL)
-                finished = False
-                break
-            time.sleep(0.05)
-    _, status, usage = os.wait4(proc.pid, 0)
+            proc.send_signal(signal.SIGKILL)
+            finished = False
+            _, status, usage = os.wait4(proc.pid, 0)
+            break
+        time.sleep(0.05)
+    proc.returncode = os.waitstatus_to_exitcode(status)
     elapsed = time.perf_counter() - start
     stderr = proc.stderr.read()
     proc.stderr.close()
-    if finished and os.waitstatus_to_exitcode(status) != 0:
+    if finished and proc.returncode != 0:
         sys.exit(f"{command[0]} failed: {stderr.decode(errors='replace')}")
     return elapsed, max(peak, usage.ru_maxrss * 1024), finished
 
