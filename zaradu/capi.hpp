@@ -44,17 +44,7 @@ inline Ref item(PyObject* obj, Py_ssize_t i) {
 }
 
 // The next item of an iterator, or an empty Ref at its end.
-inline Ref next(PyObject* it) {
-    PyObject* r = Py_TYPE(it)->tp_iternext(it);
-    if (r)
-        return Ref::steal(r);
-    if (PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_StopIteration))
-            raise();
-        PyErr_Clear();
-    }
-    return {};
-}
+inline Ref next(PyObject* it) { return iteration_step(Py_TYPE(it)->tp_iternext(it)); }
 
 inline Ref iter(PyObject* o) { return check(PyObject_GetIter(o)); }
 

@@ -295,14 +295,7 @@ inline Ref draw(PyObject* it, PyObject* sent) {
         PyObject* args[] = {it, sent};
         r = PyObject_VectorcallMethod(send_name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     }
-    if (r)
-        return Ref::steal(r);
-    if (PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_StopIteration))
-            raise();
-        PyErr_Clear();
-    }
-    return {};
+    return iteration_step(r);
 }
 
 Ref close(Object* g);

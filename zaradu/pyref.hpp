@@ -117,6 +117,20 @@ inline int check(int rc) {
     raise();
 }
 
+// The result of one step of an iterator (`tp_iternext`, `send`): the item it
+// returned, or an empty Ref at its end (no error, or StopIteration, which is
+// cleared); any other error is raised.
+inline Ref iteration_step(PyObject* r) {
+    if (r)
+        return Ref::steal(r);
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+            raise();
+        PyErr_Clear();
+    }
+    return {};
+}
+
 // Runs `f` (returning a Ref) at a C API boundary: errors become a NULL return.
 template <class F>
 PyObject* boundary(F&& f) noexcept {
