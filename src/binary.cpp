@@ -482,13 +482,14 @@ Expected<std::vector<Operand>, Error> read_operand_list(const BinaryFile& file, 
     return list;
 }
 
-Expected<Block, Error> read_block(const BinaryFile& file, const Module& module, Cursor& cur) {
+Expected<Block, Error> read_block(const BinaryFile& file, const Module& module,
+                                  WaveformSampleCache& samples, Cursor& cur) {
     Block block;
     TRY(block.name, cur.string("block name"));
     TRY(const std::uint32_t count, cur.u32("instruction count"));
     TRY_VOID(cur.charge(sizeof(Block)));
     for (std::uint32_t i = 0; i < count; ++i) {
-        TRY(Instruction ins, decode_instruction(file, cur, module.defaults));
+        TRY(Instruction ins, decode_instruction(file, cur, module.defaults, samples));
         block.instructions.push_back(std::move(ins));
     }
     return block;
@@ -497,6 +498,7 @@ Expected<Block, Error> read_block(const BinaryFile& file, const Module& module, 
 Expected<void, Error> parse_modules_impl(const BinaryFile& file, ModuleMap& modules) {
     const SectionRange& range = file.header.code_section;
     Cursor cur(file.bytes, range.offset, file.decode_limit, file.decoded_bytes);
+    WaveformSampleCache samples;
     const std::uint64_t end = range.end();
     // Every record advances the start by at least 4 bytes, so the loop ends.
     while (cur.pos() < end) {
@@ -527,7 +529,7 @@ Expected<void, Error> parse_modules_impl(const BinaryFile& file, ModuleMap& modu
             module.operand_lists.push_back(std::move(list));
         }
         for (std::uint32_t i = 0; i < block_count; ++i) {
-            TRY(Block block, read_block(file, module, cur));
+            TRY(Block block, read_block(file, module, samples, cur));
             module.blocks.push_back(std::move(block));
         }
         if (const auto found = modules.find(name); found != modules.end()) {
@@ -739,11 +741,7 @@ std::uint64_t array_length(const DataArray& a) {
     return 0;
 }
 
-Expected<std::vector<double>, Error> real_samples(const BinaryFile& file, std::uint32_t index,
-                                                  Cursor& cur) {
-    if (index >= file.data.size()) return std::vector<double>();
-    const DataArray& a = file.data[index];
-    TRY_VOID(cur.charge(array_length(a) * sizeof(double)));
+std::vector<double> convert_real(const DataArray& a) {
     switch (a.kind) {
         case DataKind::F32: return collect_f32_as_f64(a.f32);
         case DataKind::F64: return clone_f64_slice(a.f64);
@@ -753,11 +751,7 @@ Expected<std::vector<double>, Error> real_samples(const BinaryFile& file, std::u
     return std::vector<double>();
 }
 
-Expected<std::vector<Complex>, Error> complex_samples(const BinaryFile& file,
-                                                      std::uint32_t index, Cursor& cur) {
-    if (index >= file.data.size()) return std::vector<Complex>();
-    const DataArray& a = file.data[index];
-    TRY_VOID(cur.charge(array_length(a) * sizeof(Complex)));
+std::vector<Complex> convert_complex(const DataArray& a) {
     switch (a.kind) {
         case DataKind::F32: return collect_f32_as_complex(a.f32);
         case DataKind::F64: return collect_f64_as_complex(a.f64);
@@ -767,11 +761,26 @@ Expected<std::vector<Complex>, Error> complex_samples(const BinaryFile& file,
     return std::vector<Complex>();
 }
 
+// The samples of DATA array `index` converted by `convert`, from `cache` when an
+// earlier instruction converted them already; empty for an index past the table.
+template <class T, class Convert>
+Expected<SharedSamples<T>, Error> shared_samples(const BinaryFile& file, std::uint32_t index,
+                                                 std::vector<SharedSamples<T>>& cache,
+                                                 Convert convert, Cursor& cur) {
+    if (index >= file.data.size()) return SharedSamples<T>();
+    const DataArray& a = file.data[index];
+    TRY_VOID(cur.charge(array_length(a) * sizeof(T)));
+    if (cache.size() != file.data.size()) cache.resize(file.data.size());
+    if (cache[index].size() != array_length(a)) cache[index] = SharedSamples<T>(convert(a));
+    return cache[index];
+}
+
 }  // namespace
 
 Expected<Instruction, std::string> decode_instruction(
     const BinaryFile& file, Cursor& cur,
-    const std::unordered_map<std::uint8_t, FieldDefaults>& defaults) {
+    const std::unordered_map<std::uint8_t, FieldDefaults>& defaults,
+    WaveformSampleCache& samples) {
     TRY(const std::uint8_t opcode, cur.u8("opcode"));
     if (opcode == 0 || opcode > 12)
         return Unexpected("Unknown instruction type: " + std::to_string(opcode));
@@ -850,14 +859,14 @@ Expected<Instruction, std::string> decode_instruction(
             TRY(const std::uint32_t index, cur.u32("data index"));
             RealWaveform w;
             TRY(w.amplitude, read_param_f64(file, cur));
-            TRY(w.samples, real_samples(file, index, cur));
+            TRY(w.samples, shared_samples(file, index, samples.real, convert_real, cur));
             return Instruction(std::move(w));
         }
         default: {  // 12
             TRY(const std::uint32_t index, cur.u32("data index"));
             ComplexWaveform w;
             TRY(w.amplitude, read_param_f64(file, cur));
-            TRY(w.samples, complex_samples(file, index, cur));
+            TRY(w.samples, shared_samples(file, index, samples.complex, convert_complex, cur));
             return Instruction(std::move(w));
         }
     }

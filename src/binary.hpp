@@ -23,12 +23,13 @@ namespace velk {
 
 // The most the reader builds from one file beyond the file's own arrays: the
 // texts it copies (names, string values, the names carried by variable
-// references), the records of the CODE section and the samples copied into
-// waveform instructions, counted in bytes of memory. Overlapping module records,
-// many references to one long string and many waveform instructions naming one
-// large array can all make a small file decode into far more than its own size;
-// past this limit the file is rejected with "Decoded program exceeds the limit
-// of {} bytes".
+// references), the records of the CODE section and the samples of waveform
+// instructions (each charged as its own copy, though instructions naming one array
+// share one), counted in bytes of memory. Overlapping module records, many
+// references to one long string and many waveform instructions naming one large
+// array can all make a small file decode into far more than its own size; past
+// this limit the file is rejected with "Decoded program exceeds the limit of {}
+// bytes".
 inline constexpr std::uint64_t kMaxDecodedBytes = std::uint64_t{4} << 30;
 
 struct SectionRange {
@@ -172,11 +173,22 @@ Expected<ParamValue<std::uint32_t>, std::string> read_field_idx(const BinaryFile
                                                                 const FieldDefaults* defaults,
                                                                 Cursor& cur);
 
+// The samples of each DATA array as waveform instructions take them (real or
+// complex), converted on first use and shared by every later instruction naming
+// the same array with the same element type.
+struct WaveformSampleCache {
+    std::vector<SharedSamples<double>> real;
+    std::vector<SharedSamples<Complex>> complex;
+};
+
 // Decodes the instruction at the cursor (opcode byte and fields) and advances the
-// cursor past it. `defaults` are the module's per-opcode field defaults.
+// cursor past it. `defaults` are the module's per-opcode field defaults. Every
+// waveform instruction is charged its samples' bytes to the decode budget, as if
+// it held its own copy, so the budget does not depend on the sharing.
 Expected<Instruction, std::string> decode_instruction(
     const BinaryFile& file, Cursor& cur,
-    const std::unordered_map<std::uint8_t, FieldDefaults>& defaults);
+    const std::unordered_map<std::uint8_t, FieldDefaults>& defaults,
+    WaveformSampleCache& samples);
 
 // Conversions of DATA arrays into waveform samples; each returns a new vector of
 // exactly the input's length.

@@ -5,7 +5,10 @@
 
 #include <complex>
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -112,15 +115,40 @@ struct Opcode10 {
     ParamValue<double> value{0.0};
 };
 
+// A waveform's sample values, immutable once read. Every waveform instruction that
+// names one DATA array with one element type refers to the same values, so a
+// program with many such instructions holds each converted array once.
+template <class T>
+class SharedSamples {
+public:
+    SharedSamples() = default;
+    SharedSamples(std::vector<T> values)
+        : values_(values.empty() ? nullptr
+                                 : std::make_shared<const std::vector<T>>(std::move(values))) {}
+    SharedSamples(std::initializer_list<T> values)
+        : values_(values.size() == 0 ? nullptr : std::make_shared<const std::vector<T>>(values)) {}
+
+    const T* data() const { return values_ ? values_->data() : nullptr; }
+    std::size_t size() const { return values_ ? values_->size() : 0; }
+    bool empty() const { return size() == 0; }
+    const T* begin() const { return data(); }
+    const T* end() const { return data() + size(); }
+    const T& operator[](std::size_t i) const { return (*values_)[i]; }
+    operator std::span<const T>() const { return {data(), size()}; }
+
+private:
+    std::shared_ptr<const std::vector<T>> values_;
+};
+
 // Opcode 11.
 struct RealWaveform {
-    std::vector<double> samples;
+    SharedSamples<double> samples;
     ParamValue<double> amplitude{0.0};
 };
 
 // Opcode 12.
 struct ComplexWaveform {
-    std::vector<Complex> samples;
+    SharedSamples<Complex> samples;
     ParamValue<double> amplitude{0.0};
 };
 

@@ -919,12 +919,58 @@ TEST(BinaryInstruction, VectorConversions) {
     EXPECT_TRUE(collect_f64_as_complex({}).empty());
 }
 
+// Waveform instructions naming one DATA array hold one converted copy per element
+// type, across blocks and modules; the values are those of a private conversion.
+TEST(BinaryInstruction, WaveformsNamingOneArrayShareItsSamples) {
+    VelkBuilder b;
+    const auto a = b.str("a");
+    const auto z = b.str("z");
+    b.begin(Section::Data);
+    b.u8(3).u8(1).u32(32).u32(2).le_f64(1.0).le_f64(2.0).le_f64(-3.0).le_f64(0.5);
+    b.u8(0).u8(1).u32(4).u32(1).le_f32(0.25f);
+    b.end(Section::Data);
+    b.begin(Section::Code);
+    for (const auto name : {a, z}) {
+        const auto m = b.begin_module(name, 0, 0, 0, 2);
+        for (int block = 0; block < 2; ++block) {
+            b.u32(name).u32(4);
+            b.u8(12).u32(0).f64(1.0);
+            b.u8(11).u32(0).f64(1.0);
+            b.u8(12).u32(1).f64(1.0);
+            b.u8(12).u32(9).f64(1.0);  // past the table: no samples
+        }
+        b.end_module(m);
+    }
+    b.end(Section::Code);
+    const ModuleMap modules = modules_ok(b.bytes);
+    const auto& first = modules.at("a").blocks[0].instructions;
+    const auto& complex0 = std::get<ComplexWaveform>(first[0]).samples;
+    const auto& real0 = std::get<RealWaveform>(first[1]).samples;
+    const auto& complex1 = std::get<ComplexWaveform>(first[2]).samples;
+    EXPECT_EQ(std::vector<Complex>(complex0.begin(), complex0.end()),
+              (std::vector<Complex>{{1.0, 2.0}, {-3.0, 0.5}}));
+    EXPECT_EQ(std::vector<double>(real0.begin(), real0.end()), (std::vector<double>{1.0, -3.0}));
+    EXPECT_EQ(std::vector<Complex>(complex1.begin(), complex1.end()),
+              (std::vector<Complex>{{0.25, 0.0}}));
+    EXPECT_TRUE(std::get<ComplexWaveform>(first[3]).samples.empty());
+    for (const char* name : {"a", "z"}) {
+        for (const Block& block : modules.at(name).blocks) {
+            EXPECT_EQ(std::get<ComplexWaveform>(block.instructions[0]).samples.data(),
+                      complex0.data());
+            EXPECT_EQ(std::get<RealWaveform>(block.instructions[1]).samples.data(), real0.data());
+            EXPECT_EQ(std::get<ComplexWaveform>(block.instructions[2]).samples.data(),
+                      complex1.data());
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Decode limit
 
 TEST(BinaryLimits, DecodedBytesAreBounded) {
-    // Many waveform instructions naming one array copy it each time; so do many
-    // references to one long variable name.
+    // Many waveform instructions naming one array are charged its samples each
+    // time, although they share one copy; many references to one long variable
+    // name are charged the name each time.
     VelkBuilder b;
     const std::string long_name(1000, 'x');
     const auto name = b.str(long_name);
