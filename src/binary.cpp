@@ -488,6 +488,11 @@ Expected<Block, Error> read_block(const BinaryFile& file, const Module& module,
     TRY(block.name, cur.string("block name"));
     TRY(const std::uint32_t count, cur.u32("instruction count"));
     TRY_VOID(cur.charge(sizeof(Block)));
+    // Every instruction takes at least its opcode byte, so a count the file can
+    // hold is reserved at once, as long as the budget could pay for it; any other
+    // count grows the list as the instructions come and fails where they end.
+    if (count <= cur.remaining() && count * sizeof(Instruction) <= cur.budget_left())
+        block.instructions.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) {
         TRY(Instruction ins, decode_instruction(file, cur, module.defaults, samples));
         block.instructions.push_back(std::move(ins));

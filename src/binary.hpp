@@ -133,6 +133,9 @@ public:
     // Charges `n` decoded bytes; fails once the budget is exceeded.
     Expected<void, std::string> charge(std::uint64_t n);
     std::uint64_t decoded_bytes() const { return used_; }
+    std::uint64_t budget_left() const { return used_ < limit_ ? limit_ - used_ : 0; }
+    // Bytes from the position to the end of the file.
+    std::uint64_t remaining() const { return pos_ < bytes_.size() ? bytes_.size() - pos_ : 0; }
 
 private:
     std::span<const std::uint8_t> bytes_;

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "binary.hpp"
@@ -69,7 +70,8 @@ Expected<void, RunError> run(const Args& args) {
         }
         auto result = run_channel(found->second, channel, program->variables);
         if (!result) return Unexpected(std::move(result).error());
-        auto written = write_channel_outputs(args.output, name, found->second, *result, std::cout);
+        auto written = write_channel_outputs(args.output, name, found->second, std::move(*result),
+                                             std::cout);
         if (!written) return Unexpected(std::move(written).error());
     }
     return {};

@@ -136,18 +136,18 @@ Expected<void, RunError> check_channel_file_name(const std::string& channel) {
         "Channel '" + channel + "' would write its files outside the output directory"));
 }
 
-Json channel_description(const Module& module, const std::vector<CaptureRecord>& captures) {
+Json channel_description(const Module& module, std::vector<CaptureRecord> captures) {
     Json description = Json::object();
     auto& members = description.get_ref<Json::object_t&>();
     for (const auto& [name, value] : module.settings) members.insert_or_assign(name, value);
     if (!captures.empty()) {
         Json::array_t entries;
         entries.reserve(captures.size());
-        for (const CaptureRecord& record : captures) {
+        for (CaptureRecord& record : captures) {
             Json::array_t named;
             named.reserve(2);
-            named.emplace_back(record.name);
-            named.push_back(record.value);
+            named.emplace_back(std::move(record.name));
+            named.push_back(std::move(record.value));
             Json::array_t entry;
             entry.reserve(2);
             entry.push_back(std::isfinite(record.time) ? Json(record.time) : Json(nullptr));
@@ -172,14 +172,14 @@ Expected<void, RunError> write_sample_file(const std::filesystem::path& output,
 
 Expected<void, RunError> write_description_file(const std::filesystem::path& output,
                                                 const std::string& channel, const Module& module,
-                                                const std::vector<CaptureRecord>& captures,
+                                                std::vector<CaptureRecord> captures,
                                                 std::ostream& out) {
     const std::filesystem::path description_path = output / (channel + ".json");
     std::string text;
     Json description;
     const JsonRelease release(description);
     try {
-        description = channel_description(module, captures);
+        description = channel_description(module, std::move(captures));
         text = write_pretty_json(description);
     } catch (const std::exception& e) {
         return Unexpected<RunError>(RunError(JsonError{e.what()}));
@@ -196,24 +196,26 @@ Expected<void, RunError> write_description_file(const std::filesystem::path& out
 
 Expected<void, RunError> write_channel_outputs(const std::filesystem::path& output,
                                                const std::string& channel, const Module& module,
-                                               const std::vector<CaptureRecord>& captures,
+                                               std::vector<CaptureRecord> captures,
                                                const SampleChunks& samples, std::ostream& out) {
     if (auto written = write_sample_file(output, channel, samples, out); !written) return written;
-    return write_description_file(output, channel, module, captures, out);
+    return write_description_file(output, channel, module, std::move(captures), out);
 }
 
 Expected<void, RunError> write_channel_outputs(const std::filesystem::path& output,
                                                const std::string& channel, const Module& module,
-                                               const ChannelResult& result, std::ostream& out,
+                                               ChannelResult result, std::ostream& out,
                                                std::size_t chunk_samples) {
     {
-        // The renderer's buffers are released before the description is built.
+        // The renderer's buffers and the pulse records are released before the
+        // description is built; the capture records move into it.
         ChunkRenderer renderer(result.signal, chunk_samples);
         auto written = write_sample_file(output, channel, [&renderer] { return renderer.next(); },
                                          out);
         if (!written) return written;
     }
-    return write_description_file(output, channel, module, result.captures, out);
+    result.signal = ChannelSignal();
+    return write_description_file(output, channel, module, std::move(result.captures), out);
 }
 
 }  // namespace velk

@@ -30,16 +30,17 @@ using SampleChunks = std::function<std::span<const double>()>;
 // description.
 Expected<void, RunError> write_channel_outputs(const std::filesystem::path& output,
                                                const std::string& channel, const Module& module,
-                                               const std::vector<CaptureRecord>& captures,
+                                               std::vector<CaptureRecord> captures,
                                                const SampleChunks& samples, std::ostream& out);
 
-// The same for a channel run, its signal rendered chunk by chunk.
+// The same for a channel run, its signal rendered chunk by chunk. The result is
+// used up: its pulse records go once the samples are written.
 Expected<void, RunError> write_channel_outputs(const std::filesystem::path& output,
                                                const std::string& channel, const Module& module,
-                                               const ChannelResult& result, std::ostream& out,
+                                               ChannelResult result, std::ostream& out,
                                                std::size_t chunk_samples = kChunkSamples);
 
 // The description object: the settings plus "captures" when there are any.
-Json channel_description(const Module& module, const std::vector<CaptureRecord>& captures);
+Json channel_description(const Module& module, std::vector<CaptureRecord> captures);
 
 }  // namespace velk
