@@ -78,9 +78,9 @@ bool native_mod(PyObject* modf, PyObject* pi, double x, Ref* out) {
 }
 
 // mod(x, 2 * pi) through the module's names.
-Ref reduce_phase(PyObject* module, PyObject* x) {
-    Ref modf = global(module, S.mod);
-    Ref pi = global(module, S.pi);
+Ref reduce_phase(Globals& g, PyObject* x) {
+    Ref modf = g.get(Name::mod);
+    Ref pi = g.get(Name::pi);
     double d;
     Ref out;
     if (as_double(x, &d) && native_mod(modf.get(), pi.get(), d, &out))
@@ -108,8 +108,8 @@ Ref impl_remove_VZ_rule(PyObject* module, PyObject* const* args, Py_ssize_t narg
 
 // _VZ_P's new phase, mod(phaseList[0] + st[0][1], 2 * pi); `first_phase` gives phaseList[0].
 template <class First>
-Ref vz_p_phase(PyObject* module, PyObject* st, First&& first_phase) {
-    Ref modf = global(module, S.mod);
+Ref vz_p_phase(Globals& g, PyObject* st, First&& first_phase) {
+    Ref modf = g.get(Name::mod);
     Ref pending = first_phase();
     Ref gate = item(st, 0);
     Ref angle = item(gate.get(), 1);
@@ -117,12 +117,12 @@ Ref vz_p_phase(PyObject* module, PyObject* st, First&& first_phase) {
     double x, y;
     bool done = false;
     if (as_double(pending.get(), &x) && as_double(angle.get(), &y)) {
-        Ref pi = global(module, S.pi);
+        Ref pi = g.get(Name::pi);
         done = native_mod(modf.get(), pi.get(), x + y, &reduced);
     }
     if (!done) {
         Ref sum = num(PyNumber_Add(pending.get(), angle.get()));
-        Ref pi = global(module, S.pi);
+        Ref pi = g.get(Name::pi);
         Ref two_pi = num(PyNumber_Multiply(S.int2, pi.get()));
         reduced = call(modf.get(), {sum.get(), two_pi.get()});
     }
@@ -132,7 +132,8 @@ Ref vz_p_phase(PyObject* module, PyObject* st, First&& first_phase) {
 Ref impl_VZ_P(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<2>(sig_VZ_P, args, nargsf, kwnames);
     Ref emitted = check(PyList_New(0));
-    Ref reduced = vz_p_phase(module, a[0], [&] { return item(a[1], 0); });
+    Globals g(module);
+    Ref reduced = vz_p_phase(g, a[0], [&] { return item(a[1], 0); });
     return tuple({emitted.get(), list({reduced.get()}).get()});
 }
 
@@ -185,17 +186,17 @@ Ref impl_VZ_swap(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
 }
 
 // The rule of the statement's gate in the module's table, or an empty Ref when it has none.
-Ref find_rule(PyObject* module, PyObject* st) {
-    Ref name = call_head(module, st);
-    Ref rules = global(module, S._VZ_rules);
+Ref find_rule(Globals& g, PyObject* st) {
+    Ref name = call_head(g, st);
+    Ref rules = g.get(Name::_VZ_rules);
     if (!check(PySequence_Contains(rules.get(), name.get())))
         return {};
     return check(PyObject_GetItem(rules.get(), name.get()));
 }
 
 // The dispatch.
-Ref exchange(PyObject* module, PyObject* st, PyObject* phases) {
-    Ref rule = find_rule(module, st);
+Ref exchange(Globals& g, PyObject* st, PyObject* phases) {
+    Ref rule = find_rule(g, st);
     if (!rule)
         raise(PyExc_Exception, "Unknow VZ exchange rule.");
     return call(rule.get(), {st, phases});
@@ -203,7 +204,8 @@ Ref exchange(PyObject* module, PyObject* st, PyObject* phases) {
 
 Ref impl_exchange(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<3>(sig_exchange, args, nargsf, kwnames);
-    return exchange(module, a[0], a[1]);
+    Globals g(module);
+    return exchange(g, a[0], a[1]);
 }
 
 // ---- reduceVirtualZ -----------------------------------------------------------------------
@@ -319,7 +321,10 @@ struct DropPhases {
 
 // What a reduceVirtualZ generator keeps: its arguments and every local of the loop.
 struct ReduceFrame final : gen::Frame {
+    explicit ReduceFrame(PyObject* m) : module(Ref::borrow(m)), g(m) {}
+
     Ref module, ravex, lib;
+    Globals g;            // the module namespace
     Ref hold;             // the pending-phase store
     Ref it;               // iter(ravex)
     Ref st, target;       // the current statement and its target
@@ -359,13 +364,12 @@ Ref own_dispatch(ReduceFrame& f, bool one) {
     while (Ref q = f.qs.next())
         f.phases.push_back(held(f.hold.get(), q.get()));
     f.qs.clear();
-    return find_rule(f.module.get(), f.st.get());
+    return find_rule(f.g, f.st.get());
 }
 
 gen::Body reduce_body(ReduceFrame& f) {
-    PyObject* const module = f.module.get();  // the module object lives as long as the process
     {
-        Ref dd = global(module, S.defaultdict);
+        Ref dd = f.g.get(Name::defaultdict);
         Ref factory = check(PyCFunction_NewEx(&zero_factory_def, nullptr, S.module_name));
         f.hold = call(dd.get(), {factory.get()});
     }
@@ -378,7 +382,7 @@ gen::Body reduce_body(ReduceFrame& f) {
             OwnRule kind = OwnRule::none;
             bool own_dispatcher;
             {
-                Ref fn = global(module, S._exchange_VZ_and_gate);
+                Ref fn = f.g.get(Name::_exchange_VZ_and_gate);
                 own_dispatcher = fn.get() == F.exchange.get();
                 if (own_dispatcher) {
                     Ref rule = own_dispatch(f, one);
@@ -419,7 +423,7 @@ gen::Body reduce_body(ReduceFrame& f) {
                     Ref p = next(ps.get());
                     if (!p)
                         break;
-                    Ref reduced = reduce_phase(module, p.get());
+                    Ref reduced = reduce_phase(f.g, p.get());
                     check(PyObject_SetItem(f.hold.get(), q.get(), reduced.get()));
                 }
                 f.qs.clear();
@@ -436,7 +440,7 @@ gen::Body reduce_body(ReduceFrame& f) {
                         return f.phases[0];
                     };
                     if (kind == OwnRule::P)
-                        f.plist = vz_p_phase(module, f.st.get(), first_phase);
+                        f.plist = vz_p_phase(f.g, f.st.get(), first_phase);
                     else if (kind == OwnRule::rfUnitary)
                         emitted = vz_rf_statement(f.st.get(), first_phase);
                     else
@@ -465,7 +469,7 @@ gen::Body reduce_body(ReduceFrame& f) {
                     case OwnRule::swap: p = f.phases[n - 1 - i].get(); break;
                     default: p = f.phases[i].get(); break;
                     }
-                    Ref reduced = reduce_phase(module, p);
+                    Ref reduced = reduce_phase(f.g, p);
                     check(PyObject_SetItem(f.hold.get(), q.get(), reduced.get()));
                 }
                 f.qs.clear();
@@ -500,8 +504,7 @@ gen::Body reduce_body(ReduceFrame& f) {
 
 Ref impl_reduce(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<2>(sig_reduce, args, nargsf, kwnames);
-    auto f = std::make_unique<ReduceFrame>();
-    f->module = Ref::borrow(module);
+    auto f = std::make_unique<ReduceFrame>(module);
     f->ravex = Ref::borrow(a[0]);
     f->lib = Ref::borrow(a[1]);
     return gen::make(S.reduce_qual, S.reduce_qual, std::move(f), reduce_body);
