@@ -25,7 +25,8 @@ Ref lookup_name(PyObject* name, PyObject* env) {
         PyObject* v = PyDict_GetItemWithError(env, name);
         if (v)
             return Ref::borrow(v);
-        PyErr_Clear();
+        if (PyErr_Occurred())
+            PyErr_Clear();
         return Ref::borrow(name);
     }
     PyObject* args[] = {env, name, name};
@@ -202,13 +203,13 @@ public:
     }
     Level(Level&& o) noexcept
         : it_(std::move(o.it_)), gate_(std::move(o.gate_)), st_(std::move(o.st_)), produced_(std::move(o.produced_)),
-          module_(o.module_), native_(o.native_), started_(o.started_) {}
+          module_(o.module_), index_(o.index_), native_(o.native_), started_(o.started_), indexed_(o.indexed_) {}
     Level& operator=(Level&&) = delete;
     Level(const Level&) = delete;
 
     // Dropped unfinished: closes what the generator it stands for would close.
     void finish() noexcept {
-        if (native_ && started_ && it_)
+        if (native_ && started_ && (it_ || indexed_))
             close();
     }
 
@@ -218,7 +219,7 @@ public:
     Ref next() {
         if (!native_)
             return zaradu::next(it_.get());
-        if (started_ && !it_)
+        if (started_ && !it_ && !indexed_)
             return {};
         gen::detail::Depth depth;
         if (!started_) {
@@ -232,17 +233,27 @@ public:
             }
             try {
                 produced_ = call_gate(gate_.get(), qubits.get(), params.get());
-                it_ = iter(produced_.get());
+                // A list or tuple is read by position, as its iterator would read it:
+                // the length is checked at each step, and an ended expansion stays ended.
+                indexed_ = PyList_CheckExact(produced_.get()) || PyTuple_CheckExact(produced_.get());
+                if (!indexed_)
+                    it_ = iter(produced_.get());
             } catch (PyError& e) {
                 fail(std::move(e));
             }
         }
         Ref item;
-        try {
-            item = gen::detail::draw(it_.get(), Py_None);
-        } catch (PyError& e) {
-            it_.reset();
-            fail(std::move(e));
+        if (indexed_) {
+            if (index_ < PySequence_Fast_GET_SIZE(produced_.get()))
+                return Ref::borrow(PySequence_Fast_GET_ITEM(produced_.get(), index_++));
+            indexed_ = false;
+        } else {
+            try {
+                item = gen::detail::draw(it_.get(), Py_None);
+            } catch (PyError& e) {
+                it_.reset();
+                fail(std::move(e));
+            }
         }
         if (!item) {
             it_.reset();
@@ -276,8 +287,11 @@ private:
                 std::optional<PyError> exc{PyError(std::move(ge))};
                 gen::detail::Depth depth;
                 try {
+                    // A list's or tuple's iterator has nothing to close.
+                    indexed_ = false;
                     Ref d = std::move(it_);
-                    gen::detail::close_delegate(d.get());
+                    if (d)
+                        gen::detail::close_delegate(d.get());
                 } catch (PyError& e) {
                     exc.emplace(std::move(e));
                 }
@@ -306,8 +320,10 @@ private:
     Ref st_;
     Ref produced_;  // and what the macro returned
     PyObject* module_ = nullptr;
+    Py_ssize_t index_ = 0;  // the next position in `produced_` while it is read by position
     bool native_ = false;
     bool started_ = false;
+    bool indexed_ = false;  // `produced_` is a list or tuple, read by position
 };
 
 // What an extend_macro generator keeps: its arguments, the environment, the iterator of

@@ -185,10 +185,46 @@ Ref impl_VZ_swap(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
     return tuple({emitted.get(), reversed.get()});
 }
 
-// The rule of the statement's gate in the module's table, or an empty Ref when it has none.
-Ref find_rule(Globals& g, PyObject* st) {
+// Whether every key of a dict is a str (no subclass), remembered for the dict's version.
+// Looking a str up in such a dict runs no code of the program: hashing and comparing str
+// objects is the interpreter's own business.
+class StrKeys {
+public:
+    bool all(PyObject* dict) {
+#if ZARADU_DICT_VERSION
+        const uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+        if (tag != tag_) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            all_ = true;
+            while (all_ && PyDict_Next(dict, &pos, &key, &value))
+                all_ = PyUnicode_CheckExact(key);
+            tag_ = tag;  // versions are unique among all dicts
+        }
+        return all_;
+#else
+        (void)dict;
+        return false;
+#endif
+    }
+
+private:
+    uint64_t tag_ = 0;
+    bool all_ = false;
+};
+
+// The rule of the statement's gate in the module's table, or an empty Ref when it has none:
+// `name in rules`, then `rules[name]`. Where neither lookup can run code of the program (a
+// str looked up in a dict of str keys), one lookup gives what the two would.
+Ref find_rule(Globals& g, PyObject* st, StrKeys* keys = nullptr) {
     Ref name = call_head(g, st);
     Ref rules = g.get(Name::_VZ_rules);
+    if (keys && PyUnicode_CheckExact(name.get()) && PyDict_CheckExact(rules.get()) && keys->all(rules.get())) {
+        PyObject* rule = PyDict_GetItemWithError(rules.get(), name.get());
+        if (!rule && PyErr_Occurred())
+            raise();
+        return Ref::borrow(rule);
+    }
     if (!check(PySequence_Contains(rules.get(), name.get())))
         return {};
     return check(PyObject_GetItem(rules.get(), name.get()));
@@ -333,6 +369,7 @@ struct ReduceFrame final : gen::Frame {
     Ref q;                // the qubit at hand in a flush
     Ref failure;          // the exception of the protected section, until its handler runs
     Items qs;             // the target's or the store's qubits being walked
+    StrKeys rule_keys;    // what is known of the keys of the rule table
 
     int traverse_own(visitproc visit, void* arg) override {
         if (int rc = gen::visit_refs(visit, arg, module, ravex, lib, hold, it, st, target, stlist, plist, q, failure))
@@ -364,7 +401,7 @@ Ref own_dispatch(ReduceFrame& f, bool one) {
     while (Ref q = f.qs.next())
         f.phases.push_back(held(f.hold.get(), q.get()));
     f.qs.clear();
-    return find_rule(f.g, f.st.get());
+    return find_rule(f.g, f.st.get(), &f.rule_keys);
 }
 
 gen::Body reduce_body(ReduceFrame& f) {
