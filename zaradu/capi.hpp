@@ -87,6 +87,21 @@ inline Ref tuple(std::initializer_list<PyObject*> items) {
     return t;
 }
 
+// A new tuple whose items are all atomic (objects the cycle collector does not track, or
+// tuples that it no longer tracks) can never be part of a reference cycle: the collector
+// drops such a tuple from its lists at the first collection that sees it. Statements that
+// are passed on are taken off at once, which spares every collection until then the work
+// of walking them. Returns the tuple.
+inline Ref untrack_if_atomic(Ref t) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t.get()); ++i) {
+        PyObject* o = PyTuple_GET_ITEM(t.get(), i);
+        if (PyObject_IS_GC(o) && !(PyTuple_CheckExact(o) && !PyObject_GC_IsTracked(o)))
+            return t;
+    }
+    PyObject_GC_UnTrack(t.get());
+    return t;
+}
+
 inline Ref list(std::initializer_list<PyObject*> items) {
     Ref l = check(PyList_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;

@@ -68,12 +68,13 @@ Ref lookup_statement(Globals& g, PyObject* st, PyObject* env) {
                 check(PyList_Append(out.get(), call__lookup(g, q.get(), env).get()));
             resolved = check(PyList_AsTuple(out.get()));
         }
-        return tuple({gate.get(), resolved.get()});
+        resolved = untrack_if_atomic(std::move(resolved));
+        return untrack_if_atomic(tuple({gate.get(), resolved.get()}));
     }
     if (PyUnicode_Check(target.get()) || PyLong_Check(target.get())) {
         Ref gate = item(st, 0);
         Ref q = call__lookup(g, target.get(), env);
-        return tuple({gate.get(), q.get()});
+        return untrack_if_atomic(tuple({gate.get(), q.get()}));
     }
     return Ref::borrow(st);
 }

@@ -152,7 +152,8 @@ Ref vz_rf_statement(PyObject* st, First&& first_phase) {
     PyTuple_SET_ITEM(gate.get(), 2, phi.release());
     for (Py_ssize_t i = 0; i < extra; ++i)
         PyTuple_SET_ITEM(gate.get(), 3 + i, Py_NewRef(PyList_GET_ITEM(rest.get(), i)));
-    return tuple({gate.get(), parts[1].get()});
+    gate = untrack_if_atomic(std::move(gate));
+    return untrack_if_atomic(tuple({gate.get(), parts[1].get()}));
 }
 
 Ref impl_VZ_rfUnitary(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -273,8 +274,8 @@ bool nonzero(PyObject* v) {
 
 // (('P', hold[q]), q)
 Ref phase_statement(PyObject* hold, PyObject* q) {
-    Ref gate = tuple({S.P, held(hold, q).get()});
-    return tuple({gate.get(), q});
+    Ref gate = untrack_if_atomic(tuple({S.P, held(hold, q).get()}));
+    return untrack_if_atomic(tuple({gate.get(), q}));
 }
 
 // Which of the module's own rules a rule object is, if any.
