@@ -77,6 +77,21 @@ bool native_mod(PyObject* modf, PyObject* pi, double x, Ref* out) {
     return true;
 }
 
+// `a - b` for an angle less a pending phase. Where the phase is a NumPy float64, the angle a
+// float or float64, and both and their difference are finite, NumPy's subtraction (which
+// float64 takes over from float) gives the double difference as a float64 and sets no
+// floating-point error flag: the same is made here.
+Ref angle_less_phase(PyObject* a, PyObject* b) {
+    if (g_float64_layout_ok && Py_IS_TYPE(b, g_float64) && (PyFloat_CheckExact(a) || Py_IS_TYPE(a, g_float64))) {
+        const double x = PyFloat_AS_DOUBLE(a);
+        const double y = PyFloat_AS_DOUBLE(b);
+        const double d = x - y;
+        if (std::isfinite(x) && std::isfinite(y) && std::isfinite(d))
+            return make_float64(d);
+    }
+    return num(PyNumber_Subtract(a, b));
+}
+
 // mod(x, 2 * pi) through the module's names.
 Ref reduce_phase(Globals& g, PyObject* x) {
     Ref modf = g.get(Name::mod);
@@ -144,7 +159,7 @@ Ref vz_rf_statement(PyObject* st, First&& first_phase) {
     Ref rest;
     auto g = unpack<3>(parts[0].get(), true, &rest);
     Ref pending = first_phase();
-    Ref phi = num(PyNumber_Subtract(g[2].get(), pending.get()));
+    Ref phi = angle_less_phase(g[2].get(), pending.get());
     Py_ssize_t extra = PyList_GET_SIZE(rest.get());
     Ref gate = check(PyTuple_New(3 + extra));
     PyTuple_SET_ITEM(gate.get(), 0, Py_NewRef(S.rfUnitary));
