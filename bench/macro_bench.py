@@ -2,15 +2,32 @@
 straightforward pure-Python rendering of the same two generators.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/macro_bench.py [statements] [repeats]
+    PYTHONPATH=build/python /usr/bin/python3 bench/macro_bench.py [statements] \
+        --compare OTHER_BUILD/python [--runs 5] [--cpu 2]
 
 The statement stream mixes phase gates, rfUnitary, two-qubit gates with and
 without an exchange rule, gates without any rule, definitions, controlled
 gates with a shortcut and macros that expand into further macros.  Results
 are printed, never checked against a limit; the goal for the compiled module
 is at most a third of the pure-Python time.
+
+With --compare, every timing runs in a fresh process pinned to one CPU
+(taskset -c CPU): the compiled module of this build (the PYTHONPATH given),
+the compiled module of the other build (its staged python/ directory) and the
+pure-Python rendering, one after the other in each of --runs rounds.  Each
+process builds the same stream, expands and reduces it once to warm up and
+then times one more pass.  Printed are the medians over the rounds, the
+compiled / pure-Python ratio of each build and the ratio of this build to the
+other; the outputs of the three are checked to be identical.
 """
 
+import argparse
+import hashlib
+import json
+import os
 import random
+import statistics
+import subprocess
 import sys
 import time
 from collections import defaultdict
@@ -196,9 +213,71 @@ def best_time(fn, repeats):
     return best, out
 
 
+def digest(out):
+    """What two runs must agree on: every statement, and the type of each phase."""
+    kinds = [type(st[0][1]).__name__ for st in out if head(st) == "P"]
+    return hashlib.sha256(repr((out, kinds)).encode()).hexdigest()
+
+
+def worker(side, n):
+    """One timed pass in this process, after a warm-up pass; prints a JSON line."""
+    if side == "pure":
+        ext, red = extend_macro, reduceVirtualZ
+    else:
+        import zaradu.macro as macro
+        ext, red = macro.extend_macro, macro.reduceVirtualZ
+    prog = workload(n)
+    run(ext, red, prog)
+    t0 = time.perf_counter()
+    out = run(ext, red, prog)
+    elapsed = time.perf_counter() - t0
+    print(json.dumps({"seconds": elapsed, "statements": len(out), "digest": digest(out)}))
+
+
+def compare(n, other, runs, cpu):
+    here = os.environ.get("PYTHONPATH", "")
+    sides = {"this build": ("compiled", here), "other build": ("compiled", other),
+             "pure Python": ("pure", here)}
+    times = {name: [] for name in sides}
+    digests = set()
+    for _ in range(runs):
+        for name, (side, path) in sides.items():
+            env = dict(os.environ, PYTHONPATH=path)
+            cmd = ["taskset", "-c", str(cpu), sys.executable, os.path.abspath(__file__),
+                   str(n), "--worker", side]
+            res = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True)
+            r = json.loads(res.stdout.splitlines()[-1])
+            times[name].append(r["seconds"])
+            digests.add(r["digest"])
+    med = {name: statistics.median(ts) for name, ts in times.items()}
+    print(f"statements in: {n}, medians of {runs} runs, each in a fresh process on CPU {cpu}")
+    for name in sides:
+        spread = f"{min(times[name]) * 1e3:.1f}..{max(times[name]) * 1e3:.1f}"
+        print(f"{name + ':':13s} {med[name] * 1e3:9.1f} ms  (runs {spread} ms)")
+    print(f"outputs identical: {len(digests) == 1}")
+    for name in ("this build", "other build"):
+        print(f"ratio compiled / pure Python, {name}: {med[name] / med['pure Python']:.3f}")
+    print(f"ratio this build / other build: {med['this build'] / med['other build']:.3f}  (goal <= 0.80)")
+
+
 def main():
-    n = int(sys.argv[1]) if len(sys.argv) > 1 else 200_000
-    repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 5
+    ap = argparse.ArgumentParser(description="zaradu.macro against pure Python")
+    ap.add_argument("statements", nargs="?", type=int, default=200_000)
+    ap.add_argument("repeats", nargs="?", type=int, default=5)
+    ap.add_argument("--compare", metavar="OTHER_PYTHON_DIR",
+                    help="the staged python/ directory of another build, timed beside this one")
+    ap.add_argument("--runs", type=int, default=5, help="rounds of fresh processes (with --compare)")
+    ap.add_argument("--cpu", type=int, default=2, help="the CPU the processes are pinned to (with --compare)")
+    ap.add_argument("--worker", choices=("pure", "compiled"), help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    n = args.statements
+    if args.worker:
+        worker(args.worker, n)
+        return
+    if args.compare:
+        compare(n, os.path.abspath(args.compare), args.runs, args.cpu)
+        return
+    repeats = args.repeats
     prog = workload(n)
     print(f"statements in: {len(prog)}")
 

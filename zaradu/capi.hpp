@@ -27,6 +27,37 @@ inline Ref call_method1(PyObject* self, PyObject* name, PyObject* arg) {
     return check(PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// `obj.name` as the interpreter looks it up for a method call `obj.name(...)`: a function
+// that the type provides and the instance does not hide comes back unbound, to be called
+// with `obj` first, without a bound method object in between; anything else comes back
+// as the attribute's value. The lookups and their errors are those of the attribute
+// access.
+struct Method {
+    Ref fn;
+    bool unbound = false;
+};
+
+inline Method load_method(PyObject* obj, PyObject* name) {
+#if PY_VERSION_HEX < 0x030D0000
+    PyObject* fn = nullptr;
+    const int unbound = _PyObject_GetMethod(obj, name, &fn);
+    if (!fn)
+        raise();
+    return Method{Ref::steal(fn), unbound != 0};
+#else
+    return Method{check(PyObject_GetAttr(obj, name)), false};
+#endif
+}
+
+// The call `obj.name(arg)` of a method that load_method found on `obj`.
+inline Ref call_method(const Method& m, PyObject* obj, PyObject* arg) {
+    PyObject* args[] = {obj, arg};
+    if (m.unbound)
+        return check(PyObject_Vectorcall(m.fn.get(), args, 2, nullptr));
+    // args[0] may be overwritten by the callee (a bound method puts its self there).
+    return check(PyObject_Vectorcall(m.fn.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 // obj[i] for a small non-negative index, as the subscription would do it.
 inline Ref item(PyObject* obj, Py_ssize_t i) {
     if (PyTuple_CheckExact(obj)) {
@@ -53,6 +84,21 @@ inline Ref tuple(std::initializer_list<PyObject*> items) {
     Py_ssize_t i = 0;
     for (PyObject* o : items)
         PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
+    return t;
+}
+
+// A new tuple whose items are all atomic (objects the cycle collector does not track, or
+// tuples that it no longer tracks) can never be part of a reference cycle: the collector
+// drops such a tuple from its lists at the first collection that sees it. Statements that
+// are passed on are taken off at once, which spares every collection until then the work
+// of walking them. Returns the tuple.
+inline Ref untrack_if_atomic(Ref t) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t.get()); ++i) {
+        PyObject* o = PyTuple_GET_ITEM(t.get(), i);
+        if (PyObject_IS_GC(o) && !(PyTuple_CheckExact(o) && !PyObject_GC_IsTracked(o)))
+            return t;
+    }
+    PyObject_GC_UnTrack(t.get());
     return t;
 }
 

@@ -16,8 +16,8 @@ RavexImports& g_ravex_imports = immortal<RavexImports>();
 
 }  // namespace
 
-Ref control_gate(PyObject* module, PyObject* st) {
-    PyObject* globals = PyModule_GetDict(module);
+Ref control_gate(Globals& g, PyObject* st) {
+    PyObject* globals = PyModule_GetDict(g.module());
     std::vector<Ref> imported;
     import_from("ravex", {"seq2mat"}, 0, globals, &imported, &g_ravex_imports.ravex);
     import_from("ravex.matricies", {"U", "Unitary2Angles"}, 0, globals, &imported,
@@ -48,7 +48,7 @@ Ref control_gate(PyObject* module, PyObject* st) {
     PyObject* lam = angles[2].get();
     PyObject* delta = angles[3].get();
 
-    Ref cosf = global(module, S.cos);
+    Ref cosf = g.get(Name::cos);
     Ref sum = num(PyNumber_Add(phi, lam));
     Ref c_ = call(cosf.get(), {sum.get()});
     Ref shifted = num(PyNumber_Add(c_.get(), S.int1));
@@ -60,7 +60,7 @@ Ref control_gate(PyObject* module, PyObject* st) {
     // (the module's `pi` looked up where it is used), then the statements are built.
     auto half = [](PyObject* x) { return num(PyNumber_TrueDivide(x, S.int2)); };
     auto pi_half = [&] {
-        Ref pi = global(module, S.pi);
+        Ref pi = g.get(Name::pi);
         return half(pi.get());
     };
     if (near) {
@@ -116,7 +116,8 @@ Ref control_gate(PyObject* module, PyObject* st) {
 
 Ref impl_extend_control_gate(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<2>(sig_extend_control_gate, args, nargsf, kwnames);
-    return control_gate(module, a[0]);
+    Globals g(module);
+    return control_gate(g, a[0]);
 }
 
 }  // namespace zaradu::macro

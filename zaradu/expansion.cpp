@@ -25,7 +25,8 @@ Ref lookup_name(PyObject* name, PyObject* env) {
         PyObject* v = PyDict_GetItemWithError(env, name);
         if (v)
             return Ref::borrow(v);
-        PyErr_Clear();
+        if (PyErr_Occurred())
+            PyErr_Clear();
         return Ref::borrow(name);
     }
     PyObject* args[] = {env, name, name};
@@ -42,14 +43,14 @@ Ref impl__lookup(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
 }
 
 // _lookup(name, env) through the module's name, looked up at the call.
-Ref call__lookup(PyObject* module, PyObject* name, PyObject* env) {
-    Ref fn = global(module, S._lookup);
+Ref call__lookup(Globals& g, PyObject* name, PyObject* env) {
+    Ref fn = g.get(Name::_lookup);
     if (fn.get() == F._lookup.get())
         return lookup_name(name, env);
     return call(fn.get(), {name, env});
 }
 
-Ref lookup_statement(PyObject* module, PyObject* st, PyObject* env) {
+Ref lookup_statement(Globals& g, PyObject* st, PyObject* env) {
     Ref target = item(st, 1);
     if (PyTuple_Check(target.get())) {
         Ref gate = item(st, 0);
@@ -59,27 +60,29 @@ Ref lookup_statement(PyObject* module, PyObject* st, PyObject* env) {
             resolved = check(PyTuple_New(n));
             for (Py_ssize_t i = 0; i < n; ++i)
                 PyTuple_SET_ITEM(resolved.get(), i,
-                                 call__lookup(module, PyTuple_GET_ITEM(target.get(), i), env).release());
+                                 call__lookup(g, PyTuple_GET_ITEM(target.get(), i), env).release());
         } else {
             Ref out = check(PyList_New(0));
             Ref it = iter(target.get());
             while (Ref q = next(it.get()))
-                check(PyList_Append(out.get(), call__lookup(module, q.get(), env).get()));
+                check(PyList_Append(out.get(), call__lookup(g, q.get(), env).get()));
             resolved = check(PyList_AsTuple(out.get()));
         }
-        return tuple({gate.get(), resolved.get()});
+        resolved = untrack_if_atomic(std::move(resolved));
+        return untrack_if_atomic(tuple({gate.get(), resolved.get()}));
     }
     if (PyUnicode_Check(target.get()) || PyLong_Check(target.get())) {
         Ref gate = item(st, 0);
-        Ref q = call__lookup(module, target.get(), env);
-        return tuple({gate.get(), q.get()});
+        Ref q = call__lookup(g, target.get(), env);
+        return untrack_if_atomic(tuple({gate.get(), q.get()}));
     }
     return Ref::borrow(st);
 }
 
 Ref impl_lookup(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<2>(sig_lookup, args, nargsf, kwnames);
-    return lookup_statement(module, a[0], a[1]);
+    Globals g(module);
+    return lookup_statement(g, a[0], a[1]);
 }
 
 Ref impl_define_macro(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -201,13 +204,13 @@ public:
     }
     Level(Level&& o) noexcept
         : it_(std::move(o.it_)), gate_(std::move(o.gate_)), st_(std::move(o.st_)), produced_(std::move(o.produced_)),
-          module_(o.module_), native_(o.native_), started_(o.started_) {}
+          module_(o.module_), index_(o.index_), native_(o.native_), started_(o.started_), indexed_(o.indexed_) {}
     Level& operator=(Level&&) = delete;
     Level(const Level&) = delete;
 
     // Dropped unfinished: closes what the generator it stands for would close.
     void finish() noexcept {
-        if (native_ && started_ && it_)
+        if (native_ && started_ && (it_ || indexed_))
             close();
     }
 
@@ -217,7 +220,7 @@ public:
     Ref next() {
         if (!native_)
             return zaradu::next(it_.get());
-        if (started_ && !it_)
+        if (started_ && !it_ && !indexed_)
             return {};
         gen::detail::Depth depth;
         if (!started_) {
@@ -231,17 +234,27 @@ public:
             }
             try {
                 produced_ = call_gate(gate_.get(), qubits.get(), params.get());
-                it_ = iter(produced_.get());
+                // A list or tuple is read by position, as its iterator would read it:
+                // the length is checked at each step, and an ended expansion stays ended.
+                indexed_ = PyList_CheckExact(produced_.get()) || PyTuple_CheckExact(produced_.get());
+                if (!indexed_)
+                    it_ = iter(produced_.get());
             } catch (PyError& e) {
                 fail(std::move(e));
             }
         }
         Ref item;
-        try {
-            item = gen::detail::draw(it_.get(), Py_None);
-        } catch (PyError& e) {
-            it_.reset();
-            fail(std::move(e));
+        if (indexed_) {
+            if (index_ < PySequence_Fast_GET_SIZE(produced_.get()))
+                return Ref::borrow(PySequence_Fast_GET_ITEM(produced_.get(), index_++));
+            indexed_ = false;
+        } else {
+            try {
+                item = gen::detail::draw(it_.get(), Py_None);
+            } catch (PyError& e) {
+                it_.reset();
+                fail(std::move(e));
+            }
         }
         if (!item) {
             it_.reset();
@@ -275,8 +288,11 @@ private:
                 std::optional<PyError> exc{PyError(std::move(ge))};
                 gen::detail::Depth depth;
                 try {
+                    // A list's or tuple's iterator has nothing to close.
+                    indexed_ = false;
                     Ref d = std::move(it_);
-                    gen::detail::close_delegate(d.get());
+                    if (d)
+                        gen::detail::close_delegate(d.get());
                 } catch (PyError& e) {
                     exc.emplace(std::move(e));
                 }
@@ -305,8 +321,10 @@ private:
     Ref st_;
     Ref produced_;  // and what the macro returned
     PyObject* module_ = nullptr;
+    Py_ssize_t index_ = 0;  // the next position in `produced_` while it is read by position
     bool native_ = false;
     bool started_ = false;
+    bool indexed_ = false;  // `produced_` is a list or tuple, read by position
 };
 
 // What an extend_macro generator keeps: its arguments, the environment, the iterator of
@@ -316,7 +334,10 @@ private:
 // nested expansions run here instead of in generators of their own, which gives the same
 // statements in the same order.
 struct ExtendMacroFrame final : gen::Frame {
+    explicit ExtendMacroFrame(PyObject* m) : module(Ref::borrow(m)), g(m) {}
+
     Ref module, ravex, lib, env_arg;
+    Globals g;  // the module namespace
     Ref env, it, st;
     std::vector<Level> levels;
 
@@ -350,7 +371,7 @@ struct CloseLevels {
 // A statement s drawn from a macro: extend_macro([s], lib, env) through the module's name,
 // when that is not this module's own function (an empty delegate when it is).
 gen::Delegate foreign_expansion(ExtendMacroFrame& f) {
-    Ref em = global(f.module.get(), S.extend_macro);
+    Ref em = f.g.get(Name::extend_macro);
     if (em.get() == F.extend_macro.get())
         return {};
     Ref single = list({f.st.get()});
@@ -360,24 +381,24 @@ gen::Delegate foreign_expansion(ExtendMacroFrame& f) {
 
 // st = lookup(st, env) through the module's name.
 void resolve(ExtendMacroFrame& f) {
-    Ref fn = global(f.module.get(), S.lookup);
-    f.st = fn.get() == F.lookup.get() ? lookup_statement(f.module.get(), f.st.get(), f.env.get())
+    Ref fn = f.g.get(Name::lookup);
+    f.st = fn.get() == F.lookup.get() ? lookup_statement(f.g, f.st.get(), f.env.get())
                                       : call(fn.get(), {f.st.get(), f.env.get()});
 }
 
 // extend_control_gate(st, lib) through the module's name, to be delegated to.
 gen::Delegate control_expansion(ExtendMacroFrame& f) {
-    Ref ecg = global(f.module.get(), S.extend_control_gate);
-    Ref expanded = ecg.get() == F.extend_control_gate.get() ? control_gate(f.module.get(), f.st.get())
+    Ref ecg = f.g.get(Name::extend_control_gate);
+    Ref expanded = ecg.get() == F.extend_control_gate.get() ? control_gate(f.g, f.st.get())
                                                             : call(ecg.get(), {f.st.get(), f.lib.get()});
     return gen::delegate_to(expanded.get());
 }
 
 // lib.getGate(head(st)): the method is looked up before head is called.
 Ref get_gate(ExtendMacroFrame& f) {
-    Ref meth = check(PyObject_GetAttr(f.lib.get(), S.getGate));
-    Ref name = call_head(f.module.get(), f.st.get());
-    return call(meth.get(), {name.get()});
+    Method meth = load_method(f.lib.get(), S.getGate);
+    Ref name = call_head(f.g, f.st.get());
+    return call_method(meth, f.lib.get(), name.get());
 }
 
 // Starts the expansion of st by the macro gate: a new innermost level.
@@ -385,7 +406,7 @@ void push_level(ExtendMacroFrame& f, PyObject* gate) {
     // Each level counts like the nested generator call it replaces.
     if (static_cast<int>(f.levels.size()) >= Py_GetRecursionLimit())
         raise(PyExc_RecursionError, "maximum recursion depth exceeded while expanding a macro");
-    Ref cm = global(f.module.get(), S.call_macro);
+    Ref cm = f.g.get(Name::call_macro);
     if (cm.get() == F.call_macro.get()) {
         f.levels.push_back(Level::own(f.module.get(), gate, f.st.get()));
     } else {
@@ -395,7 +416,6 @@ void push_level(ExtendMacroFrame& f, PyObject* gate) {
 }
 
 gen::Body extend_macro_body(ExtendMacroFrame& f) {
-    PyObject* const module = f.module.get();  // the module object lives as long as the process
     f.env = f.env_arg.get() == Py_None ? check(PyDict_New()) : f.env_arg;
     f.it = iter(f.ravex.get());
     CloseLevels guard{f.levels};
@@ -415,8 +435,8 @@ gen::Body extend_macro_body(ExtendMacroFrame& f) {
                 continue;
             }
         }
-        if (equals(call_head(module, f.st.get()).get(), S.define)) {
-            Ref fn = global(module, S.define_macro);
+        if (equals(call_head(f.g, f.st.get()).get(), S.define)) {
+            Ref fn = f.g.get(Name::define_macro);
             Ref name = item(f.st.get(), 1);
             Ref value = item(f.st.get(), 2);
             if (fn.get() == F.define_macro.get())
@@ -425,7 +445,7 @@ gen::Body extend_macro_body(ExtendMacroFrame& f) {
                 call(fn.get(), {name.get(), value.get(), f.env.get()});
             continue;
         }
-        if (equals(call_head(module, f.st.get()).get(), S.C)) {
+        if (equals(call_head(f.g, f.st.get()).get(), S.C)) {
             resolve(f);
             co_yield control_expansion(f);
             continue;
@@ -443,8 +463,7 @@ gen::Body extend_macro_body(ExtendMacroFrame& f) {
 }
 
 Ref make_extend_macro(PyObject* module, PyObject* ravex, PyObject* lib, PyObject* env) {
-    auto f = std::make_unique<ExtendMacroFrame>();
-    f->module = Ref::borrow(module);
+    auto f = std::make_unique<ExtendMacroFrame>(module);
     f->ravex = Ref::borrow(ravex);
     f->lib = Ref::borrow(lib);
     f->env_arg = Ref::borrow(env);

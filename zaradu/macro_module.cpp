@@ -78,45 +78,35 @@ void make_constants() {
     Ref minus1 = check(PyLong_FromLong(-1));
     S.slice_rev = check(PySlice_New(nullptr, nullptr, minus1.get())).release();
     S.empty_tuple = check(PyTuple_New(0)).release();
+    const std::pair<Name, PyObject*> globals[] = {
+        {Name::head, S.head},
+        {Name::RavexError, S.RavexError},
+        {Name::cos, S.cos},
+        {Name::mod, S.mod},
+        {Name::pi, S.pi},
+        {Name::defaultdict, S.defaultdict},
+        {Name::_lookup, S._lookup},
+        {Name::lookup, S.lookup},
+        {Name::define_macro, S.define_macro},
+        {Name::call_macro, S.call_macro},
+        {Name::extend_control_gate, S.extend_control_gate},
+        {Name::extend_macro, S.extend_macro},
+        {Name::_VZ_rules, S._VZ_rules},
+        {Name::_exchange_VZ_and_gate, S._exchange_VZ_and_gate},
+    };
+    static_assert(std::size(globals) == static_cast<size_t>(Name::count));
+    for (const auto& [n, str] : globals)
+        S.global_names[static_cast<size_t>(n)] = str;
     g_constants_ready = true;
-}
-
-// Values found in the module namespace are remembered together with the dictionary's
-// version tag, which changes with every modification of the dictionary.
-struct GlobalSlot {
-    PyObject* name;
-    PyObject* dict;
-    uint64_t tag;
-    PyObject* value;  // borrowed from the dictionary, valid while the tag is unchanged
-};
-GlobalSlot g_global_cache[256];
-
-inline GlobalSlot& global_slot(PyObject* name) {
-    return g_global_cache[(reinterpret_cast<uintptr_t>(name) >> 4) & 255];
 }
 
 }  // namespace
 
 Ref global(PyObject* module, PyObject* name) {
     PyObject* dict = PyModule_GetDict(module);
-#if PY_VERSION_HEX < 0x030C0000
-    GlobalSlot& slot = global_slot(name);
-    uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-    if (slot.name == name && slot.dict == dict && slot.tag == tag && tag != 0)
-        return Ref::borrow(slot.value);
-#endif
     PyObject* v = PyDict_GetItemWithError(dict, name);
-    if (v) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_CheckExact(name) && PyDict_CheckExact(dict)) {
-            slot.name = name;
-            slot.dict = dict;
-            slot.tag = tag;
-            slot.value = v;
-        }
-#endif
+    if (v)
         return Ref::borrow(v);
-    }
     if (PyErr_Occurred())
         raise();
     PyObject* builtins = PyEval_GetBuiltins();
@@ -129,6 +119,25 @@ Ref global(PyObject* module, PyObject* name) {
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     raise();
+}
+
+PyObject* name_str(Name n) { return S.global_names[static_cast<size_t>(n)]; }
+
+Ref Globals::find(Name n) {
+    PyObject* name = name_str(n);
+#if ZARADU_DICT_VERSION
+    // The version is read before the lookup: should the lookup itself change the
+    // namespace, the value is looked up again at the next read.
+    const uint64_t tag = version();
+    PyObject* v = PyDict_GetItemWithError(dict_, name);
+    if (v) {
+        slots_[static_cast<size_t>(n)] = Slot{tag, v};
+        return Ref::borrow(v);
+    }
+    if (PyErr_Occurred())
+        raise();
+#endif
+    return global(module_, name);
 }
 
 Ref import_from(const char* modname, std::initializer_list<const char*> names, int level, PyObject* globals,

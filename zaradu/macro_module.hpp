@@ -29,6 +29,25 @@ T& immortal() {
     return *p;
 }
 
+// The module-level names that the functions use while they run.
+enum class Name : unsigned char {
+    head,
+    RavexError,
+    cos,
+    mod,
+    pi,
+    defaultdict,
+    _lookup,
+    lookup,
+    define_macro,
+    call_macro,
+    extend_control_gate,
+    extend_macro,
+    _VZ_rules,
+    _exchange_VZ_and_gate,
+    count
+};
+
 // Interned names and constants, made once per process.
 struct Names {
     PyObject* head;
@@ -72,6 +91,7 @@ struct Names {
     PyObject* slice_from1;      // slice(1, None)
     PyObject* slice_rev;        // slice(None, None, -1)
     PyObject* empty_tuple;
+    PyObject* global_names[static_cast<size_t>(Name::count)];  // by Name
 };
 extern Names S;
 
@@ -91,12 +111,63 @@ extern Ref& g_numpy_mod;
 // A module-level name as a Python function body would see it: globals, then builtins.
 Ref global(PyObject* module, PyObject* name);
 
+// The interned string of a Name.
+PyObject* name_str(Name n);
+
+// Dictionaries carry a version tag that every change of the dictionary renews (up to
+// 3.11; later versions deprecate and then drop it).
+#if PY_VERSION_HEX < 0x030C0000
+#define ZARADU_DICT_VERSION 1
+#else
+#define ZARADU_DICT_VERSION 0
+#endif
+
+// The module namespace as one running function or generator sees it. Every read looks the
+// name up at that moment, as a Python function body does. Where dictionaries carry a
+// version tag, the value found is kept with the namespace's version and is found again
+// only once the namespace has changed: any assignment or deletion in it, also by code that
+// runs between two reads, renews the version. Belongs to one caller (a generator's frame,
+// or a function call's stack); holds no references of its own.
+class Globals {
+public:
+    explicit Globals(PyObject* module) : module_(module), dict_(PyModule_GetDict(module)) {}
+    Globals(const Globals&) = delete;
+    Globals& operator=(const Globals&) = delete;
+
+    PyObject* module() const noexcept { return module_; }
+
+    Ref get(Name n) {
+#if ZARADU_DICT_VERSION
+        const Slot& s = slots_[static_cast<size_t>(n)];
+        if (s.tag == version())
+            return Ref::borrow(s.value);
+#endif
+        return find(n);
+    }
+
+private:
+    Ref find(Name n);
+
+    PyObject* module_;
+    PyObject* dict_;
+#if ZARADU_DICT_VERSION
+    uint64_t version() const noexcept { return reinterpret_cast<PyDictObject*>(dict_)->ma_version_tag; }
+    // A value in the namespace (borrowed from it) and the version it was found at; a
+    // dictionary's version is never 0.
+    struct Slot {
+        uint64_t tag = 0;
+        PyObject* value = nullptr;
+    };
+    Slot slots_[static_cast<size_t>(Name::count)];
+#endif
+};
+
 // The result of a numeric operation of the C API.
 inline Ref num(PyObject* r) { return check(r); }
 
 // head(st) through the module's name.
-inline Ref call_head(PyObject* module, PyObject* st) {
-    Ref h = global(module, S.head);
+inline Ref call_head(Globals& g, PyObject* st) {
+    Ref h = g.get(Name::head);
     return call(h.get(), {st});
 }
 
@@ -130,7 +201,7 @@ Ref impl_call_macro(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 Ref impl_extend_macro(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 // control_gate.cpp
 Ref impl_extend_control_gate(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-Ref control_gate(PyObject* module, PyObject* st);
+Ref control_gate(Globals& g, PyObject* st);
 // virtual_z.cpp
 Ref impl_add_VZ_rule(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 Ref impl_remove_VZ_rule(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

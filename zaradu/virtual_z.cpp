@@ -77,10 +77,25 @@ bool native_mod(PyObject* modf, PyObject* pi, double x, Ref* out) {
     return true;
 }
 
+// `a - b` for an angle less a pending phase. Where the phase is a NumPy float64, the angle a
+// float or float64, and both and their difference are finite, NumPy's subtraction (which
+// float64 takes over from float) gives the double difference as a float64 and sets no
+// floating-point error flag: the same is made here.
+Ref angle_less_phase(PyObject* a, PyObject* b) {
+    if (g_float64_layout_ok && Py_IS_TYPE(b, g_float64) && (PyFloat_CheckExact(a) || Py_IS_TYPE(a, g_float64))) {
+        const double x = PyFloat_AS_DOUBLE(a);
+        const double y = PyFloat_AS_DOUBLE(b);
+        const double d = x - y;
+        if (std::isfinite(x) && std::isfinite(y) && std::isfinite(d))
+            return make_float64(d);
+    }
+    return num(PyNumber_Subtract(a, b));
+}
+
 // mod(x, 2 * pi) through the module's names.
-Ref reduce_phase(PyObject* module, PyObject* x) {
-    Ref modf = global(module, S.mod);
-    Ref pi = global(module, S.pi);
+Ref reduce_phase(Globals& g, PyObject* x) {
+    Ref modf = g.get(Name::mod);
+    Ref pi = g.get(Name::pi);
     double d;
     Ref out;
     if (as_double(x, &d) && native_mod(modf.get(), pi.get(), d, &out))
@@ -108,8 +123,8 @@ Ref impl_remove_VZ_rule(PyObject* module, PyObject* const* args, Py_ssize_t narg
 
 // _VZ_P's new phase, mod(phaseList[0] + st[0][1], 2 * pi); `first_phase` gives phaseList[0].
 template <class First>
-Ref vz_p_phase(PyObject* module, PyObject* st, First&& first_phase) {
-    Ref modf = global(module, S.mod);
+Ref vz_p_phase(Globals& g, PyObject* st, First&& first_phase) {
+    Ref modf = g.get(Name::mod);
     Ref pending = first_phase();
     Ref gate = item(st, 0);
     Ref angle = item(gate.get(), 1);
@@ -117,12 +132,12 @@ Ref vz_p_phase(PyObject* module, PyObject* st, First&& first_phase) {
     double x, y;
     bool done = false;
     if (as_double(pending.get(), &x) && as_double(angle.get(), &y)) {
-        Ref pi = global(module, S.pi);
+        Ref pi = g.get(Name::pi);
         done = native_mod(modf.get(), pi.get(), x + y, &reduced);
     }
     if (!done) {
         Ref sum = num(PyNumber_Add(pending.get(), angle.get()));
-        Ref pi = global(module, S.pi);
+        Ref pi = g.get(Name::pi);
         Ref two_pi = num(PyNumber_Multiply(S.int2, pi.get()));
         reduced = call(modf.get(), {sum.get(), two_pi.get()});
     }
@@ -132,7 +147,8 @@ Ref vz_p_phase(PyObject* module, PyObject* st, First&& first_phase) {
 Ref impl_VZ_P(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<2>(sig_VZ_P, args, nargsf, kwnames);
     Ref emitted = check(PyList_New(0));
-    Ref reduced = vz_p_phase(module, a[0], [&] { return item(a[1], 0); });
+    Globals g(module);
+    Ref reduced = vz_p_phase(g, a[0], [&] { return item(a[1], 0); });
     return tuple({emitted.get(), list({reduced.get()}).get()});
 }
 
@@ -143,7 +159,7 @@ Ref vz_rf_statement(PyObject* st, First&& first_phase) {
     Ref rest;
     auto g = unpack<3>(parts[0].get(), true, &rest);
     Ref pending = first_phase();
-    Ref phi = num(PyNumber_Subtract(g[2].get(), pending.get()));
+    Ref phi = angle_less_phase(g[2].get(), pending.get());
     Py_ssize_t extra = PyList_GET_SIZE(rest.get());
     Ref gate = check(PyTuple_New(3 + extra));
     PyTuple_SET_ITEM(gate.get(), 0, Py_NewRef(S.rfUnitary));
@@ -151,7 +167,8 @@ Ref vz_rf_statement(PyObject* st, First&& first_phase) {
     PyTuple_SET_ITEM(gate.get(), 2, phi.release());
     for (Py_ssize_t i = 0; i < extra; ++i)
         PyTuple_SET_ITEM(gate.get(), 3 + i, Py_NewRef(PyList_GET_ITEM(rest.get(), i)));
-    return tuple({gate.get(), parts[1].get()});
+    gate = untrack_if_atomic(std::move(gate));
+    return untrack_if_atomic(tuple({gate.get(), parts[1].get()}));
 }
 
 Ref impl_VZ_rfUnitary(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -184,18 +201,54 @@ Ref impl_VZ_swap(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
     return tuple({emitted.get(), reversed.get()});
 }
 
-// The rule of the statement's gate in the module's table, or an empty Ref when it has none.
-Ref find_rule(PyObject* module, PyObject* st) {
-    Ref name = call_head(module, st);
-    Ref rules = global(module, S._VZ_rules);
+// Whether every key of a dict is a str (no subclass), remembered for the dict's version.
+// Looking a str up in such a dict runs no code of the program: hashing and comparing str
+// objects is the interpreter's own business.
+class StrKeys {
+public:
+    bool all(PyObject* dict) {
+#if ZARADU_DICT_VERSION
+        const uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+        if (tag != tag_) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            all_ = true;
+            while (all_ && PyDict_Next(dict, &pos, &key, &value))
+                all_ = PyUnicode_CheckExact(key);
+            tag_ = tag;  // versions are unique among all dicts
+        }
+        return all_;
+#else
+        (void)dict;
+        return false;
+#endif
+    }
+
+private:
+    uint64_t tag_ = 0;
+    bool all_ = false;
+};
+
+// The rule of the statement's gate in the module's table, or an empty Ref when it has none:
+// `name in rules`, then `rules[name]`. Where neither lookup can run code of the program (a
+// str looked up in a dict of str keys), one lookup gives what the two would.
+Ref find_rule(Globals& g, PyObject* st, StrKeys* keys = nullptr) {
+    Ref name = call_head(g, st);
+    Ref rules = g.get(Name::_VZ_rules);
+    if (keys && PyUnicode_CheckExact(name.get()) && PyDict_CheckExact(rules.get()) && keys->all(rules.get())) {
+        PyObject* rule = PyDict_GetItemWithError(rules.get(), name.get());
+        if (!rule && PyErr_Occurred())
+            raise();
+        return Ref::borrow(rule);
+    }
     if (!check(PySequence_Contains(rules.get(), name.get())))
         return {};
     return check(PyObject_GetItem(rules.get(), name.get()));
 }
 
 // The dispatch.
-Ref exchange(PyObject* module, PyObject* st, PyObject* phases) {
-    Ref rule = find_rule(module, st);
+Ref exchange(Globals& g, PyObject* st, PyObject* phases) {
+    Ref rule = find_rule(g, st);
     if (!rule)
         raise(PyExc_Exception, "Unknow VZ exchange rule.");
     return call(rule.get(), {st, phases});
@@ -203,7 +256,8 @@ Ref exchange(PyObject* module, PyObject* st, PyObject* phases) {
 
 Ref impl_exchange(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<3>(sig_exchange, args, nargsf, kwnames);
-    return exchange(module, a[0], a[1]);
+    Globals g(module);
+    return exchange(g, a[0], a[1]);
 }
 
 // ---- reduceVirtualZ -----------------------------------------------------------------------
@@ -235,8 +289,8 @@ bool nonzero(PyObject* v) {
 
 // (('P', hold[q]), q)
 Ref phase_statement(PyObject* hold, PyObject* q) {
-    Ref gate = tuple({S.P, held(hold, q).get()});
-    return tuple({gate.get(), q});
+    Ref gate = untrack_if_atomic(tuple({S.P, held(hold, q).get()}));
+    return untrack_if_atomic(tuple({gate.get(), q}));
 }
 
 // Which of the module's own rules a rule object is, if any.
@@ -319,7 +373,10 @@ struct DropPhases {
 
 // What a reduceVirtualZ generator keeps: its arguments and every local of the loop.
 struct ReduceFrame final : gen::Frame {
+    explicit ReduceFrame(PyObject* m) : module(Ref::borrow(m)), g(m) {}
+
     Ref module, ravex, lib;
+    Globals g;            // the module namespace
     Ref hold;             // the pending-phase store
     Ref it;               // iter(ravex)
     Ref st, target;       // the current statement and its target
@@ -328,6 +385,7 @@ struct ReduceFrame final : gen::Frame {
     Ref q;                // the qubit at hand in a flush
     Ref failure;          // the exception of the protected section, until its handler runs
     Items qs;             // the target's or the store's qubits being walked
+    StrKeys rule_keys;    // what is known of the keys of the rule table
 
     int traverse_own(visitproc visit, void* arg) override {
         if (int rc = gen::visit_refs(visit, arg, module, ravex, lib, hold, it, st, target, stlist, plist, q, failure))
@@ -359,13 +417,12 @@ Ref own_dispatch(ReduceFrame& f, bool one) {
     while (Ref q = f.qs.next())
         f.phases.push_back(held(f.hold.get(), q.get()));
     f.qs.clear();
-    return find_rule(f.module.get(), f.st.get());
+    return find_rule(f.g, f.st.get(), &f.rule_keys);
 }
 
 gen::Body reduce_body(ReduceFrame& f) {
-    PyObject* const module = f.module.get();  // the module object lives as long as the process
     {
-        Ref dd = global(module, S.defaultdict);
+        Ref dd = f.g.get(Name::defaultdict);
         Ref factory = check(PyCFunction_NewEx(&zero_factory_def, nullptr, S.module_name));
         f.hold = call(dd.get(), {factory.get()});
     }
@@ -378,7 +435,7 @@ gen::Body reduce_body(ReduceFrame& f) {
             OwnRule kind = OwnRule::none;
             bool own_dispatcher;
             {
-                Ref fn = global(module, S._exchange_VZ_and_gate);
+                Ref fn = f.g.get(Name::_exchange_VZ_and_gate);
                 own_dispatcher = fn.get() == F.exchange.get();
                 if (own_dispatcher) {
                     Ref rule = own_dispatch(f, one);
@@ -419,7 +476,7 @@ gen::Body reduce_body(ReduceFrame& f) {
                     Ref p = next(ps.get());
                     if (!p)
                         break;
-                    Ref reduced = reduce_phase(module, p.get());
+                    Ref reduced = reduce_phase(f.g, p.get());
                     check(PyObject_SetItem(f.hold.get(), q.get(), reduced.get()));
                 }
                 f.qs.clear();
@@ -436,7 +493,7 @@ gen::Body reduce_body(ReduceFrame& f) {
                         return f.phases[0];
                     };
                     if (kind == OwnRule::P)
-                        f.plist = vz_p_phase(module, f.st.get(), first_phase);
+                        f.plist = vz_p_phase(f.g, f.st.get(), first_phase);
                     else if (kind == OwnRule::rfUnitary)
                         emitted = vz_rf_statement(f.st.get(), first_phase);
                     else
@@ -465,7 +522,7 @@ gen::Body reduce_body(ReduceFrame& f) {
                     case OwnRule::swap: p = f.phases[n - 1 - i].get(); break;
                     default: p = f.phases[i].get(); break;
                     }
-                    Ref reduced = reduce_phase(module, p);
+                    Ref reduced = reduce_phase(f.g, p);
                     check(PyObject_SetItem(f.hold.get(), q.get(), reduced.get()));
                 }
                 f.qs.clear();
@@ -500,8 +557,7 @@ gen::Body reduce_body(ReduceFrame& f) {
 
 Ref impl_reduce(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<2>(sig_reduce, args, nargsf, kwnames);
-    auto f = std::make_unique<ReduceFrame>();
-    f->module = Ref::borrow(module);
+    auto f = std::make_unique<ReduceFrame>(module);
     f->ravex = Ref::borrow(a[0]);
     f->lib = Ref::borrow(a[1]);
     return gen::make(S.reduce_qual, S.reduce_qual, std::move(f), reduce_body);

@@ -3,6 +3,7 @@
 import gc
 import math
 import tracemalloc
+import warnings
 
 import numpy as np
 import pytest
@@ -78,6 +79,25 @@ def test_native_mod_matches_numpy(x):
     assert type(got) is type(want)
     assert np.array_equal(got, want, equal_nan=True)
     assert math.copysign(1, got) == math.copysign(1, want) or math.isnan(want)
+
+
+@pytest.mark.parametrize("phi", [2.0, -0.0, 0.0, 1e-320, 1e308, -1e308, math.inf, math.nan, np.float64(2.5),
+                                 np.float64(-1e308), 3, np.float32(1.5), True])
+@pytest.mark.parametrize("pending", [np.float64(0.5), np.float64(0.0), np.float64(-0.0), np.float64(1e-320),
+                                     np.float64(1e308), np.float64(-1e308), np.float64(math.inf), 0, 0.5])
+def test_rfUnitary_phase_matches_the_interpreters_subtraction(phi, pending):
+    with warnings.catch_warnings(record=True) as want_warnings:
+        warnings.simplefilter("always")
+        want = phi - pending
+    with warnings.catch_warnings(record=True) as got_warnings:
+        warnings.simplefilter("always")
+        (st,), phases = macro._VZ_rfUnitary((("rfUnitary", 1.0, phi, "x"), 0), [pending])
+    got = st[0][2]
+    assert st == (("rfUnitary", 1.0, got, "x"), 0)
+    assert type(got) is type(want)
+    assert np.array_equal(got, want, equal_nan=True)
+    assert math.copysign(1, got) == math.copysign(1, want)
+    assert [str(w.message) for w in got_warnings] == [str(w.message) for w in want_warnings]
 
 
 def test_replaced_mod_and_pi_are_called(monkeypatch):
