@@ -709,7 +709,8 @@ int module_exec(PyObject* module) {
         return -1;
     }
     g_module = Py_NewRef(module);
-#if PY_VERSION_HEX >= 0x030D0000
+// Declared only by free-threaded builds (3.13 on); the others always hold the GIL.
+#if PY_VERSION_HEX >= 0x030D0000 && defined(Py_GIL_DISABLED)
     PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
 #endif
     PyObject* globals = PyModule_GetDict(module);  // borrowed
