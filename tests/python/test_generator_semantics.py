@@ -76,14 +76,6 @@ def py_reduceVirtualZ(ravex, lib):
             yield (("P", hold[q]), q)
 
 
-@pytest.fixture
-def rules():
-    saved = dict(M._VZ_rules)
-    yield M._VZ_rules
-    M._VZ_rules.clear()
-    M._VZ_rules.update(saved)
-
-
 def outcome(gen_fn):
     """What drawing everything from a generator gives: the items, then the exception with
     its context chain (type and text of each link)."""

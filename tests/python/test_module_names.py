@@ -26,14 +26,6 @@ class Lib:
         return self.macros.get(name)
 
 
-@pytest.fixture
-def rules():
-    saved = dict(macro._VZ_rules)
-    yield macro._VZ_rules
-    macro._VZ_rules.clear()
-    macro._VZ_rules.update(saved)
-
-
 # ---- extend_macro ------------------------------------------------------------------------
 
 EXPAND_PROG = [("X", 0), ("M", 1), (("C", "Z"), (0, 1)), ("define", "a", 5), ("Y", "a")]

@@ -26,14 +26,6 @@ def same(got, want):
             assert type(st[0][1]) is np.float64
 
 
-@pytest.fixture
-def rules():
-    saved = dict(macro._VZ_rules)
-    yield macro._VZ_rules
-    macro._VZ_rules.clear()
-    macro._VZ_rules.update(saved)
-
-
 @pytest.mark.parametrize("prog, want", [
     ([], []),
     ([(("P", 0.5), 0), (("P", 0.25), 0)], [(("P", 0.75), 0)]),
