@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -139,21 +140,44 @@ void shaped_values(const ShapedEnvelope& e, std::uint64_t first, std::span<Compl
     }
 }
 
-// Adds the pulse's samples k0 .. k0 + count - 1, their envelope values given in
-// `env`, mixed with the carrier, into dst[0 .. count - 1].
-void mix_pulse(const Pulse& p, std::uint64_t k0, const Complex* env, std::size_t count,
-               double dt, double* dst) {
+// Adds the pulse's samples k0 .. k0 + count - 1 mixed with the carrier into
+// dst[0 .. count - 1]; env(i) gives the envelope value of sample k0 + i. Taking
+// the values through a callable lets sampled envelopes be read in place instead
+// of copied into a buffer first; every caller gives the same values.
+//
+// The carrier angles of a piece of samples are computed first, in a loop of
+// their own: each sin and cos call then starts from a loaded angle instead of
+// waiting for the chain of seven operations that makes it, and the calls, which
+// dominate the cost, follow each other more closely.
+template <class Env>
+void mix_pulse(const Pulse& p, std::uint64_t k0, std::size_t count, double dt, double* dst,
+               Env env) {
     const double t0 = p.t0;
     const double frequency = p.frequency;
     const double phase = p.phase;
     const double delta = p.delta;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double tau = static_cast<double>(k0 + i) * dt;
-        const double theta = (((tau + t0) * frequency) + (delta * tau)) * kTwoPi + phase;
-        const double c = std::cos(theta);
-        const double sn = std::sin(theta);
-        dst[i] += env[i].re * c - env[i].im * sn;
+    double theta[kBlockSamples];
+    for (std::size_t at = 0; at < count; at += kBlockSamples) {
+        const std::size_t n = std::min(kBlockSamples, count - at);
+        for (std::size_t i = 0; i < n; ++i) {
+            // k0 + at + i < 2^53: the signed conversion gives the same double.
+            const auto k = static_cast<std::int64_t>(k0 + at + i);
+            const double tau = static_cast<double>(k) * dt;
+            theta[i] = (((tau + t0) * frequency) + (delta * tau)) * kTwoPi + phase;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const double c = std::cos(theta[i]);
+            const double sn = std::sin(theta[i]);
+            const Complex v = env(at + i);
+            dst[at + i] += v.re * c - v.im * sn;
+        }
     }
+}
+
+// The same with the envelope values already in a buffer.
+void mix_pulse(const Pulse& p, std::uint64_t k0, const Complex* env, std::size_t count,
+               double dt, double* dst) {
+    mix_pulse(p, k0, count, dt, dst, [env](std::size_t i) { return env[i]; });
 }
 
 }  // namespace
@@ -342,11 +366,13 @@ ChunkRenderer::ChunkRenderer(const ChannelSignal& signal, std::size_t chunk_samp
     });
     active_.reserve(by_start_.size());
     if (signal.settings.sos) sos_.emplace(*signal.settings.sos);
+    if (signal.settings.map) map_.emplace(*signal.settings.map);
     const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_, length));
     samples_.resize(size);
-    envelope_.resize(size);
-    scratch_.shape.reserve(size + 4);
-    scratch_.slope.reserve(size + 2);
+    const std::size_t block = std::min(size, kBlockSamples);
+    envelope_.resize(block);
+    scratch_.shape.reserve(block + 4);
+    scratch_.slope.reserve(block + 2);
 }
 
 std::span<const double> ChunkRenderer::next() {
@@ -355,8 +381,6 @@ std::span<const double> ChunkRenderer::next() {
     const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_, length - position_));
     const std::uint64_t first = position_;
     const std::uint64_t end = first + count;
-    double* const out = samples_.data();
-    std::fill(out, out + count, 0.0);
 
     // The pulses that overlap [first, end), in gathered order.
     std::erase_if(active_, [&](std::size_t i) { return placements_[i].end <= first; });
@@ -367,22 +391,52 @@ std::span<const double> ChunkRenderer::next() {
     }
     if (added) std::sort(active_.begin(), active_.end());
 
+    double* const out = samples_.data();
+    for (std::size_t at = 0; at < count; at += kBlockSamples) {
+        render_block(first + at, std::min(kBlockSamples, count - at), out + at);
+    }
+    position_ = end;
+    return {out, count};
+}
+
+// One block goes through every step (pulses, map, filter) while it is in the
+// first-level cache, instead of each step streaming the whole chunk through
+// memory. Each sample sees the same operations in the same order either way.
+void ChunkRenderer::render_block(std::uint64_t first, std::size_t count, double* out) {
+    const std::uint64_t end = first + count;
+    std::fill(out, out + count, 0.0);
     const double dt = 1.0 / signal_.sample_rate;
     for (const std::size_t i : active_) {
         const Placement& place = placements_[i];
-        const std::uint64_t k0 = std::max(place.start, first) - place.start;
-        const std::uint64_t k1 = std::min(place.end, end) - place.start;
-        const auto n = static_cast<std::size_t>(k1 - k0);
-        const std::span<Complex> env(envelope_.data(), n);
-        envelope_values(signal_.pulses[i].envelope, k0, env, scratch_);
-        mix_pulse(signal_.pulses[i], k0, env.data(), n, dt, out + (place.start + k0 - first));
+        const std::uint64_t from = std::max(place.start, first);
+        const std::uint64_t to = std::min(place.end, end);
+        if (from >= to) continue;
+        add_pulse(signal_.pulses[i], from - place.start, static_cast<std::size_t>(to - from), dt,
+                  out + (from - first));
     }
+    const std::span<double> block(out, count);
+    if (map_) map_->apply(block);
+    if (sos_) sos_->filter(block);
+}
 
-    const std::span<double> chunk(out, count);
-    if (signal_.settings.map) pchip_eval_in_place(chunk, *signal_.settings.map);
-    if (sos_) sos_->filter(chunk);
-    position_ = end;
-    return chunk;
+// Sampled envelopes are read in place; shaped ones are computed for the samples
+// at hand into the block's envelope buffer.
+void ChunkRenderer::add_pulse(const Pulse& p, std::uint64_t k0, std::size_t count, double dt,
+                              double* dst) {
+    if (const auto* real = std::get_if<RealSamples>(&p.envelope)) {
+        const double a = real->amplitude;
+        const double* const x = real->samples.data() + k0;
+        mix_pulse(p, k0, count, dt, dst, [x, a](std::size_t i) { return Complex{x[i] * a, 0.0}; });
+    } else if (const auto* cplx = std::get_if<ComplexSamples>(&p.envelope)) {
+        const double a = cplx->amplitude;
+        const Complex* const x = cplx->samples.data() + k0;
+        mix_pulse(p, k0, count, dt, dst,
+                  [x, a](std::size_t i) { return Complex{x[i].re * a, x[i].im * a}; });
+    } else {
+        const std::span<Complex> env(envelope_.data(), count);
+        envelope_values(p.envelope, k0, env, scratch_);
+        mix_pulse(p, k0, env.data(), count, dt, dst);
+    }
 }
 
 std::vector<double> render_all(const ChannelSignal& signal, std::size_t chunk_samples) {
@@ -446,68 +500,174 @@ std::optional<PchipMap> pchip_from_setting(const Json& setting) {
     return make_pchip_map(collect_json_numbers(setting[0]), collect_json_numbers(setting[1]));
 }
 
-void pchip_eval_in_place(std::span<double> samples, const PchipMap& map) {
-    constexpr std::size_t kCountedKnots = 16;
+namespace {
+
+// Four samples, as a vector the compiler maps onto the widest registers the
+// target has (two SSE2 registers, or one AVX register).
+using Lanes = double __attribute__((vector_size(32)));
+
+// The lane helpers are always inlined, so no Lanes value is ever passed by the
+// calling convention whose change for 32-byte vectors GCC warns of (from here to
+// the end of the file, where GCC instantiates the templates).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+// The cubic Hermite value at e on the interval [x, x + w] with end values y0, y1
+// and end slopes m0, m1, in the written order of operations. T is a double or
+// Lanes: the same operations, one sample or four at a time.
+template <class T>
+[[gnu::always_inline]] inline T hermite(const T& e, const T& x, const T& w, const T& y0,
+                                        const T& y1, const T& m0, const T& m1) {
+    const T t = (e - x) / w;
+    const T t2 = t * t;
+    const T t3 = t * t2;
+    const T h00 = ((t3 + t3) - t2 * 3.0) + 1.0;
+    const T h01 = t2 * 3.0 - (t3 + t3);
+    const T h10 = (t3 - (t2 + t2)) + t;
+    const T h11 = t3 - t2;
+    return ((h11 * w) * m1) + ((y1 * h01) + (((h10 * w) * m0) + (y0 * h00)));
+}
+
+using Interval = PchipEvaluator::Interval;
+
+// Knots up to which the lane path selects the interval by comparing with every
+// knot; beyond, a bisection per sample costs less.
+constexpr std::size_t kLaneKnots = 16;
+
+
+[[gnu::always_inline]] inline Lanes broadcast(double v) { return Lanes{v, v, v, v}; }
+
+// Four samples, in place, through a map of ascending knots x0 = intervals[0].x
+// .. xl. The clamp is pchip_value's for knots without NaN (a NaN sample becomes
+// x0); each lane then takes the terms of the last interval whose left knot is
+// below its sample, the interval whose index counts those knots.
+[[gnu::always_inline]] inline void map_four(double* four, const Interval* intervals,
+                                            std::size_t count, double x0, double xl) {
+    Lanes v;
+    std::memcpy(&v, four, sizeof v);
+    const Lanes lo = broadcast(x0);
+    const Lanes hi = broadcast(xl);
+    Lanes e = v >= lo ? v : lo;
+    e = hi < e ? hi : e;
+    Lanes x = broadcast(intervals[0].x), w = broadcast(intervals[0].w);
+    Lanes y0 = broadcast(intervals[0].y0), y1 = broadcast(intervals[0].y1);
+    Lanes m0 = broadcast(intervals[0].m0), m1 = broadcast(intervals[0].m1);
+    for (std::size_t j = 1; j < count; ++j) {
+        const Interval& iv = intervals[j];
+        const auto above = broadcast(iv.x) < e;
+        x = above ? broadcast(iv.x) : x;
+        w = above ? broadcast(iv.w) : w;
+        y0 = above ? broadcast(iv.y0) : y0;
+        y1 = above ? broadcast(iv.y1) : y1;
+        m0 = above ? broadcast(iv.m0) : m0;
+        m1 = above ? broadcast(iv.m1) : m1;
+    }
+    const Lanes value = hermite(e, x, w, y0, y1, m0, m1);
+    v = w == broadcast(0.0) ? y0 : value;
+    std::memcpy(four, &v, sizeof v);
+}
+
+// Every sample through map_four; the last one to three go in a padded group.
+[[gnu::always_inline]] inline void map_in_lanes(const Interval* intervals, std::size_t count,
+                                                double x0, double xl, double* samples,
+                                                std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) map_four(samples + i, intervals, count, x0, xl);
+    if (i == n) return;
+    double rest[4] = {x0, x0, x0, x0};
+    std::memcpy(rest, samples + i, (n - i) * sizeof(double));
+    map_four(rest, intervals, count, x0, xl);
+    std::memcpy(samples + i, rest, (n - i) * sizeof(double));
+}
+
+// The lane path built for any x86-64 (SSE2) and, picked at run time where the
+// processor has it, for AVX2. AVX2 brings no fused multiply-add (that is "fma"),
+// so both give the same bits.
+void map_in_lanes_baseline(const Interval* intervals, std::size_t count, double x0, double xl,
+                           double* samples, std::size_t n) {
+    map_in_lanes(intervals, count, x0, xl, samples, n);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void map_in_lanes_avx2(const Interval* intervals,
+                                                       std::size_t count, double x0, double xl,
+                                                       double* samples, std::size_t n) {
+    map_in_lanes(intervals, count, x0, xl, samples, n);
+}
+#endif
+
+}  // namespace
+
+double pchip_value(const PchipMap& map, double sample) {
     const std::vector<double>& xs = map.xs;
     const std::vector<double>& ys = map.ys;
     const std::vector<double>& m = map.slopes;
     const std::size_t n = xs.size();
-    if (n < 2 || ys.size() != n || m.size() != n) return;
+    if (n < 2 || ys.size() != n || m.size() != n) return sample;
     const double x0 = xs[0], xl = xs[n - 1];
-    // For non-decreasing knots a bisection finds the first matching interval;
-    // otherwise (unordered knots, NaN) search linearly.
-    bool ordered = true;
+    const double e = nan_min(nan_max(sample, x0), xl);
+    std::size_t j = 0;
     for (std::size_t k = 0; k + 1 < n; ++k) {
-        if (!(xs[k] <= xs[k + 1])) {
-            ordered = false;
+        if (xs[k] <= e && e <= xs[k + 1]) {
+            j = k;
             break;
         }
     }
-    auto linear = [&](double e) -> std::size_t {
-        for (std::size_t j = 0; j + 1 < n; ++j) {
-            if (xs[j] <= e && e <= xs[j + 1]) return j;
-        }
-        return 0;
-    };
-    for (double& v : samples) {
-        const double e = nan_min(nan_max(v, x0), xl);
-        std::size_t j;
-        if (ordered) {
-            // The first j with e <= xs[j + 1]; it also has xs[j] <= e unless none matches.
-            // Ordered knots hold no NaN, and then neither does e: for a few knots,
-            // counting those below e finds the same j without branches.
-            if (n <= kCountedKnots) {
-                j = 0;
-                for (std::size_t k = 1; k < n; ++k) j += static_cast<std::size_t>(xs[k] < e);
-            } else {
-                const auto it = std::lower_bound(xs.begin() + 1, xs.end(), e);
-                j = static_cast<std::size_t>(it - (xs.begin() + 1));
-            }
-            if (j + 1 >= n || !(xs[j] <= e && e <= xs[j + 1])) j = linear(e);
-        } else {
-            j = linear(e);
-        }
-        double value;
-        if (x0 > e) {
-            value = ys[0];
-        } else if (e > xl) {
-            value = ys[n - 1];
-        } else if (xs[j + 1] - xs[j] == 0.0) {
-            value = ys[j];
-        } else {
-            const double w = xs[j + 1] - xs[j];
-            const double t = (e - xs[j]) / w;
-            const double t2 = t * t;
-            const double t3 = t * t2;
-            const double h00 = ((t3 + t3) - t2 * 3.0) + 1.0;
-            const double h01 = t2 * 3.0 - (t3 + t3);
-            const double h10 = (t3 - (t2 + t2)) + t;
-            const double h11 = t3 - t2;
-            value = ((h11 * w) * m[j + 1]) +
-                    ((ys[j + 1] * h01) + (((h10 * w) * m[j]) + (ys[j] * h00)));
-        }
-        v = value;
+    if (x0 > e) return ys[0];
+    if (e > xl) return ys[n - 1];
+    const double w = xs[j + 1] - xs[j];
+    if (w == 0.0) return ys[j];
+    return hermite(e, xs[j], w, ys[j], ys[j + 1], m[j], m[j + 1]);
+}
+
+PchipEvaluator::PchipEvaluator(const PchipMap& map) : map_(map) {
+    const std::size_t n = map.xs.size();
+    if (n < 2 || map.ys.size() != n || map.slopes.size() != n) return;
+    for (std::size_t k = 0; k + 1 < n; ++k) {
+        if (!(map.xs[k] <= map.xs[k + 1])) return;
     }
+    ascending_ = true;
+    intervals_.reserve(n - 1);
+    for (std::size_t j = 0; j + 1 < n; ++j) {
+        intervals_.push_back(Interval{map.xs[j], map.xs[j + 1] - map.xs[j], map.ys[j],
+                                      map.ys[j + 1], map.slopes[j], map.slopes[j + 1]});
+    }
+}
+
+// With ascending knots (no NaN) the clamped sample e lies in [x0, xl]; the
+// interval with index j = (knots xs[1..] below e) is the first that holds it, so
+// pchip_value's scan and its checks against x0 and xl are not needed.
+void PchipEvaluator::apply(std::span<double> samples) const {
+    if (!ascending_) {
+        for (double& v : samples) v = pchip_value(map_, v);
+        return;
+    }
+    const std::vector<double>& xs = map_.xs;
+    const double x0 = xs.front(), xl = xs.back();
+    const std::size_t count = intervals_.size();
+    if (count + 1 <= kLaneKnots) {
+#if defined(__x86_64__)
+        if (__builtin_cpu_supports("avx2")) {
+            map_in_lanes_avx2(intervals_.data(), count, x0, xl, samples.data(), samples.size());
+            return;
+        }
+#endif
+        map_in_lanes_baseline(intervals_.data(), count, x0, xl, samples.data(), samples.size());
+        return;
+    }
+    for (double& v : samples) {
+        double e = v >= x0 ? v : x0;
+        e = xl < e ? xl : e;
+        const auto j = static_cast<std::size_t>(std::lower_bound(xs.begin() + 1, xs.end(), e) -
+                                                (xs.begin() + 1));
+        const Interval& iv = intervals_[j];
+        v = iv.w == 0.0 ? iv.y0 : hermite(e, iv.x, iv.w, iv.y0, iv.y1, iv.m0, iv.m1);
+    }
+}
+
+void pchip_eval_in_place(std::span<double> samples, const PchipMap& map) {
+    PchipEvaluator(map).apply(samples);
 }
 
 std::vector<double> pchip_eval(const std::vector<double>& samples, const PchipMap& map) {

@@ -36,6 +36,9 @@ inline constexpr std::uint64_t kMaxBufferSamples = std::uint64_t{1} << 28;
 
 // Samples rendered at a time when a channel is written: 64 Ki (512 KiB).
 inline constexpr std::size_t kChunkSamples = std::size_t{1} << 16;
+// Samples of a chunk that go through all the rendering steps at a time: 1 Ki, so
+// that the samples and their envelope values (24 KiB) stay in the first-level cache.
+inline constexpr std::size_t kBlockSamples = std::size_t{1} << 10;
 
 inline constexpr double kPi = 3.141592653589793;
 inline constexpr double kTwoPi = 6.283185307179586;
@@ -172,6 +175,34 @@ std::optional<PchipMap> pchip_from_setting(const Json& setting);
 std::vector<double> pchip_eval(const std::vector<double>& samples, const PchipMap& map);
 void pchip_eval_in_place(std::span<double> samples, const PchipMap& map);
 
+// The map's value at one sample: the sample clamped to [xs[0], xs.back()], then
+// the Hermite cubic of the first interval [xs[j], xs[j + 1]] that holds it (the
+// first interval when none does), or ys[j] for an interval of width zero. Every
+// evaluation gives exactly this value; the evaluator below gets it faster.
+double pchip_value(const PchipMap& map, double sample);
+
+// A map set up once for many samples (a channel's blocks). When the abscissae
+// ascend (no NaN), the interval of a sample is the count of knots below it, so
+// the search needs no branches: for a few knots it goes four samples at a time,
+// selecting each interval's terms lane by lane; for more a bisection finds it.
+// Other knots take the scan of pchip_value. The values are pchip_value's, bit
+// for bit. The map must outlive the evaluator.
+class PchipEvaluator {
+public:
+    explicit PchipEvaluator(const PchipMap& map);
+    void apply(std::span<double> samples) const;
+
+    // The terms of the cubic on one interval [x, x + w]: end values and slopes.
+    struct Interval {
+        double x, w, y0, y1, m0, m1;
+    };
+
+private:
+    const PchipMap& map_;
+    bool ascending_ = false;
+    std::vector<Interval> intervals_;  // when ascending: interval j at index j
+};
+
 // One second-order IIR section: numerator b0, b1, b2, denominator a0, a1, a2.
 struct SosSection {
     double b0 = 0.0, b1 = 0.0, b2 = 0.0, a0 = 0.0, a1 = 0.0, a2 = 0.0;
@@ -228,9 +259,10 @@ struct ChannelSignal {
     SampleSettings settings;
 };
 
-// Produces a channel's samples chunk by chunk into one reused buffer: each chunk
-// zeroed, the pulses that overlap it added in gathered order, then mapped and
-// filtered. The signal must outlive the renderer. Allocates only at construction.
+// Produces a channel's samples chunk by chunk into one reused buffer. A chunk is
+// made block by block (kBlockSamples): each block zeroed, the pulses that overlap
+// it added in gathered order, then mapped and filtered. The signal must outlive
+// the renderer. Allocates only at construction.
 class ChunkRenderer {
 public:
     explicit ChunkRenderer(const ChannelSignal& signal,
@@ -256,9 +288,14 @@ private:
     std::vector<std::size_t> by_start_;     // pulses that are kept, by ascending start
     std::size_t next_start_ = 0;            // first of by_start_ not yet active
     std::vector<std::size_t> active_;       // pulses overlapping the chunk, gathered order
+    void render_block(std::uint64_t first, std::size_t count, double* out);
+    void add_pulse(const Pulse& pulse, std::uint64_t k0, std::size_t count, double dt,
+                   double* dst);
+
+    std::optional<PchipEvaluator> map_;
     std::optional<SosCascade> sos_;
     std::vector<double> samples_;
-    std::vector<Complex> envelope_;
+    std::vector<Complex> envelope_;         // one block's values of a shaped envelope
     EnvelopeScratch scratch_;
 };
 
