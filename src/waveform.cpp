@@ -502,28 +502,42 @@ std::optional<PchipMap> pchip_from_setting(const Json& setting) {
 
 namespace {
 
-// Four samples, as a vector the compiler maps onto the widest registers the
-// target has (two SSE2 registers, or one AVX register).
-using Lanes = double __attribute__((vector_size(32)));
+// A few samples side by side in one register: two with SSE2, which every x86-64
+// processor has, four with AVX.
+using Pair = double __attribute__((vector_size(16)));
+using Quad = double __attribute__((vector_size(32)));
 
-// The lane helpers are always inlined, so no Lanes value is ever passed by the
-// calling convention whose change for 32-byte vectors GCC warns of (from here to
-// the end of the file, where GCC instantiates the templates).
-#if defined(__GNUC__) && !defined(__clang__)
+// The lane helpers are always inlined, so no vector is ever passed by the calling
+// convention whose change for 32-byte vectors the compilers warn of (from here
+// to the end of the file, where GCC instantiates the templates).
 #pragma GCC diagnostic ignored "-Wpsabi"
+
+// Hides a vector's value from GCC's optimiser. On vectors GCC turns a - b * 3.0
+// into a + b * -3.0 and gets b * 3.0 for its other use by negating that, which
+// flips the sign of a NaN; a pinned product is used as it is. Scalars need no pin.
+template <class V>
+[[gnu::always_inline]] inline void pin(V& v) {
+#if defined(__x86_64__) && !defined(__clang__)
+    asm("" : "+x"(v));
+#else
+    (void)v;
 #endif
+}
+[[gnu::always_inline]] inline void pin(double&) {}
 
 // The cubic Hermite value at e on the interval [x, x + w] with end values y0, y1
-// and end slopes m0, m1, in the written order of operations. T is a double or
-// Lanes: the same operations, one sample or four at a time.
+// and end slopes m0, m1, in the written order of operations. T is a double or a
+// vector: the same operations, one sample or a few at a time.
 template <class T>
 [[gnu::always_inline]] inline T hermite(const T& e, const T& x, const T& w, const T& y0,
                                         const T& y1, const T& m0, const T& m1) {
     const T t = (e - x) / w;
     const T t2 = t * t;
     const T t3 = t * t2;
-    const T h00 = ((t3 + t3) - t2 * 3.0) + 1.0;
-    const T h01 = t2 * 3.0 - (t3 + t3);
+    T three_t2 = t2 * 3.0;
+    pin(three_t2);
+    const T h00 = ((t3 + t3) - three_t2) + 1.0;
+    const T h01 = three_t2 - (t3 + t3);
     const T h10 = (t3 - (t2 + t2)) + t;
     const T h11 = t3 - t2;
     return ((h11 * w) * m1) + ((y1 * h01) + (((h10 * w) * m0) + (y0 * h00)));
@@ -535,49 +549,73 @@ using Interval = PchipEvaluator::Interval;
 // knot; beyond, a bisection per sample costs less.
 constexpr std::size_t kLaneKnots = 16;
 
+template <class V>
+constexpr std::size_t kLanes = sizeof(V) / sizeof(double);
 
-[[gnu::always_inline]] inline Lanes broadcast(double v) { return Lanes{v, v, v, v}; }
-
-// Four samples, in place, through a map of ascending knots x0 = intervals[0].x
-// .. xl. The clamp is pchip_value's for knots without NaN (a NaN sample becomes
-// x0); each lane then takes the terms of the last interval whose left knot is
-// below its sample, the interval whose index counts those knots.
-[[gnu::always_inline]] inline void map_four(double* four, const Interval* intervals,
-                                            std::size_t count, double x0, double xl) {
-    Lanes v;
-    std::memcpy(&v, four, sizeof v);
-    const Lanes lo = broadcast(x0);
-    const Lanes hi = broadcast(xl);
-    Lanes e = v >= lo ? v : lo;
-    e = hi < e ? hi : e;
-    Lanes x = broadcast(intervals[0].x), w = broadcast(intervals[0].w);
-    Lanes y0 = broadcast(intervals[0].y0), y1 = broadcast(intervals[0].y1);
-    Lanes m0 = broadcast(intervals[0].m0), m1 = broadcast(intervals[0].m1);
-    for (std::size_t j = 1; j < count; ++j) {
-        const Interval& iv = intervals[j];
-        const auto above = broadcast(iv.x) < e;
-        x = above ? broadcast(iv.x) : x;
-        w = above ? broadcast(iv.w) : w;
-        y0 = above ? broadcast(iv.y0) : y0;
-        y1 = above ? broadcast(iv.y1) : y1;
-        m0 = above ? broadcast(iv.m0) : m0;
-        m1 = above ? broadcast(iv.m1) : m1;
-    }
-    const Lanes value = hermite(e, x, w, y0, y1, m0, m1);
-    v = w == broadcast(0.0) ? y0 : value;
-    std::memcpy(four, &v, sizeof v);
+template <class V>
+[[gnu::always_inline]] inline V broadcast(double v) {
+    V out;
+    for (std::size_t i = 0; i < kLanes<V>; ++i) out[i] = v;
+    return out;
 }
 
-// Every sample through map_four; the last one to three go in a padded group.
+// The terms of one interval, each repeated in every lane.
+template <class V>
+struct LaneInterval {
+    V x, w, y0, y1, m0, m1;
+};
+
+// kLanes<V> samples, in place, through a map of ascending knots lo =
+// intervals[0].x .. hi (in every lane). The clamp is pchip_value's for knots
+// without NaN (a NaN sample becomes lo); each lane then takes the terms of the
+// last interval whose left knot is below its sample, the interval whose index
+// counts those knots.
+template <class V>
+[[gnu::always_inline]] inline void map_lanes(double* samples, const LaneInterval<V>* intervals,
+                                             std::size_t count, const V& lo, const V& hi) {
+    V v;
+    std::memcpy(&v, samples, sizeof v);
+    V e = v >= lo ? v : lo;
+    e = hi < e ? hi : e;
+    LaneInterval<V> at = intervals[0];
+    for (std::size_t j = 1; j < count; ++j) {
+        const LaneInterval<V>& iv = intervals[j];
+        const auto above = iv.x < e;
+        at.x = above ? iv.x : at.x;
+        at.w = above ? iv.w : at.w;
+        at.y0 = above ? iv.y0 : at.y0;
+        at.y1 = above ? iv.y1 : at.y1;
+        at.m0 = above ? iv.m0 : at.m0;
+        at.m1 = above ? iv.m1 : at.m1;
+    }
+    const V value = hermite(e, at.x, at.w, at.y0, at.y1, at.m0, at.m1);
+    v = at.w == V{} ? at.y0 : value;
+    std::memcpy(samples, &v, sizeof v);
+}
+
+// Every sample through map_lanes, with the intervals' terms set out in lanes
+// once for all of them; the last few samples go in a padded group.
+template <class V>
 [[gnu::always_inline]] inline void map_in_lanes(const Interval* intervals, std::size_t count,
                                                 double x0, double xl, double* samples,
                                                 std::size_t n) {
+    constexpr std::size_t width = kLanes<V>;
+    LaneInterval<V> table[kLaneKnots - 1];
+    for (std::size_t j = 0; j < count; ++j) {
+        const Interval& iv = intervals[j];
+        table[j] = LaneInterval<V>{broadcast<V>(iv.x),  broadcast<V>(iv.w),
+                                   broadcast<V>(iv.y0), broadcast<V>(iv.y1),
+                                   broadcast<V>(iv.m0), broadcast<V>(iv.m1)};
+    }
+    const V lo = broadcast<V>(x0);
+    const V hi = broadcast<V>(xl);
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) map_four(samples + i, intervals, count, x0, xl);
+    for (; i + width <= n; i += width) map_lanes(samples + i, table, count, lo, hi);
     if (i == n) return;
-    double rest[4] = {x0, x0, x0, x0};
+    double rest[width];
+    std::fill(rest, rest + width, x0);
     std::memcpy(rest, samples + i, (n - i) * sizeof(double));
-    map_four(rest, intervals, count, x0, xl);
+    map_lanes(rest, table, count, lo, hi);
     std::memcpy(samples + i, rest, (n - i) * sizeof(double));
 }
 
@@ -586,14 +624,14 @@ constexpr std::size_t kLaneKnots = 16;
 // so both give the same bits.
 void map_in_lanes_baseline(const Interval* intervals, std::size_t count, double x0, double xl,
                            double* samples, std::size_t n) {
-    map_in_lanes(intervals, count, x0, xl, samples, n);
+    map_in_lanes<Pair>(intervals, count, x0, xl, samples, n);
 }
 
 #if defined(__x86_64__)
 __attribute__((target("avx2"))) void map_in_lanes_avx2(const Interval* intervals,
                                                        std::size_t count, double x0, double xl,
                                                        double* samples, std::size_t n) {
-    map_in_lanes(intervals, count, x0, xl, samples, n);
+    map_in_lanes<Quad>(intervals, count, x0, xl, samples, n);
 }
 #endif
 
@@ -621,7 +659,12 @@ double pchip_value(const PchipMap& map, double sample) {
     return hermite(e, xs[j], w, ys[j], ys[j + 1], m[j], m[j + 1]);
 }
 
-PchipEvaluator::PchipEvaluator(const PchipMap& map) : map_(map) {
+PchipEvaluator::PchipEvaluator(const PchipMap& map, LaneBuild lanes) : map_(map) {
+#if defined(__x86_64__)
+    use_avx2_ = lanes == LaneBuild::Best && __builtin_cpu_supports("avx2");
+#else
+    (void)lanes;
+#endif
     const std::size_t n = map.xs.size();
     if (n < 2 || map.ys.size() != n || map.slopes.size() != n) return;
     for (std::size_t k = 0; k + 1 < n; ++k) {
@@ -648,7 +691,7 @@ void PchipEvaluator::apply(std::span<double> samples) const {
     const std::size_t count = intervals_.size();
     if (count + 1 <= kLaneKnots) {
 #if defined(__x86_64__)
-        if (__builtin_cpu_supports("avx2")) {
+        if (use_avx2_) {
             map_in_lanes_avx2(intervals_.data(), count, x0, xl, samples.data(), samples.size());
             return;
         }

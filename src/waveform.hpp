@@ -183,13 +183,17 @@ double pchip_value(const PchipMap& map, double sample);
 
 // A map set up once for many samples (a channel's blocks). When the abscissae
 // ascend (no NaN), the interval of a sample is the count of knots below it, so
-// the search needs no branches: for a few knots it goes four samples at a time,
-// selecting each interval's terms lane by lane; for more a bisection finds it.
-// Other knots take the scan of pchip_value. The values are pchip_value's, bit
-// for bit. The map must outlive the evaluator.
+// the search needs no branches: for a few knots it goes several samples at a
+// time, selecting each interval's terms lane by lane; for more a bisection finds
+// it. Other knots take the scan of pchip_value. The values are pchip_value's,
+// bit for bit. The map must outlive the evaluator.
 class PchipEvaluator {
 public:
-    explicit PchipEvaluator(const PchipMap& map);
+    // The build of the lane path to run: the one for every x86-64 processor (two
+    // lanes), or the best the processor has (four lanes with AVX2).
+    enum class LaneBuild { Baseline, Best };
+
+    explicit PchipEvaluator(const PchipMap& map, LaneBuild lanes = LaneBuild::Best);
     void apply(std::span<double> samples) const;
 
     // The terms of the cubic on one interval [x, x + w]: end values and slopes.
@@ -199,6 +203,7 @@ public:
 
 private:
     const PchipMap& map_;
+    bool use_avx2_ = false;
     bool ascending_ = false;
     std::vector<Interval> intervals_;  // when ascending: interval j at index j
 };
