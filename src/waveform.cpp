@@ -43,6 +43,19 @@ double slope_at(std::uint64_t k, std::uint64_t n, double r, double half_r, Get g
     return (get(k + 1) - get(k - 1)) * half_r;
 }
 
+// put(k, slope_at(k, n, r, half_r, get)) for k = first .. last - 1 in order: the
+// ends of the n values through slope_at, the run between them in a loop without
+// its branches, with the arithmetic of its central case.
+template <class Get, class Put>
+void for_each_slope(std::uint64_t first, std::uint64_t last, std::uint64_t n, double r,
+                    double half_r, Get get, Put put) {
+    const std::uint64_t inner = std::min(std::max<std::uint64_t>(first, 1), last);
+    const std::uint64_t outer = std::max(inner, std::min(last, n - 1));
+    for (std::uint64_t k = first; k < inner; ++k) put(k, slope_at(k, n, r, half_r, get));
+    for (std::uint64_t k = inner; k < outer; ++k) put(k, (get(k + 1) - get(k - 1)) * half_r);
+    for (std::uint64_t k = outer; k < last; ++k) put(k, slope_at(k, n, r, half_r, get));
+}
+
 RunError buffer_limit_error(std::uint64_t length) {
     return RunError::message("Sample buffer of " + std::to_string(length) +
                              " samples exceeds the limit of " +
@@ -50,49 +63,55 @@ RunError buffer_limit_error(std::uint64_t length) {
 }
 
 // The shape times the amplitude at the envelope's samples lo .. hi - 1, into dst.
+//
+// Where a shape calls std::cos or std::exp, the calls' arguments are computed
+// first, into dst, in a loop of their own, as the carrier angles are (see
+// mix_pulse): each call then starts from a loaded value instead of waiting for
+// the division and the other operations that make it. The second loop takes the
+// same branch per sample as one loop would.
 void shape_values(const ShapedEnvelope& e, std::uint64_t lo, std::uint64_t hi, double* dst) {
     const double dt = e.dt, half = e.half, amp = e.amp;
     const double hp = e.hp, hw = e.hw, sigma = e.sigma, edge = e.edge;
-    auto at = [&](std::uint64_t k) { return std::fabs(static_cast<double>(k) * dt - half); };
+    // k < 2^53: the signed conversion gives the same double.
+    auto at = [&](std::uint64_t k) {
+        return std::fabs(static_cast<double>(static_cast<std::int64_t>(k)) * dt - half);
+    };
+    const std::size_t n = static_cast<std::size_t>(hi - lo);
     switch (e.shape) {
         case PulseShape::Cosine:
-            for (std::uint64_t k = lo; k < hi; ++k) {
-                const double u = at(k);
+            if (hw <= 0.0) {
+                for (std::size_t i = 0; i < n; ++i) dst[i] = 1.0 * amp;
+                break;
+            }
+            for (std::size_t i = 0; i < n; ++i) dst[i] = ((at(lo + i) - hp) / hw) * kPi;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double u = at(lo + i);
                 double s;
-                if (hw <= 0.0) s = 1.0;
-                else if (u <= hp) s = 1.0;
+                if (u <= hp) s = 1.0;
                 else if (u >= edge) s = 0.0;
-                else s = (std::cos(((u - hp) / hw) * kPi) + 1.0) * 0.5;
-                dst[k - lo] = s * amp;
+                else s = (std::cos(dst[i]) + 1.0) * 0.5;
+                dst[i] = s * amp;
             }
             break;
         case PulseShape::Gaussian:
-            for (std::uint64_t k = lo; k < hi; ++k) {
-                const double u = at(k);
-                double s;
-                if (u <= hp) {
-                    s = 1.0;
-                } else {
-                    const double x = (u - hp) / sigma;
-                    s = std::exp((x * x) * -0.5);
-                }
-                dst[k - lo] = s * amp;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double x = (at(lo + i) - hp) / sigma;
+                dst[i] = (x * x) * -0.5;
+            }
+            for (std::size_t i = 0; i < n; ++i) {
+                const double s = at(lo + i) <= hp ? 1.0 : std::exp(dst[i]);
+                dst[i] = s * amp;
             }
             break;
         case PulseShape::Square:
-            for (std::uint64_t k = lo; k < hi; ++k) dst[k - lo] = 1.0 * amp;
+            for (std::size_t i = 0; i < n; ++i) dst[i] = 1.0 * amp;
             break;
         case PulseShape::Sech:
-            for (std::uint64_t k = lo; k < hi; ++k) {
-                const double u = at(k);
-                double s;
-                if (u <= hp) {
-                    s = 1.0;
-                } else {
-                    const double x = (u - hp) * 10.0;
-                    s = 2.0 / (std::exp(-x) + std::exp(x));
-                }
-                dst[k - lo] = s * amp;
+            for (std::size_t i = 0; i < n; ++i) dst[i] = (at(lo + i) - hp) * 10.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double x = dst[i];
+                const double s = at(lo + i) <= hp ? 1.0 : 2.0 / (std::exp(-x) + std::exp(x));
+                dst[i] = s * amp;
             }
             break;
     }
@@ -120,38 +139,32 @@ void shaped_values(const ShapedEnvelope& e, std::uint64_t first, std::span<Compl
     const double r = 1.0 / e.dt;
     const double half_r = 0.5 * r;
     if (e.drag_terms == 1) {
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            const std::uint64_t k = first + i;
-            out[i] = Complex{base(k), slope_at(k, n, r, half_r, base) * e.scale};
-        }
+        for_each_slope(first, last, n, r, half_r, base, [&](std::uint64_t k, double d) {
+            out[k - first] = Complex{base(k), d * e.scale};
+        });
         return;
     }
     const std::uint64_t slo = first - std::min<std::uint64_t>(first, 1);
     const std::uint64_t shi = std::min(n, last + 1);
     scratch.slope.resize(static_cast<std::size_t>(shi - slo));
-    for (std::uint64_t k = slo; k < shi; ++k) {
-        scratch.slope[k - slo] = slope_at(k, n, r, half_r, base);
-    }
-    const double* const slope = scratch.slope.data();
+    double* const slope = scratch.slope.data();
+    for_each_slope(slo, shi, n, r, half_r, base,
+                   [slope, slo](std::uint64_t k, double d) { slope[k - slo] = d; });
     auto d = [slope, slo](std::uint64_t k) { return slope[k - slo]; };
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const std::uint64_t k = first + i;
-        out[i] = Complex{base(k) - slope_at(k, n, r, half_r, d) * e.second_scale, d(k) * e.scale};
-    }
+    for_each_slope(first, last, n, r, half_r, d, [&](std::uint64_t k, double dd) {
+        out[k - first] = Complex{base(k) - dd * e.second_scale, d(k) * e.scale};
+    });
 }
 
-// Adds the pulse's samples k0 .. k0 + count - 1 mixed with the carrier into
-// dst[0 .. count - 1]; env(i) gives the envelope value of sample k0 + i. Taking
-// the values through a callable lets sampled envelopes be read in place instead
-// of copied into a buffer first; every caller gives the same values.
+// Adds the pulse's samples k0 .. k0 + count - 1, their envelope values given in
+// `env`, mixed with the carrier, into dst[0 .. count - 1].
 //
 // The carrier angles of a piece of samples are computed first, in a loop of
 // their own: each sin and cos call then starts from a loaded angle instead of
 // waiting for the chain of seven operations that makes it, and the calls, which
 // dominate the cost, follow each other more closely.
-template <class Env>
-void mix_pulse(const Pulse& p, std::uint64_t k0, std::size_t count, double dt, double* dst,
-               Env env) {
+void mix_pulse(const Pulse& p, std::uint64_t k0, const Complex* env, std::size_t count,
+               double dt, double* dst) {
     const double t0 = p.t0;
     const double frequency = p.frequency;
     const double phase = p.phase;
@@ -168,16 +181,9 @@ void mix_pulse(const Pulse& p, std::uint64_t k0, std::size_t count, double dt, d
         for (std::size_t i = 0; i < n; ++i) {
             const double c = std::cos(theta[i]);
             const double sn = std::sin(theta[i]);
-            const Complex v = env(at + i);
-            dst[at + i] += v.re * c - v.im * sn;
+            dst[at + i] += env[at + i].re * c - env[at + i].im * sn;
         }
     }
-}
-
-// The same with the envelope values already in a buffer.
-void mix_pulse(const Pulse& p, std::uint64_t k0, const Complex* env, std::size_t count,
-               double dt, double* dst) {
-    mix_pulse(p, k0, count, dt, dst, [env](std::size_t i) { return env[i]; });
 }
 
 }  // namespace
@@ -419,24 +425,13 @@ void ChunkRenderer::render_block(std::uint64_t first, std::size_t count, double*
     if (sos_) sos_->filter(block);
 }
 
-// Sampled envelopes are read in place; shaped ones are computed for the samples
-// at hand into the block's envelope buffer.
+// The envelope's values for the samples at hand go into the block's envelope
+// buffer, then the carrier mixes them in.
 void ChunkRenderer::add_pulse(const Pulse& p, std::uint64_t k0, std::size_t count, double dt,
                               double* dst) {
-    if (const auto* real = std::get_if<RealSamples>(&p.envelope)) {
-        const double a = real->amplitude;
-        const double* const x = real->samples.data() + k0;
-        mix_pulse(p, k0, count, dt, dst, [x, a](std::size_t i) { return Complex{x[i] * a, 0.0}; });
-    } else if (const auto* cplx = std::get_if<ComplexSamples>(&p.envelope)) {
-        const double a = cplx->amplitude;
-        const Complex* const x = cplx->samples.data() + k0;
-        mix_pulse(p, k0, count, dt, dst,
-                  [x, a](std::size_t i) { return Complex{x[i].re * a, x[i].im * a}; });
-    } else {
-        const std::span<Complex> env(envelope_.data(), count);
-        envelope_values(p.envelope, k0, env, scratch_);
-        mix_pulse(p, k0, env.data(), count, dt, dst);
-    }
+    const std::span<Complex> env(envelope_.data(), count);
+    envelope_values(p.envelope, k0, env, scratch_);
+    mix_pulse(p, k0, env.data(), count, dt, dst);
 }
 
 std::vector<double> render_all(const ChannelSignal& signal, std::size_t chunk_samples) {
