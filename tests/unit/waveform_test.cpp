@@ -815,7 +815,16 @@ INSTANTIATE_TEST_SUITE_P(
         SignalCase{"filter_disabled_map_only",
                    {shaped(0.0, 25.0, 4.0, 2, 1e-1, -3e-2, 0.05, 0.2, 1e-3)},
                    std::nullopt, kMapAndFilter, false},
-        SignalCase{"no_pulses", {}, 9, kMapAndFilter, true}),
+        SignalCase{"no_pulses", {}, 9, kMapAndFilter, true},
+        // Longer than a few render blocks (kBlockSamples): pulses, envelopes and
+        // the filter state cross block boundaries inside a chunk.
+        SignalCase{"pulses_cross_blocks",
+                   {shaped(700.0, 2500.0, 300.0, 2, 1e-1, -3e-2, 0.05, 0.2, 1e-3),
+                    shaped(1500.0, 1800.0, 0.0, 0, 2e-1, kNaN, 0.13, 0.0, 0.0),
+                    shaped(0.0, 1100.0, 900.0, 4, kNaN, 7e-2, 0.31, 1.0, 2e-3),
+                    pulse(std::vector<Complex>(3000, Complex{0.25, -0.5}), 1023.0, 0.07, 0.4,
+                          1e-4)},
+                   std::nullopt, kMapAndFilter, true}),
     [](const auto& info) { return std::string(info.param.what); });
 
 // Random channels: every kind of envelope, starts before, inside and past the
