@@ -157,14 +157,18 @@ void shaped_values(const ShapedEnvelope& e, std::uint64_t first, std::span<Compl
 }
 
 // Adds the pulse's samples k0 .. k0 + count - 1, their envelope values given in
-// `env`, mixed with the carrier, into dst[0 .. count - 1].
+// `env`, mixed with the carrier, into dst[0 .. count - 1]. `beside()` is called
+// once per sample, after its sin and cos calls: work that does not depend on
+// them (the chunk renderer's filter steps) runs while the calls occupy the
+// processor.
 //
 // The carrier angles of a piece of samples are computed first, in a loop of
 // their own: each sin and cos call then starts from a loaded angle instead of
 // waiting for the chain of seven operations that makes it, and the calls, which
 // dominate the cost, follow each other more closely.
+template <class Beside>
 void mix_pulse(const Pulse& p, std::uint64_t k0, const Complex* env, std::size_t count,
-               double dt, double* dst) {
+               double dt, double* dst, Beside beside) {
     const double t0 = p.t0;
     const double frequency = p.frequency;
     const double phase = p.phase;
@@ -182,6 +186,7 @@ void mix_pulse(const Pulse& p, std::uint64_t k0, const Complex* env, std::size_t
             const double c = std::cos(theta[i]);
             const double sn = std::sin(theta[i]);
             dst[at + i] += env[at + i].re * c - env[at + i].im * sn;
+            beside();
         }
     }
 }
@@ -333,7 +338,7 @@ void render_pulses(std::vector<double>& buffer, const std::vector<Pulse>& pulses
             std::min<std::uint64_t>(envelope_length(p.envelope), length - start));
         env.resize(count);
         envelope_values(p.envelope, 0, env, scratch);
-        mix_pulse(p, 0, env.data(), count, dt, buffer.data() + start);
+        mix_pulse(p, 0, env.data(), count, dt, buffer.data() + start, [] {});
     }
 }
 
@@ -401,13 +406,17 @@ std::span<const double> ChunkRenderer::next() {
     for (std::size_t at = 0; at < count; at += kBlockSamples) {
         render_block(first + at, std::min(kBlockSamples, count - at), out + at);
     }
+    finish_filter();
     position_ = end;
     return {out, count};
 }
 
 // One block goes through every step (pulses, map, filter) while it is in the
 // first-level cache, instead of each step streaming the whole chunk through
-// memory. Each sample sees the same operations in the same order either way.
+// memory. The filter is a chain of dependent operations, slow for its few
+// instructions: a block's filter steps are taken one per carrier sample while
+// the next block's pulses are mixed, and the rest before that block is mapped.
+// Each sample sees the same operations in the same order either way.
 void ChunkRenderer::render_block(std::uint64_t first, std::size_t count, double* out) {
     const std::uint64_t end = first + count;
     std::fill(out, out + count, 0.0);
@@ -420,9 +429,12 @@ void ChunkRenderer::render_block(std::uint64_t first, std::size_t count, double*
         add_pulse(signal_.pulses[i], from - place.start, static_cast<std::size_t>(to - from), dt,
                   out + (from - first));
     }
-    const std::span<double> block(out, count);
-    if (map_) map_->apply(block);
-    if (sos_) sos_->filter(block);
+    finish_filter();
+    if (map_) map_->apply({out, count});
+    if (sos_) {
+        unfiltered_ = out;
+        unfiltered_end_ = out + count;
+    }
 }
 
 // The envelope's values for the samples at hand go into the block's envelope
@@ -431,7 +443,17 @@ void ChunkRenderer::add_pulse(const Pulse& p, std::uint64_t k0, std::size_t coun
                               double* dst) {
     const std::span<Complex> env(envelope_.data(), count);
     envelope_values(p.envelope, k0, env, scratch_);
-    mix_pulse(p, k0, env.data(), count, dt, dst);
+    mix_pulse(p, k0, env.data(), count, dt, dst, [this] {
+        if (unfiltered_ != unfiltered_end_) {
+            *unfiltered_ = sos_->step(*unfiltered_);
+            ++unfiltered_;
+        }
+    });
+}
+
+void ChunkRenderer::finish_filter() {
+    if (unfiltered_ != unfiltered_end_) sos_->filter({unfiltered_, unfiltered_end_});
+    unfiltered_ = unfiltered_end_ = nullptr;
 }
 
 std::vector<double> render_all(const ChannelSignal& signal, std::size_t chunk_samples) {
@@ -734,15 +756,6 @@ std::optional<std::vector<SosSection>> sos_from_setting(const Json& setting) {
     return sections;
 }
 
-SosCascade::SosCascade(const std::vector<SosSection>& sections) {
-    stages_.reserve(sections.size());
-    for (const SosSection& sec : sections) {
-        if (sec.a0 == 0.0) continue;
-        stages_.push_back(Stage{sec.b0 / sec.a0, sec.b1 / sec.a0, sec.b2 / sec.a0,
-                                sec.a1 / sec.a0, sec.a2 / sec.a0});
-    }
-}
-
 namespace {
 
 // One sample through one section: the transposed direct form II step.
@@ -757,6 +770,15 @@ struct SectionStep {
 };
 
 }  // namespace
+
+SosCascade::SosCascade(const std::vector<SosSection>& sections) {
+    stages_.reserve(sections.size());
+    for (const SosSection& sec : sections) {
+        if (sec.a0 == 0.0) continue;
+        stages_.push_back(Stage{sec.b0 / sec.a0, sec.b1 / sec.a0, sec.b2 / sec.a0,
+                                sec.a1 / sec.a0, sec.a2 / sec.a0});
+    }
+}
 
 // Sections go through the samples two at a time: the second takes each sample
 // from the first as soon as it is out, so the two dependency chains overlap.

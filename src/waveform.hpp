@@ -227,6 +227,17 @@ class SosCascade {
 public:
     explicit SosCascade(const std::vector<SosSection>& sections);
     void filter(std::span<double> samples);
+    // One sample through every section in turn: the steps filter() takes for it.
+    // Here, to be inlined into the loops that take a step at a time.
+    double step(double x) {
+        for (Stage& st : stages_) {
+            const double y = st.b0 * x + st.z1;
+            st.z1 = (st.b1 * x - st.a1 * y) + st.z2;
+            st.z2 = st.b2 * x - st.a2 * y;
+            x = y;
+        }
+        return x;
+    }
 
 private:
     struct Stage {
@@ -296,11 +307,15 @@ private:
     void render_block(std::uint64_t first, std::size_t count, double* out);
     void add_pulse(const Pulse& pulse, std::uint64_t k0, std::size_t count, double dt,
                    double* dst);
+    void finish_filter();
 
     std::optional<PchipEvaluator> map_;
     std::optional<SosCascade> sos_;
     std::vector<double> samples_;
-    std::vector<Complex> envelope_;         // one block's values of a shaped envelope
+    std::vector<Complex> envelope_;         // one block's envelope values
+    // The samples of the block before that are still to be filtered.
+    double* unfiltered_ = nullptr;
+    double* unfiltered_end_ = nullptr;
     EnvelopeScratch scratch_;
 };
 
