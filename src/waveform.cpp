@@ -523,6 +523,7 @@ namespace {
 // processor has, four with AVX.
 using Pair = double __attribute__((vector_size(16)));
 using Quad = double __attribute__((vector_size(32)));
+using Octet = double __attribute__((vector_size(64)));
 
 // The lane helpers are always inlined, so no vector is ever passed by the calling
 // convention whose change for 32-byte vectors the compilers warn of (from here
@@ -636,9 +637,10 @@ template <class V>
     std::memcpy(samples + i, rest, (n - i) * sizeof(double));
 }
 
-// The lane path built for any x86-64 (SSE2) and, picked at run time where the
-// processor has it, for AVX2. AVX2 brings no fused multiply-add (that is "fma"),
-// so both give the same bits.
+// The lane path built for any x86-64 (SSE2, two lanes) and, picked at run time
+// where the processor has them, for AVX2 (four lanes) and AVX-512 (eight). The
+// operations are the same IEEE ones in every build, and -ffp-contract=off keeps
+// them from being fused into multiply-adds, so all give the same bits.
 void map_in_lanes_baseline(const Interval* intervals, std::size_t count, double x0, double xl,
                            double* samples, std::size_t n) {
     map_in_lanes<Pair>(intervals, count, x0, xl, samples, n);
@@ -649,6 +651,13 @@ __attribute__((target("avx2"))) void map_in_lanes_avx2(const Interval* intervals
                                                        std::size_t count, double x0, double xl,
                                                        double* samples, std::size_t n) {
     map_in_lanes<Quad>(intervals, count, x0, xl, samples, n);
+}
+
+__attribute__((target("avx512f"))) void map_in_lanes_avx512(const Interval* intervals,
+                                                           std::size_t count, double x0,
+                                                           double xl, double* samples,
+                                                           std::size_t n) {
+    map_in_lanes<Octet>(intervals, count, x0, xl, samples, n);
 }
 #endif
 
@@ -676,12 +685,29 @@ double pchip_value(const PchipMap& map, double sample) {
     return hermite(e, xs[j], w, ys[j], ys[j + 1], m[j], m[j + 1]);
 }
 
-PchipEvaluator::PchipEvaluator(const PchipMap& map, LaneBuild lanes) : map_(map) {
+namespace {
+
+// The wanted build of the lane path if the processor runs it, else the best one
+// below it that it does.
+PchipEvaluator::LaneBuild runnable(PchipEvaluator::LaneBuild wanted) {
+    using LaneBuild = PchipEvaluator::LaneBuild;
 #if defined(__x86_64__)
-    use_avx2_ = lanes == LaneBuild::Best && __builtin_cpu_supports("avx2");
+    const bool avx2 = __builtin_cpu_supports("avx2");
+    const bool avx512 = __builtin_cpu_supports("avx512f");
+    if (wanted == LaneBuild::Best) wanted = LaneBuild::Avx512;
+    if (wanted == LaneBuild::Avx512 && !avx512) wanted = LaneBuild::Avx2;
+    if (wanted == LaneBuild::Avx2 && !avx2) wanted = LaneBuild::Baseline;
+    return wanted;
 #else
-    (void)lanes;
+    (void)wanted;
+    return LaneBuild::Baseline;
 #endif
+}
+
+}  // namespace
+
+PchipEvaluator::PchipEvaluator(const PchipMap& map, LaneBuild lanes)
+    : map_(map), lanes_(runnable(lanes)) {
     const std::size_t n = map.xs.size();
     if (n < 2 || map.ys.size() != n || map.slopes.size() != n) return;
     for (std::size_t k = 0; k + 1 < n; ++k) {
@@ -708,9 +734,17 @@ void PchipEvaluator::apply(std::span<double> samples) const {
     const std::size_t count = intervals_.size();
     if (count + 1 <= kLaneKnots) {
 #if defined(__x86_64__)
-        if (use_avx2_) {
-            map_in_lanes_avx2(intervals_.data(), count, x0, xl, samples.data(), samples.size());
-            return;
+        switch (lanes_) {
+            case LaneBuild::Avx512:
+                map_in_lanes_avx512(intervals_.data(), count, x0, xl, samples.data(),
+                                    samples.size());
+                return;
+            case LaneBuild::Avx2:
+                map_in_lanes_avx2(intervals_.data(), count, x0, xl, samples.data(),
+                                  samples.size());
+                return;
+            default:
+                break;
         }
 #endif
         map_in_lanes_baseline(intervals_.data(), count, x0, xl, samples.data(), samples.size());

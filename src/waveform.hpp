@@ -190,8 +190,9 @@ double pchip_value(const PchipMap& map, double sample);
 class PchipEvaluator {
 public:
     // The build of the lane path to run: the one for every x86-64 processor (two
-    // lanes), or the best the processor has (four lanes with AVX2).
-    enum class LaneBuild { Baseline, Best };
+    // lanes), one for AVX2 (four) or AVX-512 (eight), or the best the processor
+    // has. A build the processor lacks falls back to the best one below it.
+    enum class LaneBuild { Baseline, Avx2, Avx512, Best };
 
     explicit PchipEvaluator(const PchipMap& map, LaneBuild lanes = LaneBuild::Best);
     void apply(std::span<double> samples) const;
@@ -203,7 +204,7 @@ public:
 
 private:
     const PchipMap& map_;
-    bool use_avx2_ = false;
+    LaneBuild lanes_;
     bool ascending_ = false;
     std::vector<Interval> intervals_;  // when ascending: interval j at index j
 };
