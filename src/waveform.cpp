@@ -13,6 +13,109 @@ namespace velk {
 
 namespace {
 
+// ---------------------------------------------------------------------------
+// Lanes: a few values side by side in one register, two with SSE2 (which every
+// x86-64 processor has), four with AVX2, eight with AVX-512. The elementwise
+// passes of the renderer are written once, for a double or a vector T, and
+// built for each; the processor picks the widest build it runs. They use IEEE
+// operations only, which give the same bits in any width (-ffp-contract=off
+// keeps them from being fused into multiply-adds), so every build gives the
+// bits of the scalar code.
+using Pair = double __attribute__((vector_size(16)));
+using Quad = double __attribute__((vector_size(32)));
+using Octet = double __attribute__((vector_size(64)));
+
+// The lane helpers are always inlined, so no vector is ever passed by the calling
+// convention whose change for wide vectors the compilers warn of (from here to
+// the end of the file, where GCC instantiates the templates).
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// Hides a vector's value from GCC's optimiser. On vectors GCC turns a - b * 3.0
+// into a + b * -3.0 and gets b * 3.0 for its other use by negating that, which
+// flips the sign of a NaN; a pinned product is used as it is. Scalars need no pin.
+template <class V>
+[[gnu::always_inline]] inline void pin(V& v) {
+#if defined(__x86_64__) && !defined(__clang__)
+    asm("" : "+x"(v));
+#else
+    (void)v;
+#endif
+}
+[[gnu::always_inline]] inline void pin(double&) {}
+
+template <class V>
+constexpr std::size_t kLanes = sizeof(V) / sizeof(double);
+
+template <class V>
+[[gnu::always_inline]] inline V broadcast(double v) {
+    V out;
+    for (std::size_t i = 0; i < kLanes<V>; ++i) out[i] = v;
+    return out;
+}
+
+// |v|, as std::fabs gives it: the sign bit cleared.
+[[gnu::always_inline]] inline double magnitude(double v) { return std::fabs(v); }
+template <class V>
+[[gnu::always_inline]] inline V magnitude(const V& v) {
+    using Bits = decltype(v < v);  // the 64-bit integer vector of V's width
+    Bits bits;
+    std::memcpy(&bits, &v, sizeof v);
+    bits &= std::numeric_limits<std::int64_t>::max();
+    V out;
+    std::memcpy(&out, &bits, sizeof v);
+    return out;
+}
+
+// out[i] = f(first + i) for i < n, kLanes<V> at a time; `first` is a whole
+// number below 2^53, so the lanes' indices are exact. The last group is padded
+// with the indices that follow.
+template <class V, class F>
+[[gnu::always_inline]] inline void fill_lanes(double first, std::size_t n, double* out,
+                                              const F& f) {
+    constexpr std::size_t width = kLanes<V>;
+    V k;
+    for (std::size_t i = 0; i < width; ++i) k[i] = first + static_cast<double>(i);
+    const V step = broadcast<V>(static_cast<double>(width));
+    std::size_t i = 0;
+    for (; i + width <= n; i += width, k += step) {
+        const V v = f(k);
+        std::memcpy(out + i, &v, sizeof v);
+    }
+    if (i == n) return;
+    const V v = f(k);
+    std::memcpy(out + i, &v, (n - i) * sizeof(double));
+}
+
+template <class F>
+void fill_baseline(double first, std::size_t n, double* out, const F& f) {
+    fill_lanes<Pair>(first, n, out, f);
+}
+#if defined(__x86_64__)
+template <class F>
+__attribute__((target("avx2"))) void fill_avx2(double first, std::size_t n, double* out,
+                                               const F& f) {
+    fill_lanes<Quad>(first, n, out, f);
+}
+template <class F>
+__attribute__((target("avx512f"))) void fill_avx512(double first, std::size_t n, double* out,
+                                                   const F& f) {
+    fill_lanes<Octet>(first, n, out, f);
+}
+#endif
+
+// out[i] = f(k0 + i) for i < n (k0 + n <= 2^53) through the widest build of
+// fill_lanes the processor runs. f is a callable with a templated operator()
+// that takes an index as a double or as lanes.
+template <class F>
+void fill_indexed(std::uint64_t k0, std::size_t n, double* out, const F& f) {
+    const auto first = static_cast<double>(static_cast<std::int64_t>(k0));
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx512f")) return fill_avx512(first, n, out, f);
+    if (__builtin_cpu_supports("avx2")) return fill_avx2(first, n, out, f);
+#endif
+    fill_baseline(first, n, out, f);
+}
+
 // max / min that return the other operand when one is NaN.
 double nan_max(double a, double b) {
     if (std::isnan(a)) return b;
@@ -62,13 +165,39 @@ RunError buffer_limit_error(std::uint64_t length) {
                              std::to_string(kMaxBufferSamples) + " samples per channel");
 }
 
+// The arguments of the std::cos and std::exp calls of the shapes at sample k (a
+// whole number, as a double or lanes), u = |k dt - half| from the envelope's
+// middle: one kernel per shape, for fill_indexed.
+struct CosineArgument {
+    double dt, half, hp, hw;
+    template <class T>
+    [[gnu::always_inline]] T operator()(const T& k) const {
+        return ((magnitude(k * dt - half) - hp) / hw) * kPi;
+    }
+};
+struct GaussianArgument {
+    double dt, half, hp, sigma;
+    template <class T>
+    [[gnu::always_inline]] T operator()(const T& k) const {
+        const T x = (magnitude(k * dt - half) - hp) / sigma;
+        return (x * x) * -0.5;
+    }
+};
+struct SechArgument {
+    double dt, half, hp;
+    template <class T>
+    [[gnu::always_inline]] T operator()(const T& k) const {
+        return (magnitude(k * dt - half) - hp) * 10.0;
+    }
+};
+
 // The shape times the amplitude at the envelope's samples lo .. hi - 1, into dst.
 //
 // Where a shape calls std::cos or std::exp, the calls' arguments are computed
-// first, into dst, in a loop of their own, as the carrier angles are (see
-// mix_pulse): each call then starts from a loaded value instead of waiting for
-// the division and the other operations that make it. The second loop takes the
-// same branch per sample as one loop would.
+// first, into dst, several at a time (fill_indexed), as the carrier angles are
+// (see mix_pulse): each call then starts from a loaded value instead of waiting
+// for the division and the other operations that make it. The second loop takes
+// the same branch per sample as one loop would.
 void shape_values(const ShapedEnvelope& e, std::uint64_t lo, std::uint64_t hi, double* dst) {
     const double dt = e.dt, half = e.half, amp = e.amp;
     const double hp = e.hp, hw = e.hw, sigma = e.sigma, edge = e.edge;
@@ -83,7 +212,7 @@ void shape_values(const ShapedEnvelope& e, std::uint64_t lo, std::uint64_t hi, d
                 for (std::size_t i = 0; i < n; ++i) dst[i] = 1.0 * amp;
                 break;
             }
-            for (std::size_t i = 0; i < n; ++i) dst[i] = ((at(lo + i) - hp) / hw) * kPi;
+            fill_indexed(lo, n, dst, CosineArgument{dt, half, hp, hw});
             for (std::size_t i = 0; i < n; ++i) {
                 const double u = at(lo + i);
                 double s;
@@ -94,10 +223,7 @@ void shape_values(const ShapedEnvelope& e, std::uint64_t lo, std::uint64_t hi, d
             }
             break;
         case PulseShape::Gaussian:
-            for (std::size_t i = 0; i < n; ++i) {
-                const double x = (at(lo + i) - hp) / sigma;
-                dst[i] = (x * x) * -0.5;
-            }
+            fill_indexed(lo, n, dst, GaussianArgument{dt, half, hp, sigma});
             for (std::size_t i = 0; i < n; ++i) {
                 const double s = at(lo + i) <= hp ? 1.0 : std::exp(dst[i]);
                 dst[i] = s * amp;
@@ -107,7 +233,7 @@ void shape_values(const ShapedEnvelope& e, std::uint64_t lo, std::uint64_t hi, d
             for (std::size_t i = 0; i < n; ++i) dst[i] = 1.0 * amp;
             break;
         case PulseShape::Sech:
-            for (std::size_t i = 0; i < n; ++i) dst[i] = (at(lo + i) - hp) * 10.0;
+            fill_indexed(lo, n, dst, SechArgument{dt, half, hp});
             for (std::size_t i = 0; i < n; ++i) {
                 const double x = dst[i];
                 const double s = at(lo + i) <= hp ? 1.0 : 2.0 / (std::exp(-x) + std::exp(x));
@@ -156,6 +282,16 @@ void shaped_values(const ShapedEnvelope& e, std::uint64_t first, std::span<Compl
     });
 }
 
+// The carrier angle of a pulse's sample k (a whole number, as a double or lanes).
+struct CarrierAngle {
+    double dt, t0, frequency, delta, phase;
+    template <class T>
+    [[gnu::always_inline]] T operator()(const T& k) const {
+        const T tau = k * dt;
+        return (((tau + t0) * frequency) + (delta * tau)) * kTwoPi + phase;
+    }
+};
+
 // Adds the pulse's samples k0 .. k0 + count - 1, their envelope values given in
 // `env`, mixed with the carrier, into dst[0 .. count - 1]. `beside()` is called
 // once per sample, after its sin and cos calls: work that does not depend on
@@ -169,19 +305,11 @@ void shaped_values(const ShapedEnvelope& e, std::uint64_t first, std::span<Compl
 template <class Beside>
 void mix_pulse(const Pulse& p, std::uint64_t k0, const Complex* env, std::size_t count,
                double dt, double* dst, Beside beside) {
-    const double t0 = p.t0;
-    const double frequency = p.frequency;
-    const double phase = p.phase;
-    const double delta = p.delta;
+    const CarrierAngle angle{dt, p.t0, p.frequency, p.delta, p.phase};
     double theta[kBlockSamples];
     for (std::size_t at = 0; at < count; at += kBlockSamples) {
         const std::size_t n = std::min(kBlockSamples, count - at);
-        for (std::size_t i = 0; i < n; ++i) {
-            // k0 + at + i < 2^53: the signed conversion gives the same double.
-            const auto k = static_cast<std::int64_t>(k0 + at + i);
-            const double tau = static_cast<double>(k) * dt;
-            theta[i] = (((tau + t0) * frequency) + (delta * tau)) * kTwoPi + phase;
-        }
+        fill_indexed(k0 + at, n, theta, angle);
         for (std::size_t i = 0; i < n; ++i) {
             const double c = std::cos(theta[i]);
             const double sn = std::sin(theta[i]);
@@ -519,30 +647,6 @@ std::optional<PchipMap> pchip_from_setting(const Json& setting) {
 
 namespace {
 
-// A few samples side by side in one register: two with SSE2, which every x86-64
-// processor has, four with AVX.
-using Pair = double __attribute__((vector_size(16)));
-using Quad = double __attribute__((vector_size(32)));
-using Octet = double __attribute__((vector_size(64)));
-
-// The lane helpers are always inlined, so no vector is ever passed by the calling
-// convention whose change for 32-byte vectors the compilers warn of (from here
-// to the end of the file, where GCC instantiates the templates).
-#pragma GCC diagnostic ignored "-Wpsabi"
-
-// Hides a vector's value from GCC's optimiser. On vectors GCC turns a - b * 3.0
-// into a + b * -3.0 and gets b * 3.0 for its other use by negating that, which
-// flips the sign of a NaN; a pinned product is used as it is. Scalars need no pin.
-template <class V>
-[[gnu::always_inline]] inline void pin(V& v) {
-#if defined(__x86_64__) && !defined(__clang__)
-    asm("" : "+x"(v));
-#else
-    (void)v;
-#endif
-}
-[[gnu::always_inline]] inline void pin(double&) {}
-
 // The cubic Hermite value at e on the interval [x, x + w] with end values y0, y1
 // and end slopes m0, m1, in the written order of operations. T is a double or a
 // vector: the same operations, one sample or a few at a time.
@@ -566,16 +670,6 @@ using Interval = PchipEvaluator::Interval;
 // Knots up to which the lane path selects the interval by comparing with every
 // knot; beyond, a bisection per sample costs less.
 constexpr std::size_t kLaneKnots = 16;
-
-template <class V>
-constexpr std::size_t kLanes = sizeof(V) / sizeof(double);
-
-template <class V>
-[[gnu::always_inline]] inline V broadcast(double v) {
-    V out;
-    for (std::size_t i = 0; i < kLanes<V>; ++i) out[i] = v;
-    return out;
-}
 
 // The terms of one interval, each repeated in every lane.
 template <class V>
