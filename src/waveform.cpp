@@ -103,15 +103,15 @@ __attribute__((target("avx512f"))) void fill_avx512(double first, std::size_t n,
 }
 #endif
 
-// out[i] = f(k0 + i) for i < n (k0 + n <= 2^53) through the widest build of
-// fill_lanes the processor runs. f is a callable with a templated operator()
-// that takes an index as a double or as lanes.
+// out[i] = f(k0 + i) for i < n (k0 + n <= 2^53) through a build of fill_lanes
+// that the processor runs (`lanes` from runnable_lanes). f is a callable with a
+// templated operator() that takes an index as a double or as lanes.
 template <class F>
-void fill_indexed(std::uint64_t k0, std::size_t n, double* out, const F& f) {
+void fill_indexed(LaneBuild lanes, std::uint64_t k0, std::size_t n, double* out, const F& f) {
     const auto first = static_cast<double>(static_cast<std::int64_t>(k0));
 #if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx512f")) return fill_avx512(first, n, out, f);
-    if (__builtin_cpu_supports("avx2")) return fill_avx2(first, n, out, f);
+    if (lanes == LaneBuild::Avx512) return fill_avx512(first, n, out, f);
+    if (lanes == LaneBuild::Avx2) return fill_avx2(first, n, out, f);
 #endif
     fill_baseline(first, n, out, f);
 }
@@ -198,7 +198,8 @@ struct SechArgument {
 // (see mix_pulse): each call then starts from a loaded value instead of waiting
 // for the division and the other operations that make it. The second loop takes
 // the same branch per sample as one loop would.
-void shape_values(const ShapedEnvelope& e, std::uint64_t lo, std::uint64_t hi, double* dst) {
+void shape_values(const ShapedEnvelope& e, std::uint64_t lo, std::uint64_t hi, double* dst,
+                  LaneBuild lanes) {
     const double dt = e.dt, half = e.half, amp = e.amp;
     const double hp = e.hp, hw = e.hw, sigma = e.sigma, edge = e.edge;
     // k < 2^53: the signed conversion gives the same double.
@@ -212,7 +213,7 @@ void shape_values(const ShapedEnvelope& e, std::uint64_t lo, std::uint64_t hi, d
                 for (std::size_t i = 0; i < n; ++i) dst[i] = 1.0 * amp;
                 break;
             }
-            fill_indexed(lo, n, dst, CosineArgument{dt, half, hp, hw});
+            fill_indexed(lanes, lo, n, dst, CosineArgument{dt, half, hp, hw});
             for (std::size_t i = 0; i < n; ++i) {
                 const double u = at(lo + i);
                 double s;
@@ -223,7 +224,7 @@ void shape_values(const ShapedEnvelope& e, std::uint64_t lo, std::uint64_t hi, d
             }
             break;
         case PulseShape::Gaussian:
-            fill_indexed(lo, n, dst, GaussianArgument{dt, half, hp, sigma});
+            fill_indexed(lanes, lo, n, dst, GaussianArgument{dt, half, hp, sigma});
             for (std::size_t i = 0; i < n; ++i) {
                 const double s = at(lo + i) <= hp ? 1.0 : std::exp(dst[i]);
                 dst[i] = s * amp;
@@ -233,7 +234,7 @@ void shape_values(const ShapedEnvelope& e, std::uint64_t lo, std::uint64_t hi, d
             for (std::size_t i = 0; i < n; ++i) dst[i] = 1.0 * amp;
             break;
         case PulseShape::Sech:
-            fill_indexed(lo, n, dst, SechArgument{dt, half, hp});
+            fill_indexed(lanes, lo, n, dst, SechArgument{dt, half, hp});
             for (std::size_t i = 0; i < n; ++i) {
                 const double x = dst[i];
                 const double s = at(lo + i) <= hp ? 1.0 : 2.0 / (std::exp(-x) + std::exp(x));
@@ -247,14 +248,14 @@ void shape_values(const ShapedEnvelope& e, std::uint64_t lo, std::uint64_t hi, d
 // need the shape one sample (first derivative) or two samples (second) beyond
 // the range on each side, where the envelope has them.
 void shaped_values(const ShapedEnvelope& e, std::uint64_t first, std::span<Complex> out,
-                   EnvelopeScratch& scratch) {
+                   EnvelopeScratch& scratch, LaneBuild lanes) {
     const std::uint64_t n = e.length;
     const std::uint64_t last = first + out.size();
     const std::uint64_t margin = e.drag_terms;
     const std::uint64_t lo = first - std::min(first, margin);
     const std::uint64_t hi = std::min(n, last + margin);
     scratch.shape.resize(static_cast<std::size_t>(hi - lo));
-    shape_values(e, lo, hi, scratch.shape.data());
+    shape_values(e, lo, hi, scratch.shape.data(), lanes);
     const double* const shape = scratch.shape.data();
     auto base = [shape, lo](std::uint64_t k) { return shape[k - lo]; };
 
@@ -304,12 +305,12 @@ struct CarrierAngle {
 // dominate the cost, follow each other more closely.
 template <class Beside>
 void mix_pulse(const Pulse& p, std::uint64_t k0, const Complex* env, std::size_t count,
-               double dt, double* dst, Beside beside) {
+               double dt, double* dst, LaneBuild lanes, Beside beside) {
     const CarrierAngle angle{dt, p.t0, p.frequency, p.delta, p.phase};
     double theta[kBlockSamples];
     for (std::size_t at = 0; at < count; at += kBlockSamples) {
         const std::size_t n = std::min(kBlockSamples, count - at);
-        fill_indexed(k0 + at, n, theta, angle);
+        fill_indexed(lanes, k0 + at, n, theta, angle);
         for (std::size_t i = 0; i < n; ++i) {
             const double c = std::cos(theta[i]);
             const double sn = std::sin(theta[i]);
@@ -320,6 +321,20 @@ void mix_pulse(const Pulse& p, std::uint64_t k0, const Complex* env, std::size_t
 }
 
 }  // namespace
+
+LaneBuild runnable_lanes(LaneBuild wanted) {
+#if defined(__x86_64__)
+    const bool avx2 = __builtin_cpu_supports("avx2");
+    const bool avx512 = __builtin_cpu_supports("avx512f");
+    if (wanted == LaneBuild::Best) wanted = LaneBuild::Avx512;
+    if (wanted == LaneBuild::Avx512 && !avx512) wanted = LaneBuild::Avx2;
+    if (wanted == LaneBuild::Avx2 && !avx2) wanted = LaneBuild::Baseline;
+    return wanted;
+#else
+    (void)wanted;
+    return LaneBuild::Baseline;
+#endif
+}
 
 PulseShape pulse_shape(std::uint8_t code) {
     switch (code) {
@@ -337,9 +352,9 @@ std::uint64_t envelope_length(const Envelope& envelope) {
 }
 
 void envelope_values(const Envelope& envelope, std::uint64_t first, std::span<Complex> out,
-                     EnvelopeScratch& scratch) {
+                     EnvelopeScratch& scratch, LaneBuild lanes) {
     if (const auto* shaped = std::get_if<ShapedEnvelope>(&envelope)) {
-        shaped_values(*shaped, first, out, scratch);
+        shaped_values(*shaped, first, out, scratch, runnable_lanes(lanes));
     } else if (const auto* real = std::get_if<RealSamples>(&envelope)) {
         const double a = real->amplitude;
         const double* const x = real->samples.data() + first;
@@ -456,6 +471,7 @@ Expected<std::vector<double>, RunError> zero_buffer(std::uint64_t length) {
 void render_pulses(std::vector<double>& buffer, const std::vector<Pulse>& pulses, double fs) {
     const double dt = 1.0 / fs;
     const std::size_t length = buffer.size();
+    const LaneBuild lanes = runnable_lanes(LaneBuild::Best);
     std::vector<Complex> env;
     EnvelopeScratch scratch;
     for (const Pulse& p : pulses) {
@@ -465,8 +481,8 @@ void render_pulses(std::vector<double>& buffer, const std::vector<Pulse>& pulses
         const std::size_t count = static_cast<std::size_t>(
             std::min<std::uint64_t>(envelope_length(p.envelope), length - start));
         env.resize(count);
-        envelope_values(p.envelope, 0, env, scratch);
-        mix_pulse(p, 0, env.data(), count, dt, buffer.data() + start, [] {});
+        envelope_values(p.envelope, 0, env, scratch, lanes);
+        mix_pulse(p, 0, env.data(), count, dt, buffer.data() + start, lanes, [] {});
     }
 }
 
@@ -483,8 +499,10 @@ Expected<std::vector<double>, RunError> render_samples(std::vector<Pulse> pulses
 // ---------------------------------------------------------------------------
 // Chunked rendering
 
-ChunkRenderer::ChunkRenderer(const ChannelSignal& signal, std::size_t chunk_samples)
-    : signal_(signal), chunk_(std::max<std::size_t>(chunk_samples, 1)) {
+ChunkRenderer::ChunkRenderer(const ChannelSignal& signal, std::size_t chunk_samples,
+                             LaneBuild lanes)
+    : signal_(signal), chunk_(std::max<std::size_t>(chunk_samples, 1)),
+      lanes_(runnable_lanes(lanes)) {
     const double fs = signal.sample_rate;
     const std::uint64_t length = signal.length;
     placements_.reserve(signal.pulses.size());
@@ -505,7 +523,7 @@ ChunkRenderer::ChunkRenderer(const ChannelSignal& signal, std::size_t chunk_samp
     });
     active_.reserve(by_start_.size());
     if (signal.settings.sos) sos_.emplace(*signal.settings.sos);
-    if (signal.settings.map) map_.emplace(*signal.settings.map);
+    if (signal.settings.map) map_.emplace(*signal.settings.map, lanes_);
     const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_, length));
     samples_.resize(size);
     const std::size_t block = std::min(size, kBlockSamples);
@@ -570,8 +588,8 @@ void ChunkRenderer::render_block(std::uint64_t first, std::size_t count, double*
 void ChunkRenderer::add_pulse(const Pulse& p, std::uint64_t k0, std::size_t count, double dt,
                               double* dst) {
     const std::span<Complex> env(envelope_.data(), count);
-    envelope_values(p.envelope, k0, env, scratch_);
-    mix_pulse(p, k0, env.data(), count, dt, dst, [this] {
+    envelope_values(p.envelope, k0, env, scratch_, lanes_);
+    mix_pulse(p, k0, env.data(), count, dt, dst, lanes_, [this] {
         if (unfiltered_ != unfiltered_end_) {
             *unfiltered_ = sos_->step(*unfiltered_);
             ++unfiltered_;
@@ -584,10 +602,11 @@ void ChunkRenderer::finish_filter() {
     unfiltered_ = unfiltered_end_ = nullptr;
 }
 
-std::vector<double> render_all(const ChannelSignal& signal, std::size_t chunk_samples) {
+std::vector<double> render_all(const ChannelSignal& signal, std::size_t chunk_samples,
+                               LaneBuild lanes) {
     std::vector<double> out;
     out.reserve(static_cast<std::size_t>(signal.length));
-    ChunkRenderer renderer(signal, chunk_samples);
+    ChunkRenderer renderer(signal, chunk_samples, lanes);
     for (auto chunk = renderer.next(); !chunk.empty(); chunk = renderer.next()) {
         out.insert(out.end(), chunk.begin(), chunk.end());
     }
@@ -779,29 +798,8 @@ double pchip_value(const PchipMap& map, double sample) {
     return hermite(e, xs[j], w, ys[j], ys[j + 1], m[j], m[j + 1]);
 }
 
-namespace {
-
-// The wanted build of the lane path if the processor runs it, else the best one
-// below it that it does.
-PchipEvaluator::LaneBuild runnable(PchipEvaluator::LaneBuild wanted) {
-    using LaneBuild = PchipEvaluator::LaneBuild;
-#if defined(__x86_64__)
-    const bool avx2 = __builtin_cpu_supports("avx2");
-    const bool avx512 = __builtin_cpu_supports("avx512f");
-    if (wanted == LaneBuild::Best) wanted = LaneBuild::Avx512;
-    if (wanted == LaneBuild::Avx512 && !avx512) wanted = LaneBuild::Avx2;
-    if (wanted == LaneBuild::Avx2 && !avx2) wanted = LaneBuild::Baseline;
-    return wanted;
-#else
-    (void)wanted;
-    return LaneBuild::Baseline;
-#endif
-}
-
-}  // namespace
-
 PchipEvaluator::PchipEvaluator(const PchipMap& map, LaneBuild lanes)
-    : map_(map), lanes_(runnable(lanes)) {
+    : map_(map), lanes_(runnable_lanes(lanes)) {
     const std::size_t n = map.xs.size();
     if (n < 2 || map.ys.size() != n || map.slopes.size() != n) return;
     for (std::size_t k = 0; k + 1 < n; ++k) {

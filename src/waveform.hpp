@@ -43,6 +43,14 @@ inline constexpr std::size_t kBlockSamples = std::size_t{1} << 10;
 inline constexpr double kPi = 3.141592653589793;
 inline constexpr double kTwoPi = 6.283185307179586;
 
+// The build of the renderer's elementwise passes (carrier angles, shape
+// arguments, the sample map) to run: the one for every x86-64 processor (two
+// values at a time), one for AVX2 (four) or AVX-512 (eight), or the best the
+// processor has. All give the same bits; a build the processor lacks falls back
+// to the best one below it.
+enum class LaneBuild { Baseline, Avx2, Avx512, Best };
+LaneBuild runnable_lanes(LaneBuild wanted);
+
 // Shape codes of a ShapedPulse; every code other than 2, 3 and 4 is a cosine edge.
 enum class PulseShape : std::uint8_t { Cosine = 0, Gaussian = 2, Square = 3, Sech = 4 };
 PulseShape pulse_shape(std::uint8_t code);
@@ -95,7 +103,7 @@ struct EnvelopeScratch {
 // envelope) into `out`: bit for bit the values of the whole envelope at those
 // indices, its derivatives one-sided at the envelope's ends and central inside.
 void envelope_values(const Envelope& envelope, std::uint64_t first, std::span<Complex> out,
-                     EnvelopeScratch& scratch);
+                     EnvelopeScratch& scratch, LaneBuild lanes = LaneBuild::Best);
 
 // Every sample of the envelope.
 std::vector<Complex> envelope_samples(const Envelope& envelope);
@@ -189,11 +197,6 @@ double pchip_value(const PchipMap& map, double sample);
 // bit for bit. The map must outlive the evaluator.
 class PchipEvaluator {
 public:
-    // The build of the lane path to run: the one for every x86-64 processor (two
-    // lanes), one for AVX2 (four) or AVX-512 (eight), or the best the processor
-    // has. A build the processor lacks falls back to the best one below it.
-    enum class LaneBuild { Baseline, Avx2, Avx512, Best };
-
     explicit PchipEvaluator(const PchipMap& map, LaneBuild lanes = LaneBuild::Best);
     void apply(std::span<double> samples) const;
 
@@ -283,7 +286,8 @@ struct ChannelSignal {
 class ChunkRenderer {
 public:
     explicit ChunkRenderer(const ChannelSignal& signal,
-                           std::size_t chunk_samples = kChunkSamples);
+                           std::size_t chunk_samples = kChunkSamples,
+                           LaneBuild lanes = LaneBuild::Best);
 
     // The next chunk (at most chunk_samples samples), valid until the next call;
     // empty once the channel is complete.
@@ -300,6 +304,7 @@ private:
 
     const ChannelSignal& signal_;
     std::size_t chunk_;
+    LaneBuild lanes_;
     std::uint64_t position_ = 0;
     std::vector<Placement> placements_;     // by pulse; end == start for dropped pulses
     std::vector<std::size_t> by_start_;     // pulses that are kept, by ascending start
@@ -322,6 +327,7 @@ private:
 
 // Every sample of the signal, rendered in chunks of `chunk_samples`.
 std::vector<double> render_all(const ChannelSignal& signal,
-                               std::size_t chunk_samples = kChunkSamples);
+                               std::size_t chunk_samples = kChunkSamples,
+                               LaneBuild lanes = LaneBuild::Best);
 
 }  // namespace velk

@@ -625,6 +625,10 @@ TEST(ApplySettings, MapRunsBeforeTheFilter) {
 // ---------------------------------------------------------------------------
 // Chunked rendering, checked bit for bit against one pass over the whole signal
 
+// Every build of the elementwise passes; those the processor lacks fall back to
+// one it has.
+constexpr LaneBuild kLaneBuilds[] = {LaneBuild::Baseline, LaneBuild::Avx2, LaneBuild::Avx512};
+
 bool same_bits(double a, double b) {
     return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
 }
@@ -691,11 +695,13 @@ TEST_P(EnvelopeWindow, EveryWindowMatchesTheWholeEnvelope) {
     for (std::uint64_t first = 0; first < n; ++first) {
         for (std::uint64_t count = 1; first + count <= n; ++count) {
             std::vector<Complex> window(count);
-            envelope_values(env, first, window, scratch);
+            const LaneBuild lanes = kLaneBuilds[(first + count) % std::size(kLaneBuilds)];
+            envelope_values(env, first, window, scratch, lanes);
             for (std::uint64_t i = 0; i < count; ++i) {
                 ASSERT_TRUE(same_bits(window[i].re, whole[first + i].re) &&
                             same_bits(window[i].im, whole[first + i].im))
-                    << "window " << first << "+" << count << " sample " << i;
+                    << "window " << first << "+" << count << " sample " << i << ", lanes "
+                    << static_cast<int>(lanes);
             }
         }
     }
@@ -770,7 +776,10 @@ TEST_P(ChunkBoundaries, EveryChunkSizeGivesTheWholeSignal) {
     for (std::size_t chunk : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{5},
                               std::size_t{16}, n - 1, n, n + 7, kChunkSamples}) {
         if (chunk == 0) continue;
-        EXPECT_TRUE(same_samples(render_all(signal, chunk), whole)) << "chunk " << chunk;
+        for (const LaneBuild lanes : kLaneBuilds) {
+            EXPECT_TRUE(same_samples(render_all(signal, chunk, lanes), whole))
+                << "chunk " << chunk << ", lanes " << static_cast<int>(lanes);
+        }
     }
 }
 
@@ -856,8 +865,9 @@ TEST(ChunkBoundaries, RandomSignalsMatchTheWholeSignal) {
         if (pick(2)) c.settings = kMapAndFilter;
         const ChannelSignal signal = signal_of(c);
         const std::size_t chunk = 1 + pick(std::min<std::uint64_t>(signal.length + 3, 70));
-        ASSERT_TRUE(same_samples(render_all(signal, chunk), whole_signal(c)))
-            << "round " << round << ", chunk " << chunk;
+        const LaneBuild lanes = kLaneBuilds[pick(std::size(kLaneBuilds))];
+        ASSERT_TRUE(same_samples(render_all(signal, chunk, lanes), whole_signal(c)))
+            << "round " << round << ", chunk " << chunk << ", lanes " << static_cast<int>(lanes);
     }
 }
 
@@ -923,8 +933,7 @@ TEST_P(PchipPaths, EveryPathGivesPchipValueBitForBit) {
     std::vector<double> want(samples.size());
     for (std::size_t i = 0; i < samples.size(); ++i) want[i] = pchip_value(*map, samples[i]);
     // Every length up to a few groups of four, then all at once from each offset.
-    using LaneBuild = PchipEvaluator::LaneBuild;
-    for (const auto lanes : {LaneBuild::Baseline, LaneBuild::Avx2, LaneBuild::Avx512}) {
+    for (const LaneBuild lanes : kLaneBuilds) {
         const PchipEvaluator evaluator(*map, lanes);
         for (std::size_t n = 1; n <= 9 && n <= samples.size(); ++n) {
             for (std::size_t at = 0; at + n <= samples.size(); at += n) {
