@@ -16,11 +16,11 @@ namespace {
 // ---------------------------------------------------------------------------
 // Lanes: a few values side by side in one register, two with SSE2 (which every
 // x86-64 processor has), four with AVX2, eight with AVX-512. The elementwise
-// passes of the renderer are written once, for a double or a vector T, and
-// built for each; the processor picks the widest build it runs. They use IEEE
-// operations only, which give the same bits in any width (-ffp-contract=off
-// keeps them from being fused into multiply-adds), so every build gives the
-// bits of the scalar code.
+// passes of the renderer are written once, for vectors of any width, and built
+// for each; the widest build the processor runs is used (see LaneBuild). They
+// use IEEE operations only, which give the same bits in any width, and
+// -ffp-contract=off keeps them from being fused into multiply-adds, so every
+// build gives the bits of the scalar code.
 using Pair = double __attribute__((vector_size(16)));
 using Quad = double __attribute__((vector_size(32)));
 using Octet = double __attribute__((vector_size(64)));
@@ -53,8 +53,7 @@ template <class V>
     return out;
 }
 
-// |v|, as std::fabs gives it: the sign bit cleared.
-[[gnu::always_inline]] inline double magnitude(double v) { return std::fabs(v); }
+// |v| in every lane, as std::fabs gives it: the sign bit cleared.
 template <class V>
 [[gnu::always_inline]] inline V magnitude(const V& v) {
     using Bits = decltype(v < v);  // the 64-bit integer vector of V's width
@@ -105,7 +104,7 @@ __attribute__((target("avx512f"))) void fill_avx512(double first, std::size_t n,
 
 // out[i] = f(k0 + i) for i < n (k0 + n <= 2^53) through a build of fill_lanes
 // that the processor runs (`lanes` from runnable_lanes). f is a callable with a
-// templated operator() that takes an index as a double or as lanes.
+// templated operator() that takes lanes of indices.
 template <class F>
 void fill_indexed(LaneBuild lanes, std::uint64_t k0, std::size_t n, double* out, const F& f) {
     const auto first = static_cast<double>(static_cast<std::int64_t>(k0));
@@ -165,9 +164,9 @@ RunError buffer_limit_error(std::uint64_t length) {
                              std::to_string(kMaxBufferSamples) + " samples per channel");
 }
 
-// The arguments of the std::cos and std::exp calls of the shapes at sample k (a
-// whole number, as a double or lanes), u = |k dt - half| from the envelope's
-// middle: one kernel per shape, for fill_indexed.
+// The arguments of the std::cos and std::exp calls of the shapes at samples k
+// (lanes of whole numbers), at u = |k dt - half| from the envelope's middle: one
+// kernel per shape, for fill_indexed.
 struct CosineArgument {
     double dt, half, hp, hw;
     template <class T>
@@ -283,7 +282,7 @@ void shaped_values(const ShapedEnvelope& e, std::uint64_t first, std::span<Compl
     });
 }
 
-// The carrier angle of a pulse's sample k (a whole number, as a double or lanes).
+// The carrier angles of a pulse's samples k (lanes of whole numbers).
 struct CarrierAngle {
     double dt, t0, frequency, delta, phase;
     template <class T>
