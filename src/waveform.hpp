@@ -37,7 +37,8 @@ inline constexpr std::uint64_t kMaxBufferSamples = std::uint64_t{1} << 28;
 // Samples rendered at a time when a channel is written: 64 Ki (512 KiB).
 inline constexpr std::size_t kChunkSamples = std::size_t{1} << 16;
 // Samples of a chunk that go through all the rendering steps at a time: 1 Ki, so
-// that the samples and their envelope values (24 KiB) stay in the first-level cache.
+// that the samples, their envelope values and carrier angles (32 KiB) stay in
+// the first-level cache.
 inline constexpr std::size_t kBlockSamples = std::size_t{1} << 10;
 
 inline constexpr double kPi = 3.141592653589793;
@@ -232,7 +233,7 @@ public:
     explicit SosCascade(const std::vector<SosSection>& sections);
     void filter(std::span<double> samples);
     // One sample through every section in turn: the steps filter() takes for it.
-    // Here, to be inlined into the loops that take a step at a time.
+    // Defined here so that the loops that take one step at a time inline it.
     double step(double x) {
         for (Stage& st : stages_) {
             const double y = st.b0 * x + st.z1;
@@ -302,6 +303,11 @@ private:
         std::uint64_t end;    // one past its last sample, cut at the channel's end
     };
 
+    void render_block(std::uint64_t first, std::size_t count, double* out);
+    void add_pulse(const Pulse& pulse, std::uint64_t k0, std::size_t count, double dt,
+                   double* dst);
+    void finish_filter();
+
     const ChannelSignal& signal_;
     std::size_t chunk_;
     LaneBuild lanes_;
@@ -310,16 +316,11 @@ private:
     std::vector<std::size_t> by_start_;     // pulses that are kept, by ascending start
     std::size_t next_start_ = 0;            // first of by_start_ not yet active
     std::vector<std::size_t> active_;       // pulses overlapping the chunk, gathered order
-    void render_block(std::uint64_t first, std::size_t count, double* out);
-    void add_pulse(const Pulse& pulse, std::uint64_t k0, std::size_t count, double dt,
-                   double* dst);
-    void finish_filter();
-
     std::optional<PchipEvaluator> map_;
     std::optional<SosCascade> sos_;
     std::vector<double> samples_;
     std::vector<Complex> envelope_;         // one block's envelope values
-    // The samples of the block before that are still to be filtered.
+    // Samples of the last rendered block still to be filtered (see render_block).
     double* unfiltered_ = nullptr;
     double* unfiltered_end_ = nullptr;
     EnvelopeScratch scratch_;
