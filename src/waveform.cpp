@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -11,6 +12,108 @@
 namespace velk {
 
 namespace {
+
+// ---------------------------------------------------------------------------
+// Lanes: a few values side by side in one register, two with SSE2 (which every
+// x86-64 processor has), four with AVX2, eight with AVX-512. The elementwise
+// passes of the renderer are written once, for vectors of any width, and built
+// for each; the widest build the processor runs is used (see LaneBuild). They
+// use IEEE operations only, which give the same bits in any width, and
+// -ffp-contract=off keeps them from being fused into multiply-adds, so every
+// build gives the bits of the scalar code.
+using Pair = double __attribute__((vector_size(16)));
+using Quad = double __attribute__((vector_size(32)));
+using Octet = double __attribute__((vector_size(64)));
+
+// The lane helpers are always inlined, so no vector is ever passed by the calling
+// convention whose change for wide vectors the compilers warn of (from here to
+// the end of the file, where GCC instantiates the templates).
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// Hides a vector's value from GCC's optimiser. On vectors GCC turns a - b * 3.0
+// into a + b * -3.0 and gets b * 3.0 for its other use by negating that, which
+// flips the sign of a NaN; a pinned product is used as it is. Scalars need no pin.
+template <class V>
+[[gnu::always_inline]] inline void pin(V& v) {
+#if defined(__x86_64__) && !defined(__clang__)
+    asm("" : "+x"(v));
+#else
+    (void)v;
+#endif
+}
+[[gnu::always_inline]] inline void pin(double&) {}
+
+template <class V>
+constexpr std::size_t kLanes = sizeof(V) / sizeof(double);
+
+template <class V>
+[[gnu::always_inline]] inline V broadcast(double v) {
+    V out;
+    for (std::size_t i = 0; i < kLanes<V>; ++i) out[i] = v;
+    return out;
+}
+
+// |v| in every lane, as std::fabs gives it: the sign bit cleared.
+template <class V>
+[[gnu::always_inline]] inline V magnitude(const V& v) {
+    using Bits = decltype(v < v);  // the 64-bit integer vector of V's width
+    Bits bits;
+    std::memcpy(&bits, &v, sizeof v);
+    bits &= std::numeric_limits<std::int64_t>::max();
+    V out;
+    std::memcpy(&out, &bits, sizeof v);
+    return out;
+}
+
+// out[i] = f(first + i) for i < n, kLanes<V> at a time; `first` is a whole
+// number below 2^53, so the lanes' indices are exact. The last group is padded
+// with the indices that follow.
+template <class V, class F>
+[[gnu::always_inline]] inline void fill_lanes(double first, std::size_t n, double* out,
+                                              const F& f) {
+    constexpr std::size_t width = kLanes<V>;
+    V k;
+    for (std::size_t i = 0; i < width; ++i) k[i] = first + static_cast<double>(i);
+    const V step = broadcast<V>(static_cast<double>(width));
+    std::size_t i = 0;
+    for (; i + width <= n; i += width, k += step) {
+        const V v = f(k);
+        std::memcpy(out + i, &v, sizeof v);
+    }
+    if (i == n) return;
+    const V v = f(k);
+    std::memcpy(out + i, &v, (n - i) * sizeof(double));
+}
+
+template <class F>
+void fill_baseline(double first, std::size_t n, double* out, const F& f) {
+    fill_lanes<Pair>(first, n, out, f);
+}
+#if defined(__x86_64__)
+template <class F>
+__attribute__((target("avx2"))) void fill_avx2(double first, std::size_t n, double* out,
+                                               const F& f) {
+    fill_lanes<Quad>(first, n, out, f);
+}
+template <class F>
+__attribute__((target("avx512f"))) void fill_avx512(double first, std::size_t n, double* out,
+                                                   const F& f) {
+    fill_lanes<Octet>(first, n, out, f);
+}
+#endif
+
+// out[i] = f(k0 + i) for i < n (k0 + n <= 2^53) through a build of fill_lanes
+// that the processor runs (`lanes` from runnable_lanes). f is a callable with a
+// templated operator() that takes lanes of indices.
+template <class F>
+void fill_indexed(LaneBuild lanes, std::uint64_t k0, std::size_t n, double* out, const F& f) {
+    const auto first = static_cast<double>(static_cast<std::int64_t>(k0));
+#if defined(__x86_64__)
+    if (lanes == LaneBuild::Avx512) return fill_avx512(first, n, out, f);
+    if (lanes == LaneBuild::Avx2) return fill_avx2(first, n, out, f);
+#endif
+    fill_baseline(first, n, out, f);
+}
 
 // max / min that return the other operand when one is NaN.
 double nan_max(double a, double b) {
@@ -42,56 +145,99 @@ double slope_at(std::uint64_t k, std::uint64_t n, double r, double half_r, Get g
     return (get(k + 1) - get(k - 1)) * half_r;
 }
 
+// put(k, slope_at(k, n, r, half_r, get)) for k = first .. last - 1 in order: the
+// ends of the n values through slope_at, the run between them in a loop without
+// its branches, with the arithmetic of its central case.
+template <class Get, class Put>
+void for_each_slope(std::uint64_t first, std::uint64_t last, std::uint64_t n, double r,
+                    double half_r, Get get, Put put) {
+    const std::uint64_t inner = std::min(std::max<std::uint64_t>(first, 1), last);
+    const std::uint64_t outer = std::max(inner, std::min(last, n - 1));
+    for (std::uint64_t k = first; k < inner; ++k) put(k, slope_at(k, n, r, half_r, get));
+    for (std::uint64_t k = inner; k < outer; ++k) put(k, (get(k + 1) - get(k - 1)) * half_r);
+    for (std::uint64_t k = outer; k < last; ++k) put(k, slope_at(k, n, r, half_r, get));
+}
+
 RunError buffer_limit_error(std::uint64_t length) {
     return RunError::message("Sample buffer of " + std::to_string(length) +
                              " samples exceeds the limit of " +
                              std::to_string(kMaxBufferSamples) + " samples per channel");
 }
 
+// The arguments of the std::cos and std::exp calls of the shapes at samples k
+// (lanes of whole numbers), at u = |k dt - half| from the envelope's middle: one
+// kernel per shape, for fill_indexed.
+struct CosineArgument {
+    double dt, half, hp, hw;
+    template <class T>
+    [[gnu::always_inline]] T operator()(const T& k) const {
+        return ((magnitude(k * dt - half) - hp) / hw) * kPi;
+    }
+};
+struct GaussianArgument {
+    double dt, half, hp, sigma;
+    template <class T>
+    [[gnu::always_inline]] T operator()(const T& k) const {
+        const T x = (magnitude(k * dt - half) - hp) / sigma;
+        return (x * x) * -0.5;
+    }
+};
+struct SechArgument {
+    double dt, half, hp;
+    template <class T>
+    [[gnu::always_inline]] T operator()(const T& k) const {
+        return (magnitude(k * dt - half) - hp) * 10.0;
+    }
+};
+
 // The shape times the amplitude at the envelope's samples lo .. hi - 1, into dst.
-void shape_values(const ShapedEnvelope& e, std::uint64_t lo, std::uint64_t hi, double* dst) {
+//
+// Where a shape calls std::cos or std::exp, the calls' arguments are computed
+// first, into dst, several at a time (fill_indexed), as the carrier angles are
+// (see mix_pulse): each call then starts from a loaded value instead of waiting
+// for the division and the other operations that make it. The second loop takes
+// the same branch per sample as one loop would.
+void shape_values(const ShapedEnvelope& e, std::uint64_t lo, std::uint64_t hi, double* dst,
+                  LaneBuild lanes) {
     const double dt = e.dt, half = e.half, amp = e.amp;
     const double hp = e.hp, hw = e.hw, sigma = e.sigma, edge = e.edge;
-    auto at = [&](std::uint64_t k) { return std::fabs(static_cast<double>(k) * dt - half); };
+    // k < 2^53: the signed conversion gives the same double.
+    auto at = [&](std::uint64_t k) {
+        return std::fabs(static_cast<double>(static_cast<std::int64_t>(k)) * dt - half);
+    };
+    const std::size_t n = static_cast<std::size_t>(hi - lo);
     switch (e.shape) {
         case PulseShape::Cosine:
-            for (std::uint64_t k = lo; k < hi; ++k) {
-                const double u = at(k);
+            if (hw <= 0.0) {
+                for (std::size_t i = 0; i < n; ++i) dst[i] = 1.0 * amp;
+                break;
+            }
+            fill_indexed(lanes, lo, n, dst, CosineArgument{dt, half, hp, hw});
+            for (std::size_t i = 0; i < n; ++i) {
+                const double u = at(lo + i);
                 double s;
-                if (hw <= 0.0) s = 1.0;
-                else if (u <= hp) s = 1.0;
+                if (u <= hp) s = 1.0;
                 else if (u >= edge) s = 0.0;
-                else s = (std::cos(((u - hp) / hw) * kPi) + 1.0) * 0.5;
-                dst[k - lo] = s * amp;
+                else s = (std::cos(dst[i]) + 1.0) * 0.5;
+                dst[i] = s * amp;
             }
             break;
         case PulseShape::Gaussian:
-            for (std::uint64_t k = lo; k < hi; ++k) {
-                const double u = at(k);
-                double s;
-                if (u <= hp) {
-                    s = 1.0;
-                } else {
-                    const double x = (u - hp) / sigma;
-                    s = std::exp((x * x) * -0.5);
-                }
-                dst[k - lo] = s * amp;
+            fill_indexed(lanes, lo, n, dst, GaussianArgument{dt, half, hp, sigma});
+            for (std::size_t i = 0; i < n; ++i) {
+                const double s = at(lo + i) <= hp ? 1.0 : std::exp(dst[i]);
+                dst[i] = s * amp;
             }
             break;
         case PulseShape::Square:
-            for (std::uint64_t k = lo; k < hi; ++k) dst[k - lo] = 1.0 * amp;
+            for (std::size_t i = 0; i < n; ++i) dst[i] = 1.0 * amp;
             break;
         case PulseShape::Sech:
-            for (std::uint64_t k = lo; k < hi; ++k) {
-                const double u = at(k);
-                double s;
-                if (u <= hp) {
-                    s = 1.0;
-                } else {
-                    const double x = (u - hp) * 10.0;
-                    s = 2.0 / (std::exp(-x) + std::exp(x));
-                }
-                dst[k - lo] = s * amp;
+            fill_indexed(lanes, lo, n, dst, SechArgument{dt, half, hp});
+            for (std::size_t i = 0; i < n; ++i) {
+                const double x = dst[i];
+                const double s = at(lo + i) <= hp ? 1.0 : 2.0 / (std::exp(-x) + std::exp(x));
+                dst[i] = s * amp;
             }
             break;
     }
@@ -101,14 +247,14 @@ void shape_values(const ShapedEnvelope& e, std::uint64_t lo, std::uint64_t hi, d
 // need the shape one sample (first derivative) or two samples (second) beyond
 // the range on each side, where the envelope has them.
 void shaped_values(const ShapedEnvelope& e, std::uint64_t first, std::span<Complex> out,
-                   EnvelopeScratch& scratch) {
+                   EnvelopeScratch& scratch, LaneBuild lanes) {
     const std::uint64_t n = e.length;
     const std::uint64_t last = first + out.size();
     const std::uint64_t margin = e.drag_terms;
     const std::uint64_t lo = first - std::min(first, margin);
     const std::uint64_t hi = std::min(n, last + margin);
     scratch.shape.resize(static_cast<std::size_t>(hi - lo));
-    shape_values(e, lo, hi, scratch.shape.data());
+    shape_values(e, lo, hi, scratch.shape.data(), lanes);
     const double* const shape = scratch.shape.data();
     auto base = [shape, lo](std::uint64_t k) { return shape[k - lo]; };
 
@@ -119,44 +265,75 @@ void shaped_values(const ShapedEnvelope& e, std::uint64_t first, std::span<Compl
     const double r = 1.0 / e.dt;
     const double half_r = 0.5 * r;
     if (e.drag_terms == 1) {
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            const std::uint64_t k = first + i;
-            out[i] = Complex{base(k), slope_at(k, n, r, half_r, base) * e.scale};
-        }
+        for_each_slope(first, last, n, r, half_r, base, [&](std::uint64_t k, double d) {
+            out[k - first] = Complex{base(k), d * e.scale};
+        });
         return;
     }
     const std::uint64_t slo = first - std::min<std::uint64_t>(first, 1);
     const std::uint64_t shi = std::min(n, last + 1);
     scratch.slope.resize(static_cast<std::size_t>(shi - slo));
-    for (std::uint64_t k = slo; k < shi; ++k) {
-        scratch.slope[k - slo] = slope_at(k, n, r, half_r, base);
-    }
-    const double* const slope = scratch.slope.data();
+    double* const slope = scratch.slope.data();
+    for_each_slope(slo, shi, n, r, half_r, base,
+                   [slope, slo](std::uint64_t k, double d) { slope[k - slo] = d; });
     auto d = [slope, slo](std::uint64_t k) { return slope[k - slo]; };
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const std::uint64_t k = first + i;
-        out[i] = Complex{base(k) - slope_at(k, n, r, half_r, d) * e.second_scale, d(k) * e.scale};
-    }
+    for_each_slope(first, last, n, r, half_r, d, [&](std::uint64_t k, double dd) {
+        out[k - first] = Complex{base(k) - dd * e.second_scale, d(k) * e.scale};
+    });
 }
 
+// The carrier angles of a pulse's samples k (lanes of whole numbers).
+struct CarrierAngle {
+    double dt, t0, frequency, delta, phase;
+    template <class T>
+    [[gnu::always_inline]] T operator()(const T& k) const {
+        const T tau = k * dt;
+        return (((tau + t0) * frequency) + (delta * tau)) * kTwoPi + phase;
+    }
+};
+
 // Adds the pulse's samples k0 .. k0 + count - 1, their envelope values given in
-// `env`, mixed with the carrier, into dst[0 .. count - 1].
+// `env`, mixed with the carrier, into dst[0 .. count - 1]. `beside()` is called
+// once per sample, after its sin and cos calls: work that does not depend on
+// them (the chunk renderer's filter steps) runs while the calls occupy the
+// processor.
+//
+// The carrier angles of a piece of samples are computed first, in a loop of
+// their own: each sin and cos call then starts from a loaded angle instead of
+// waiting for the chain of seven operations that makes it, and the calls, which
+// dominate the cost, follow each other more closely.
+template <class Beside>
 void mix_pulse(const Pulse& p, std::uint64_t k0, const Complex* env, std::size_t count,
-               double dt, double* dst) {
-    const double t0 = p.t0;
-    const double frequency = p.frequency;
-    const double phase = p.phase;
-    const double delta = p.delta;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double tau = static_cast<double>(k0 + i) * dt;
-        const double theta = (((tau + t0) * frequency) + (delta * tau)) * kTwoPi + phase;
-        const double c = std::cos(theta);
-        const double sn = std::sin(theta);
-        dst[i] += env[i].re * c - env[i].im * sn;
+               double dt, double* dst, LaneBuild lanes, Beside beside) {
+    const CarrierAngle angle{dt, p.t0, p.frequency, p.delta, p.phase};
+    double theta[kBlockSamples];
+    for (std::size_t at = 0; at < count; at += kBlockSamples) {
+        const std::size_t n = std::min(kBlockSamples, count - at);
+        fill_indexed(lanes, k0 + at, n, theta, angle);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double c = std::cos(theta[i]);
+            const double sn = std::sin(theta[i]);
+            dst[at + i] += env[at + i].re * c - env[at + i].im * sn;
+            beside();
+        }
     }
 }
 
 }  // namespace
+
+LaneBuild runnable_lanes(LaneBuild wanted) {
+#if defined(__x86_64__)
+    const bool avx2 = __builtin_cpu_supports("avx2");
+    const bool avx512 = __builtin_cpu_supports("avx512f");
+    if (wanted == LaneBuild::Best) wanted = LaneBuild::Avx512;
+    if (wanted == LaneBuild::Avx512 && !avx512) wanted = LaneBuild::Avx2;
+    if (wanted == LaneBuild::Avx2 && !avx2) wanted = LaneBuild::Baseline;
+    return wanted;
+#else
+    (void)wanted;
+    return LaneBuild::Baseline;
+#endif
+}
 
 PulseShape pulse_shape(std::uint8_t code) {
     switch (code) {
@@ -174,9 +351,9 @@ std::uint64_t envelope_length(const Envelope& envelope) {
 }
 
 void envelope_values(const Envelope& envelope, std::uint64_t first, std::span<Complex> out,
-                     EnvelopeScratch& scratch) {
+                     EnvelopeScratch& scratch, LaneBuild lanes) {
     if (const auto* shaped = std::get_if<ShapedEnvelope>(&envelope)) {
-        shaped_values(*shaped, first, out, scratch);
+        shaped_values(*shaped, first, out, scratch, runnable_lanes(lanes));
     } else if (const auto* real = std::get_if<RealSamples>(&envelope)) {
         const double a = real->amplitude;
         const double* const x = real->samples.data() + first;
@@ -293,6 +470,7 @@ Expected<std::vector<double>, RunError> zero_buffer(std::uint64_t length) {
 void render_pulses(std::vector<double>& buffer, const std::vector<Pulse>& pulses, double fs) {
     const double dt = 1.0 / fs;
     const std::size_t length = buffer.size();
+    const LaneBuild lanes = runnable_lanes(LaneBuild::Best);
     std::vector<Complex> env;
     EnvelopeScratch scratch;
     for (const Pulse& p : pulses) {
@@ -302,8 +480,8 @@ void render_pulses(std::vector<double>& buffer, const std::vector<Pulse>& pulses
         const std::size_t count = static_cast<std::size_t>(
             std::min<std::uint64_t>(envelope_length(p.envelope), length - start));
         env.resize(count);
-        envelope_values(p.envelope, 0, env, scratch);
-        mix_pulse(p, 0, env.data(), count, dt, buffer.data() + start);
+        envelope_values(p.envelope, 0, env, scratch, lanes);
+        mix_pulse(p, 0, env.data(), count, dt, buffer.data() + start, lanes, [] {});
     }
 }
 
@@ -320,8 +498,10 @@ Expected<std::vector<double>, RunError> render_samples(std::vector<Pulse> pulses
 // ---------------------------------------------------------------------------
 // Chunked rendering
 
-ChunkRenderer::ChunkRenderer(const ChannelSignal& signal, std::size_t chunk_samples)
-    : signal_(signal), chunk_(std::max<std::size_t>(chunk_samples, 1)) {
+ChunkRenderer::ChunkRenderer(const ChannelSignal& signal, std::size_t chunk_samples,
+                             LaneBuild lanes)
+    : signal_(signal), chunk_(std::max<std::size_t>(chunk_samples, 1)),
+      lanes_(runnable_lanes(lanes)) {
     const double fs = signal.sample_rate;
     const std::uint64_t length = signal.length;
     placements_.reserve(signal.pulses.size());
@@ -342,11 +522,13 @@ ChunkRenderer::ChunkRenderer(const ChannelSignal& signal, std::size_t chunk_samp
     });
     active_.reserve(by_start_.size());
     if (signal.settings.sos) sos_.emplace(*signal.settings.sos);
+    if (signal.settings.map) map_.emplace(*signal.settings.map, lanes_);
     const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_, length));
     samples_.resize(size);
-    envelope_.resize(size);
-    scratch_.shape.reserve(size + 4);
-    scratch_.slope.reserve(size + 2);
+    const std::size_t block = std::min(size, kBlockSamples);
+    envelope_.resize(block);
+    scratch_.shape.reserve(block + 4);
+    scratch_.slope.reserve(block + 2);
 }
 
 std::span<const double> ChunkRenderer::next() {
@@ -355,8 +537,6 @@ std::span<const double> ChunkRenderer::next() {
     const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_, length - position_));
     const std::uint64_t first = position_;
     const std::uint64_t end = first + count;
-    double* const out = samples_.data();
-    std::fill(out, out + count, 0.0);
 
     // The pulses that overlap [first, end), in gathered order.
     std::erase_if(active_, [&](std::size_t i) { return placements_[i].end <= first; });
@@ -367,28 +547,65 @@ std::span<const double> ChunkRenderer::next() {
     }
     if (added) std::sort(active_.begin(), active_.end());
 
+    double* const out = samples_.data();
+    for (std::size_t at = 0; at < count; at += kBlockSamples) {
+        render_block(first + at, std::min(kBlockSamples, count - at), out + at);
+    }
+    finish_filter();
+    position_ = end;
+    return {out, count};
+}
+
+// One block goes through every step (pulses, map, filter) while it is in the
+// first-level cache, instead of each step streaming the whole chunk through
+// memory. The filter is a chain of dependent operations, slow for its few
+// instructions: a block's filter steps are taken one per carrier sample while
+// the next block's pulses are mixed, and the rest before that block is mapped.
+// Each sample sees the same operations in the same order either way.
+void ChunkRenderer::render_block(std::uint64_t first, std::size_t count, double* out) {
+    const std::uint64_t end = first + count;
+    std::fill(out, out + count, 0.0);
     const double dt = 1.0 / signal_.sample_rate;
     for (const std::size_t i : active_) {
         const Placement& place = placements_[i];
-        const std::uint64_t k0 = std::max(place.start, first) - place.start;
-        const std::uint64_t k1 = std::min(place.end, end) - place.start;
-        const auto n = static_cast<std::size_t>(k1 - k0);
-        const std::span<Complex> env(envelope_.data(), n);
-        envelope_values(signal_.pulses[i].envelope, k0, env, scratch_);
-        mix_pulse(signal_.pulses[i], k0, env.data(), n, dt, out + (place.start + k0 - first));
+        const std::uint64_t from = std::max(place.start, first);
+        const std::uint64_t to = std::min(place.end, end);
+        if (from >= to) continue;
+        add_pulse(signal_.pulses[i], from - place.start, static_cast<std::size_t>(to - from), dt,
+                  out + (from - first));
     }
-
-    const std::span<double> chunk(out, count);
-    if (signal_.settings.map) pchip_eval_in_place(chunk, *signal_.settings.map);
-    if (sos_) sos_->filter(chunk);
-    position_ = end;
-    return chunk;
+    finish_filter();
+    if (map_) map_->apply({out, count});
+    if (sos_) {
+        unfiltered_ = out;
+        unfiltered_end_ = out + count;
+    }
 }
 
-std::vector<double> render_all(const ChannelSignal& signal, std::size_t chunk_samples) {
+// The envelope's values for the samples at hand go into the block's envelope
+// buffer, then the carrier mixes them in.
+void ChunkRenderer::add_pulse(const Pulse& p, std::uint64_t k0, std::size_t count, double dt,
+                              double* dst) {
+    const std::span<Complex> env(envelope_.data(), count);
+    envelope_values(p.envelope, k0, env, scratch_, lanes_);
+    mix_pulse(p, k0, env.data(), count, dt, dst, lanes_, [this] {
+        if (unfiltered_ != unfiltered_end_) {
+            *unfiltered_ = sos_->step(*unfiltered_);
+            ++unfiltered_;
+        }
+    });
+}
+
+void ChunkRenderer::finish_filter() {
+    if (unfiltered_ != unfiltered_end_) sos_->filter({unfiltered_, unfiltered_end_});
+    unfiltered_ = unfiltered_end_ = nullptr;
+}
+
+std::vector<double> render_all(const ChannelSignal& signal, std::size_t chunk_samples,
+                               LaneBuild lanes) {
     std::vector<double> out;
     out.reserve(static_cast<std::size_t>(signal.length));
-    ChunkRenderer renderer(signal, chunk_samples);
+    ChunkRenderer renderer(signal, chunk_samples, lanes);
     for (auto chunk = renderer.next(); !chunk.empty(); chunk = renderer.next()) {
         out.insert(out.end(), chunk.begin(), chunk.end());
     }
@@ -446,68 +663,196 @@ std::optional<PchipMap> pchip_from_setting(const Json& setting) {
     return make_pchip_map(collect_json_numbers(setting[0]), collect_json_numbers(setting[1]));
 }
 
-void pchip_eval_in_place(std::span<double> samples, const PchipMap& map) {
-    constexpr std::size_t kCountedKnots = 16;
+namespace {
+
+// The cubic Hermite value at e on the interval [x, x + w] with end values y0, y1
+// and end slopes m0, m1, in the written order of operations. T is a double or a
+// vector: the same operations, one sample or a few at a time.
+template <class T>
+[[gnu::always_inline]] inline T hermite(const T& e, const T& x, const T& w, const T& y0,
+                                        const T& y1, const T& m0, const T& m1) {
+    const T t = (e - x) / w;
+    const T t2 = t * t;
+    const T t3 = t * t2;
+    T three_t2 = t2 * 3.0;
+    pin(three_t2);
+    const T h00 = ((t3 + t3) - three_t2) + 1.0;
+    const T h01 = three_t2 - (t3 + t3);
+    const T h10 = (t3 - (t2 + t2)) + t;
+    const T h11 = t3 - t2;
+    return ((h11 * w) * m1) + ((y1 * h01) + (((h10 * w) * m0) + (y0 * h00)));
+}
+
+using Interval = PchipEvaluator::Interval;
+
+// Knots up to which the lane path selects the interval by comparing with every
+// knot; beyond, a bisection per sample costs less.
+constexpr std::size_t kLaneKnots = 16;
+
+// The terms of one interval, each repeated in every lane.
+template <class V>
+struct LaneInterval {
+    V x, w, y0, y1, m0, m1;
+};
+
+// kLanes<V> samples, in place, through a map of ascending knots lo =
+// intervals[0].x .. hi (in every lane). The clamp is pchip_value's for knots
+// without NaN (a NaN sample becomes lo); each lane then takes the terms of the
+// last interval whose left knot is below its sample, the interval whose index
+// counts those knots.
+template <class V>
+[[gnu::always_inline]] inline void map_lanes(double* samples, const LaneInterval<V>* intervals,
+                                             std::size_t count, const V& lo, const V& hi) {
+    V v;
+    std::memcpy(&v, samples, sizeof v);
+    V e = v >= lo ? v : lo;
+    e = hi < e ? hi : e;
+    LaneInterval<V> at = intervals[0];
+    for (std::size_t j = 1; j < count; ++j) {
+        const LaneInterval<V>& iv = intervals[j];
+        const auto above = iv.x < e;
+        at.x = above ? iv.x : at.x;
+        at.w = above ? iv.w : at.w;
+        at.y0 = above ? iv.y0 : at.y0;
+        at.y1 = above ? iv.y1 : at.y1;
+        at.m0 = above ? iv.m0 : at.m0;
+        at.m1 = above ? iv.m1 : at.m1;
+    }
+    const V value = hermite(e, at.x, at.w, at.y0, at.y1, at.m0, at.m1);
+    v = at.w == V{} ? at.y0 : value;
+    std::memcpy(samples, &v, sizeof v);
+}
+
+// Every sample through map_lanes, with the intervals' terms set out in lanes
+// once for all of them; the last few samples go in a padded group.
+template <class V>
+[[gnu::always_inline]] inline void map_in_lanes(const Interval* intervals, std::size_t count,
+                                                double x0, double xl, double* samples,
+                                                std::size_t n) {
+    constexpr std::size_t width = kLanes<V>;
+    LaneInterval<V> table[kLaneKnots - 1];
+    for (std::size_t j = 0; j < count; ++j) {
+        const Interval& iv = intervals[j];
+        table[j] = LaneInterval<V>{broadcast<V>(iv.x),  broadcast<V>(iv.w),
+                                   broadcast<V>(iv.y0), broadcast<V>(iv.y1),
+                                   broadcast<V>(iv.m0), broadcast<V>(iv.m1)};
+    }
+    const V lo = broadcast<V>(x0);
+    const V hi = broadcast<V>(xl);
+    std::size_t i = 0;
+    for (; i + width <= n; i += width) map_lanes(samples + i, table, count, lo, hi);
+    if (i == n) return;
+    double rest[width];
+    std::fill(rest, rest + width, x0);
+    std::memcpy(rest, samples + i, (n - i) * sizeof(double));
+    map_lanes(rest, table, count, lo, hi);
+    std::memcpy(samples + i, rest, (n - i) * sizeof(double));
+}
+
+// The lane path built for any x86-64 (SSE2, two lanes) and, picked at run time
+// where the processor has them, for AVX2 (four lanes) and AVX-512 (eight). The
+// operations are the same IEEE ones in every build, and -ffp-contract=off keeps
+// them from being fused into multiply-adds, so all give the same bits.
+void map_in_lanes_baseline(const Interval* intervals, std::size_t count, double x0, double xl,
+                           double* samples, std::size_t n) {
+    map_in_lanes<Pair>(intervals, count, x0, xl, samples, n);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void map_in_lanes_avx2(const Interval* intervals,
+                                                       std::size_t count, double x0, double xl,
+                                                       double* samples, std::size_t n) {
+    map_in_lanes<Quad>(intervals, count, x0, xl, samples, n);
+}
+
+__attribute__((target("avx512f"))) void map_in_lanes_avx512(const Interval* intervals,
+                                                           std::size_t count, double x0,
+                                                           double xl, double* samples,
+                                                           std::size_t n) {
+    map_in_lanes<Octet>(intervals, count, x0, xl, samples, n);
+}
+#endif
+
+}  // namespace
+
+double pchip_value(const PchipMap& map, double sample) {
     const std::vector<double>& xs = map.xs;
     const std::vector<double>& ys = map.ys;
     const std::vector<double>& m = map.slopes;
     const std::size_t n = xs.size();
-    if (n < 2 || ys.size() != n || m.size() != n) return;
+    if (n < 2 || ys.size() != n || m.size() != n) return sample;
     const double x0 = xs[0], xl = xs[n - 1];
-    // For non-decreasing knots a bisection finds the first matching interval;
-    // otherwise (unordered knots, NaN) search linearly.
-    bool ordered = true;
+    const double e = nan_min(nan_max(sample, x0), xl);
+    std::size_t j = 0;
     for (std::size_t k = 0; k + 1 < n; ++k) {
-        if (!(xs[k] <= xs[k + 1])) {
-            ordered = false;
+        if (xs[k] <= e && e <= xs[k + 1]) {
+            j = k;
             break;
         }
     }
-    auto linear = [&](double e) -> std::size_t {
-        for (std::size_t j = 0; j + 1 < n; ++j) {
-            if (xs[j] <= e && e <= xs[j + 1]) return j;
-        }
-        return 0;
-    };
-    for (double& v : samples) {
-        const double e = nan_min(nan_max(v, x0), xl);
-        std::size_t j;
-        if (ordered) {
-            // The first j with e <= xs[j + 1]; it also has xs[j] <= e unless none matches.
-            // Ordered knots hold no NaN, and then neither does e: for a few knots,
-            // counting those below e finds the same j without branches.
-            if (n <= kCountedKnots) {
-                j = 0;
-                for (std::size_t k = 1; k < n; ++k) j += static_cast<std::size_t>(xs[k] < e);
-            } else {
-                const auto it = std::lower_bound(xs.begin() + 1, xs.end(), e);
-                j = static_cast<std::size_t>(it - (xs.begin() + 1));
-            }
-            if (j + 1 >= n || !(xs[j] <= e && e <= xs[j + 1])) j = linear(e);
-        } else {
-            j = linear(e);
-        }
-        double value;
-        if (x0 > e) {
-            value = ys[0];
-        } else if (e > xl) {
-            value = ys[n - 1];
-        } else if (xs[j + 1] - xs[j] == 0.0) {
-            value = ys[j];
-        } else {
-            const double w = xs[j + 1] - xs[j];
-            const double t = (e - xs[j]) / w;
-            const double t2 = t * t;
-            const double t3 = t * t2;
-            const double h00 = ((t3 + t3) - t2 * 3.0) + 1.0;
-            const double h01 = t2 * 3.0 - (t3 + t3);
-            const double h10 = (t3 - (t2 + t2)) + t;
-            const double h11 = t3 - t2;
-            value = ((h11 * w) * m[j + 1]) +
-                    ((ys[j + 1] * h01) + (((h10 * w) * m[j]) + (ys[j] * h00)));
-        }
-        v = value;
+    if (x0 > e) return ys[0];
+    if (e > xl) return ys[n - 1];
+    const double w = xs[j + 1] - xs[j];
+    if (w == 0.0) return ys[j];
+    return hermite(e, xs[j], w, ys[j], ys[j + 1], m[j], m[j + 1]);
+}
+
+PchipEvaluator::PchipEvaluator(const PchipMap& map, LaneBuild lanes)
+    : map_(map), lanes_(runnable_lanes(lanes)) {
+    const std::size_t n = map.xs.size();
+    if (n < 2 || map.ys.size() != n || map.slopes.size() != n) return;
+    for (std::size_t k = 0; k + 1 < n; ++k) {
+        if (!(map.xs[k] <= map.xs[k + 1])) return;
     }
+    ascending_ = true;
+    intervals_.reserve(n - 1);
+    for (std::size_t j = 0; j + 1 < n; ++j) {
+        intervals_.push_back(Interval{map.xs[j], map.xs[j + 1] - map.xs[j], map.ys[j],
+                                      map.ys[j + 1], map.slopes[j], map.slopes[j + 1]});
+    }
+}
+
+// With ascending knots (no NaN) the clamped sample e lies in [x0, xl]; the
+// interval with index j = (knots xs[1..] below e) is the first that holds it, so
+// pchip_value's scan and its checks against x0 and xl are not needed.
+void PchipEvaluator::apply(std::span<double> samples) const {
+    if (!ascending_) {
+        for (double& v : samples) v = pchip_value(map_, v);
+        return;
+    }
+    const std::vector<double>& xs = map_.xs;
+    const double x0 = xs.front(), xl = xs.back();
+    const std::size_t count = intervals_.size();
+    if (count + 1 <= kLaneKnots) {
+#if defined(__x86_64__)
+        switch (lanes_) {
+            case LaneBuild::Avx512:
+                map_in_lanes_avx512(intervals_.data(), count, x0, xl, samples.data(),
+                                    samples.size());
+                return;
+            case LaneBuild::Avx2:
+                map_in_lanes_avx2(intervals_.data(), count, x0, xl, samples.data(),
+                                  samples.size());
+                return;
+            default:
+                break;
+        }
+#endif
+        map_in_lanes_baseline(intervals_.data(), count, x0, xl, samples.data(), samples.size());
+        return;
+    }
+    for (double& v : samples) {
+        double e = v >= x0 ? v : x0;
+        e = xl < e ? xl : e;
+        const auto j = static_cast<std::size_t>(std::lower_bound(xs.begin() + 1, xs.end(), e) -
+                                                (xs.begin() + 1));
+        const Interval& iv = intervals_[j];
+        v = iv.w == 0.0 ? iv.y0 : hermite(e, iv.x, iv.w, iv.y0, iv.y1, iv.m0, iv.m1);
+    }
+}
+
+void pchip_eval_in_place(std::span<double> samples, const PchipMap& map) {
+    PchipEvaluator(map).apply(samples);
 }
 
 std::vector<double> pchip_eval(const std::vector<double>& samples, const PchipMap& map) {
@@ -536,15 +881,6 @@ std::optional<std::vector<SosSection>> sos_from_setting(const Json& setting) {
     return sections;
 }
 
-SosCascade::SosCascade(const std::vector<SosSection>& sections) {
-    stages_.reserve(sections.size());
-    for (const SosSection& sec : sections) {
-        if (sec.a0 == 0.0) continue;
-        stages_.push_back(Stage{sec.b0 / sec.a0, sec.b1 / sec.a0, sec.b2 / sec.a0,
-                                sec.a1 / sec.a0, sec.a2 / sec.a0});
-    }
-}
-
 namespace {
 
 // One sample through one section: the transposed direct form II step.
@@ -559,6 +895,15 @@ struct SectionStep {
 };
 
 }  // namespace
+
+SosCascade::SosCascade(const std::vector<SosSection>& sections) {
+    stages_.reserve(sections.size());
+    for (const SosSection& sec : sections) {
+        if (sec.a0 == 0.0) continue;
+        stages_.push_back(Stage{sec.b0 / sec.a0, sec.b1 / sec.a0, sec.b2 / sec.a0,
+                                sec.a1 / sec.a0, sec.a2 / sec.a0});
+    }
+}
 
 // Sections go through the samples two at a time: the second takes each sample
 // from the first as soon as it is out, so the two dependency chains overlap.

@@ -36,9 +36,21 @@ inline constexpr std::uint64_t kMaxBufferSamples = std::uint64_t{1} << 28;
 
 // Samples rendered at a time when a channel is written: 64 Ki (512 KiB).
 inline constexpr std::size_t kChunkSamples = std::size_t{1} << 16;
+// Samples of a chunk that go through all the rendering steps at a time: 1 Ki, so
+// that the samples, their envelope values and carrier angles (32 KiB) stay in
+// the first-level cache.
+inline constexpr std::size_t kBlockSamples = std::size_t{1} << 10;
 
 inline constexpr double kPi = 3.141592653589793;
 inline constexpr double kTwoPi = 6.283185307179586;
+
+// The build of the renderer's elementwise passes (carrier angles, shape
+// arguments, the sample map) to run: the one for every x86-64 processor (two
+// values at a time), one for AVX2 (four) or AVX-512 (eight), or the best the
+// processor has. All give the same bits; a build the processor lacks falls back
+// to the best one below it.
+enum class LaneBuild { Baseline, Avx2, Avx512, Best };
+LaneBuild runnable_lanes(LaneBuild wanted);
 
 // Shape codes of a ShapedPulse; every code other than 2, 3 and 4 is a cosine edge.
 enum class PulseShape : std::uint8_t { Cosine = 0, Gaussian = 2, Square = 3, Sech = 4 };
@@ -92,7 +104,7 @@ struct EnvelopeScratch {
 // envelope) into `out`: bit for bit the values of the whole envelope at those
 // indices, its derivatives one-sided at the envelope's ends and central inside.
 void envelope_values(const Envelope& envelope, std::uint64_t first, std::span<Complex> out,
-                     EnvelopeScratch& scratch);
+                     EnvelopeScratch& scratch, LaneBuild lanes = LaneBuild::Best);
 
 // Every sample of the envelope.
 std::vector<Complex> envelope_samples(const Envelope& envelope);
@@ -172,6 +184,35 @@ std::optional<PchipMap> pchip_from_setting(const Json& setting);
 std::vector<double> pchip_eval(const std::vector<double>& samples, const PchipMap& map);
 void pchip_eval_in_place(std::span<double> samples, const PchipMap& map);
 
+// The map's value at one sample: the sample clamped to [xs[0], xs.back()], then
+// the Hermite cubic of the first interval [xs[j], xs[j + 1]] that holds it (the
+// first interval when none does), or ys[j] for an interval of width zero. Every
+// evaluation gives exactly this value; the evaluator below gets it faster.
+double pchip_value(const PchipMap& map, double sample);
+
+// A map set up once for many samples (a channel's blocks). When the abscissae
+// ascend (no NaN), the interval of a sample is the count of knots below it, so
+// the search needs no branches: for a few knots it goes several samples at a
+// time, selecting each interval's terms lane by lane; for more a bisection finds
+// it. Other knots take the scan of pchip_value. The values are pchip_value's,
+// bit for bit. The map must outlive the evaluator.
+class PchipEvaluator {
+public:
+    explicit PchipEvaluator(const PchipMap& map, LaneBuild lanes = LaneBuild::Best);
+    void apply(std::span<double> samples) const;
+
+    // The terms of the cubic on one interval [x, x + w]: end values and slopes.
+    struct Interval {
+        double x, w, y0, y1, m0, m1;
+    };
+
+private:
+    const PchipMap& map_;
+    LaneBuild lanes_;
+    bool ascending_ = false;
+    std::vector<Interval> intervals_;  // when ascending: interval j at index j
+};
+
 // One second-order IIR section: numerator b0, b1, b2, denominator a0, a1, a2.
 struct SosSection {
     double b0 = 0.0, b1 = 0.0, b2 = 0.0, a0 = 0.0, a1 = 0.0, a2 = 0.0;
@@ -191,6 +232,17 @@ class SosCascade {
 public:
     explicit SosCascade(const std::vector<SosSection>& sections);
     void filter(std::span<double> samples);
+    // One sample through every section in turn: the steps filter() takes for it.
+    // Defined here so that the loops that take one step at a time inline it.
+    double step(double x) {
+        for (Stage& st : stages_) {
+            const double y = st.b0 * x + st.z1;
+            st.z1 = (st.b1 * x - st.a1 * y) + st.z2;
+            st.z2 = st.b2 * x - st.a2 * y;
+            x = y;
+        }
+        return x;
+    }
 
 private:
     struct Stage {
@@ -228,13 +280,15 @@ struct ChannelSignal {
     SampleSettings settings;
 };
 
-// Produces a channel's samples chunk by chunk into one reused buffer: each chunk
-// zeroed, the pulses that overlap it added in gathered order, then mapped and
-// filtered. The signal must outlive the renderer. Allocates only at construction.
+// Produces a channel's samples chunk by chunk into one reused buffer. A chunk is
+// made block by block (kBlockSamples): each block zeroed, the pulses that overlap
+// it added in gathered order, then mapped and filtered. The signal must outlive
+// the renderer. Allocates only at construction.
 class ChunkRenderer {
 public:
     explicit ChunkRenderer(const ChannelSignal& signal,
-                           std::size_t chunk_samples = kChunkSamples);
+                           std::size_t chunk_samples = kChunkSamples,
+                           LaneBuild lanes = LaneBuild::Best);
 
     // The next chunk (at most chunk_samples samples), valid until the next call;
     // empty once the channel is complete.
@@ -249,21 +303,32 @@ private:
         std::uint64_t end;    // one past its last sample, cut at the channel's end
     };
 
+    void render_block(std::uint64_t first, std::size_t count, double* out);
+    void add_pulse(const Pulse& pulse, std::uint64_t k0, std::size_t count, double dt,
+                   double* dst);
+    void finish_filter();
+
     const ChannelSignal& signal_;
     std::size_t chunk_;
+    LaneBuild lanes_;
     std::uint64_t position_ = 0;
     std::vector<Placement> placements_;     // by pulse; end == start for dropped pulses
     std::vector<std::size_t> by_start_;     // pulses that are kept, by ascending start
     std::size_t next_start_ = 0;            // first of by_start_ not yet active
     std::vector<std::size_t> active_;       // pulses overlapping the chunk, gathered order
+    std::optional<PchipEvaluator> map_;
     std::optional<SosCascade> sos_;
     std::vector<double> samples_;
-    std::vector<Complex> envelope_;
+    std::vector<Complex> envelope_;         // one block's envelope values
+    // Samples of the last rendered block still to be filtered (see render_block).
+    double* unfiltered_ = nullptr;
+    double* unfiltered_end_ = nullptr;
     EnvelopeScratch scratch_;
 };
 
 // Every sample of the signal, rendered in chunks of `chunk_samples`.
 std::vector<double> render_all(const ChannelSignal& signal,
-                               std::size_t chunk_samples = kChunkSamples);
+                               std::size_t chunk_samples = kChunkSamples,
+                               LaneBuild lanes = LaneBuild::Best);
 
 }  // namespace velk

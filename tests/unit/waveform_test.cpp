@@ -625,6 +625,10 @@ TEST(ApplySettings, MapRunsBeforeTheFilter) {
 // ---------------------------------------------------------------------------
 // Chunked rendering, checked bit for bit against one pass over the whole signal
 
+// Every build of the elementwise passes; those the processor lacks fall back to
+// one it has.
+constexpr LaneBuild kLaneBuilds[] = {LaneBuild::Baseline, LaneBuild::Avx2, LaneBuild::Avx512};
+
 bool same_bits(double a, double b) {
     return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
 }
@@ -691,11 +695,13 @@ TEST_P(EnvelopeWindow, EveryWindowMatchesTheWholeEnvelope) {
     for (std::uint64_t first = 0; first < n; ++first) {
         for (std::uint64_t count = 1; first + count <= n; ++count) {
             std::vector<Complex> window(count);
-            envelope_values(env, first, window, scratch);
+            const LaneBuild lanes = kLaneBuilds[(first + count) % std::size(kLaneBuilds)];
+            envelope_values(env, first, window, scratch, lanes);
             for (std::uint64_t i = 0; i < count; ++i) {
                 ASSERT_TRUE(same_bits(window[i].re, whole[first + i].re) &&
                             same_bits(window[i].im, whole[first + i].im))
-                    << "window " << first << "+" << count << " sample " << i;
+                    << "window " << first << "+" << count << " sample " << i << ", lanes "
+                    << static_cast<int>(lanes);
             }
         }
     }
@@ -770,7 +776,10 @@ TEST_P(ChunkBoundaries, EveryChunkSizeGivesTheWholeSignal) {
     for (std::size_t chunk : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{5},
                               std::size_t{16}, n - 1, n, n + 7, kChunkSamples}) {
         if (chunk == 0) continue;
-        EXPECT_TRUE(same_samples(render_all(signal, chunk), whole)) << "chunk " << chunk;
+        for (const LaneBuild lanes : kLaneBuilds) {
+            EXPECT_TRUE(same_samples(render_all(signal, chunk, lanes), whole))
+                << "chunk " << chunk << ", lanes " << static_cast<int>(lanes);
+        }
     }
 }
 
@@ -815,7 +824,16 @@ INSTANTIATE_TEST_SUITE_P(
         SignalCase{"filter_disabled_map_only",
                    {shaped(0.0, 25.0, 4.0, 2, 1e-1, -3e-2, 0.05, 0.2, 1e-3)},
                    std::nullopt, kMapAndFilter, false},
-        SignalCase{"no_pulses", {}, 9, kMapAndFilter, true}),
+        SignalCase{"no_pulses", {}, 9, kMapAndFilter, true},
+        // Longer than a few render blocks (kBlockSamples): pulses, envelopes and
+        // the filter state cross block boundaries inside a chunk.
+        SignalCase{"pulses_cross_blocks",
+                   {shaped(700.0, 2500.0, 300.0, 2, 1e-1, -3e-2, 0.05, 0.2, 1e-3),
+                    shaped(1500.0, 1800.0, 0.0, 0, 2e-1, kNaN, 0.13, 0.0, 0.0),
+                    shaped(0.0, 1100.0, 900.0, 4, kNaN, 7e-2, 0.31, 1.0, 2e-3),
+                    pulse(std::vector<Complex>(3000, Complex{0.25, -0.5}), 1023.0, 0.07, 0.4,
+                          1e-4)},
+                   std::nullopt, kMapAndFilter, true}),
     [](const auto& info) { return std::string(info.param.what); });
 
 // Random channels: every kind of envelope, starts before, inside and past the
@@ -847,8 +865,9 @@ TEST(ChunkBoundaries, RandomSignalsMatchTheWholeSignal) {
         if (pick(2)) c.settings = kMapAndFilter;
         const ChannelSignal signal = signal_of(c);
         const std::size_t chunk = 1 + pick(std::min<std::uint64_t>(signal.length + 3, 70));
-        ASSERT_TRUE(same_samples(render_all(signal, chunk), whole_signal(c)))
-            << "round " << round << ", chunk " << chunk;
+        const LaneBuild lanes = kLaneBuilds[pick(std::size(kLaneBuilds))];
+        ASSERT_TRUE(same_samples(render_all(signal, chunk, lanes), whole_signal(c)))
+            << "round " << round << ", chunk " << chunk << ", lanes " << static_cast<int>(lanes);
     }
 }
 
@@ -873,6 +892,102 @@ TEST(SosCascade, StateCarriesAcrossPieces) {
         EXPECT_TRUE(same_samples(samples, whole)) << pieces.size() << " " << pieces[0];
     }
 }
+
+// ---------------------------------------------------------------------------
+// Map evaluation: every path of PchipEvaluator (four lanes for a few ascending
+// knots, bisection for many, the scan otherwise) against pchip_value, bit for bit
+
+struct MapCase {
+    const char* what;
+    std::vector<double> xs, ys;
+};
+
+void PrintTo(const MapCase& c, std::ostream* os) { *os << c.what; }
+
+// Samples around every knot and the map's ends, every kind of special value, and
+// a sweep across the range and beyond it.
+std::vector<double> probe_samples(const std::vector<double>& xs) {
+    std::vector<double> out = {0.0, -0.0, kInf, -kInf, kNaN, -kNaN,
+                               std::bit_cast<double>(std::uint64_t{0x7ff4000000000123}),
+                               1e308, -1e308, 5e-324};
+    for (double x : xs) {
+        out.insert(out.end(), {x, std::nextafter(x, kInf), std::nextafter(x, -kInf), x + 0.25,
+                               x - 0.25, -x});
+    }
+    for (std::size_t k = 0; k + 1 < xs.size(); ++k) out.push_back(0.5 * xs[k] + 0.5 * xs[k + 1]);
+    const double lo = xs.front(), hi = xs.back();
+    if (std::isfinite(lo) && std::isfinite(hi)) {
+        const double span = hi - lo;
+        for (int i = -20; i <= 120; ++i) out.push_back(lo + span * (i / 100.0));
+    }
+    return out;
+}
+
+class PchipPaths : public ::testing::TestWithParam<MapCase> {};
+
+TEST_P(PchipPaths, EveryPathGivesPchipValueBitForBit) {
+    const MapCase& c = GetParam();
+    const auto map = make_pchip_map(c.xs, c.ys);
+    ASSERT_TRUE(map);
+    const std::vector<double> samples = probe_samples(c.xs);
+    std::vector<double> want(samples.size());
+    for (std::size_t i = 0; i < samples.size(); ++i) want[i] = pchip_value(*map, samples[i]);
+    // Every length up to a few groups of four, then all at once from each offset.
+    for (const LaneBuild lanes : kLaneBuilds) {
+        const PchipEvaluator evaluator(*map, lanes);
+        for (std::size_t n = 1; n <= 9 && n <= samples.size(); ++n) {
+            for (std::size_t at = 0; at + n <= samples.size(); at += n) {
+                std::vector<double> got(samples.begin() + at, samples.begin() + at + n);
+                evaluator.apply(got);
+                ASSERT_TRUE(same_samples(got, std::vector<double>(want.begin() + at,
+                                                                  want.begin() + at + n)))
+                    << n << " samples from " << at << ", lanes " << static_cast<int>(lanes);
+            }
+        }
+    }
+    for (std::size_t at = 0; at < 4; ++at) {
+        std::vector<double> got(samples.begin() + at, samples.end());
+        pchip_eval_in_place(got, *map);
+        ASSERT_TRUE(same_samples(got, std::vector<double>(want.begin() + at, want.end())))
+            << "from " << at;
+    }
+}
+
+std::vector<double> sine_knots(std::size_t n, double scale) {
+    std::vector<double> out;
+    for (std::size_t k = 0; k < n; ++k) out.push_back(std::sin(static_cast<double>(k) * scale));
+    return out;
+}
+
+std::vector<double> ramp(std::size_t n, double step) {
+    std::vector<double> out;
+    for (std::size_t k = 0; k < n; ++k) out.push_back(static_cast<double>(k) * step - 1.0);
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Maps, PchipPaths,
+    ::testing::Values(
+        MapCase{"two_knots", {-1, 1}, {-0.8, 0.8}},
+        MapCase{"five_knots", {-1, -0.5, 0, 0.5, 1}, {-0.8, -0.45, 0, 0.45, 0.8}},
+        MapCase{"turning_values", {-1, -0.2, 0.3, 1}, {-0.9, 0.4, -0.1, 0.8}},
+        MapCase{"sixteen_knots", ramp(16, 0.13), sine_knots(16, 0.7)},
+        MapCase{"seventeen_knots", ramp(17, 0.13), sine_knots(17, 0.7)},
+        MapCase{"fifty_knots", ramp(50, 0.041), sine_knots(50, 0.3)},
+        MapCase{"equal_knots_first", {0, 0, 1, 2}, {3, 4, 5, 4}},
+        MapCase{"equal_knots_inside", {0, 1, 2, 2, 3, 4}, {0, 1, 2, 3, 4, 5}},
+        MapCase{"equal_knots_last", {0, 1, 1}, {1, 2, 3}},
+        MapCase{"all_knots_equal", {1, 1, 1}, {1, 2, 3}},
+        MapCase{"signed_zero_knots", {-0.0, 0.0, 1}, {2, -1, 1}},
+        MapCase{"width_overflows", {-1.7e308, 1.7e308}, {0, 1}},
+        MapCase{"huge_knots", {-1.7e308, 0, 1.7e308}, {-1, 0.5, 1}},
+        MapCase{"infinite_knots", {-kInf, 0, kInf}, {1, 2, 3}},
+        MapCase{"infinite_value", {0, 1, 2, 3}, {0, kInf, 1, 0}},
+        MapCase{"nan_value", {0, 1, 2}, {0, kNaN, 1}},
+        MapCase{"unordered_knots", {2, 0, 1}, {7, 8, 9}},
+        MapCase{"nan_knot", {0, kNaN, 1}, {1, 2, 3}},
+        MapCase{"descending_knots", {1, 0.5, 0, -1}, {1, 2, 3, 4}}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace
 }  // namespace velk
