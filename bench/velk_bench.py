@@ -4,7 +4,8 @@
         [--compare OTHER_VELK_VM] [--overlap-seconds 60] [--quick]
 
 Every process is pinned to one CPU (taskset -c CPU) and every velk_vm run writes
-into a fresh output directory. Reports, in one run:
+into a fresh output directory; dirty pages are flushed (sync) before every timed
+run, so that no run pays for the writeback of the one before. Reports, in one run:
   - for the program of make_large_program.py at two channel lengths (2 channels of
     10^7 samples, then 2 channels of 10^8 samples with the same number of pulses
     and the same waveform data): velk_vm's median wall time over --runs
@@ -85,6 +86,7 @@ def timed_run(command: list[str], cpu: int, limit: float | None = None) -> tuple
 def velk_vm_run(binary: Path, work: Path, program: str, cpu: int, limit=None):
     out = work / "out"
     shutil.rmtree(out, ignore_errors=True)
+    os.sync()
     result = timed_run([str(binary), "-i", str(work / program), "-c",
                         str(work / "channels.toml"), "-o", str(out)], cpu, limit)
     samples = sum(f.stat().st_size // 8 for f in out.glob("*.f64")) if out.exists() else 0
@@ -103,6 +105,7 @@ def length_case(label, work, builds, floor, runs, cpu):
             (wall, peak, _), samples = velk_vm_run(binary, work, "large.velk", cpu)
             walls[name].append(wall)
             peaks[name].append(peak)
+        os.sync()
         floors.append(timed_run([str(floor), str(samples)], cpu)[0])
     floor_median = statistics.median(floors)
     print(f"{label}: {samples} samples; sin+cos floor {floor_median:.3f} s "
@@ -118,6 +121,7 @@ def length_case(label, work, builds, floor, runs, cpu):
 def run_pipeline(binary: Path, work: Path, cpu: int) -> dict[str, float]:
     out = work / "pipeline-out"
     shutil.rmtree(out, ignore_errors=True)
+    os.sync()
     text = subprocess.run(["taskset", "-c", str(cpu), str(binary), str(work / "large.velk"),
                            str(work / "channels.toml"), str(out)],
                           check=True, capture_output=True, text=True).stdout
