@@ -500,7 +500,6 @@ std::vector<double> render_all(const ChannelSignal& signal, std::size_t chunk_sa
     return out;
 }
 
-
 SampleSettings sample_settings(const std::unordered_map<std::string, Json>& settings,
                                bool enable_iir) {
     SampleSettings out;
