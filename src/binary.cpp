@@ -163,8 +163,8 @@ Expected<std::string, Error> text_copy(const std::string& text, Cursor& cur) {
     return text;
 }
 
-// The reference a slot at `at` carries, if any. The name is a copy of the
-// variable's name, or "var_{index}" when the index lies beyond the table.
+// The reference a slot at `at` carries, if any. The name is the variable's
+// (shared), or "var_{index}" when the index lies beyond the table.
 Expected<std::optional<VarRefParam>, Error> reference_at(const BinaryFile& file,
                                                           std::uint64_t at, Cursor& cur) {
     auto it = file.var_refs.find(at);
@@ -173,7 +173,8 @@ Expected<std::optional<VarRefParam>, Error> reference_at(const BinaryFile& file,
     VarRefParam ref;
     ref.index = index;
     if (index < file.variables.size()) {
-        TRY(ref.name, text_copy(file.variables[index].name, cur));
+        TRY_VOID(cur.charge(file.variables[index].name.size()));
+        ref.name = file.reference_names[index];
     } else {
         ref.name = "var_" + std::to_string(index);
     }
@@ -347,6 +348,9 @@ Expected<void, Error> read_variables_section(BinaryFile& file, Cursor& cur) {
         }
         TRY_VOID(cur.charge(sizeof(VarDef) + kMapEntryBytes + def.name.size()));
         file.variable_index.insert_or_assign(def.name, file.variables.size());
+        // Its references share this copy; each reference is still charged the
+        // name's bytes, as if it held a copy of its own.
+        file.reference_names.emplace_back(def.name);
         file.variables.push_back(std::move(def));
     }
     if (cur.pos() < range.end()) {

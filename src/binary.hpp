@@ -60,6 +60,8 @@ struct BinaryFile {
     FileHeader header;
     std::vector<DataArray> data;
     std::vector<VarDef> variables;
+    // The name of each variable as its references carry it (one copy each).
+    std::vector<SharedText> reference_names;
     std::unordered_map<std::string, std::size_t> variable_index;
     std::unordered_map<std::uint64_t, VarRef> var_refs;
     // Decoded bytes charged so far against `decode_limit` (see kMaxDecodedBytes).

@@ -28,12 +28,31 @@ struct Complex {
     bool operator==(const Complex&) const = default;
 };
 
+// An immutable text that many records may carry: copies share one string.
+class SharedText {
+public:
+    SharedText() = default;
+    SharedText(std::string text) : text_(std::make_shared<const std::string>(std::move(text))) {}
+    SharedText(const char* text) : SharedText(std::string(text)) {}
+
+    const std::string& str() const { return text_ ? *text_ : empty(); }
+    operator const std::string&() const { return str(); }
+    bool operator==(const SharedText& other) const { return str() == other.str(); }
+
+private:
+    static const std::string& empty() {
+        static const std::string none;
+        return none;
+    }
+    std::shared_ptr<const std::string> text_;
+};
+
 // An instruction field stored either as a constant or as a reference to the
-// variable at `index` of the VariableTable. `name` is a copy taken when the file
-// was read ("var_{index}" when the index lies beyond the table); lookups use the
-// index only.
+// variable at `index` of the VariableTable. `name` is the variable's name when
+// the file was read ("var_{index}" when the index lies beyond the table), shared
+// by every reference to that variable; lookups use the index only.
 struct VarRefParam {
-    std::string name;
+    SharedText name;
     std::uint32_t index = 0;
     bool operator==(const VarRefParam&) const = default;
 };

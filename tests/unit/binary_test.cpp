@@ -61,7 +61,7 @@ std::string num(double v) {
 template <class T>
 std::string param(const ParamValue<T>& p) {
     if (auto* ref = std::get_if<VarRefParam>(&p))
-        return "$" + ref->name + "#" + std::to_string(ref->index);
+        return "$" + ref->name.str() + "#" + std::to_string(ref->index);
     if constexpr (std::is_same_v<T, std::string>)
         return "'" + std::get<0>(p) + "'";
     else if constexpr (std::is_same_v<T, double>)
@@ -962,6 +962,35 @@ TEST(BinaryInstruction, WaveformsNamingOneArrayShareItsSamples) {
                       complex1.data());
         }
     }
+}
+
+// References to one variable carry its name as one shared copy; an index past
+// the table gets its "var_{index}" name.
+TEST(BinaryInstruction, ReferencesShareTheVariableName) {
+    VelkBuilder b;
+    const auto name = b.str("amp");
+    b.begin(Section::Code);
+    const auto m = b.begin_module(0, 0, 0, 0, 1);
+    b.u32(0).u32(3);
+    std::vector<std::uint32_t> slots;
+    for (int i = 0; i < 3; ++i) {
+        slots.push_back(b.pos() + 5);
+        b.u8(11).u32(0).f64(1.0);
+    }
+    b.end_module(m);
+    b.end(Section::Code);
+    b.begin(Section::Variables);
+    b.u32(1).u32(name).u8(0).u8(0).u32(3);
+    b.u32(slots[0]).u32(0).u8(0).u32(slots[1]).u32(0).u8(0).u32(slots[2]).u32(7).u8(0);
+    b.end(Section::Variables);
+    const ModuleMap modules = modules_ok(b.bytes);
+    const auto& ins = modules.begin()->second.blocks[0].instructions;
+    const auto& first = std::get<VarRefParam>(std::get<RealWaveform>(ins[0]).amplitude);
+    const auto& second = std::get<VarRefParam>(std::get<RealWaveform>(ins[1]).amplitude);
+    const auto& beyond = std::get<VarRefParam>(std::get<RealWaveform>(ins[2]).amplitude);
+    EXPECT_EQ(first, (VarRefParam{"amp", 0}));
+    EXPECT_EQ(&first.name.str(), &second.name.str());
+    EXPECT_EQ(beyond, (VarRefParam{"var_7", 7}));
 }
 
 // ---------------------------------------------------------------------------
