@@ -709,10 +709,7 @@ int module_exec(PyObject* module) {
         return -1;
     }
     g_module = Py_NewRef(module);
-// Declared only by free-threaded builds (3.13 on); the others always hold the GIL.
-#if PY_VERSION_HEX >= 0x030D0000 && defined(Py_GIL_DISABLED)
-    PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
-#endif
+    zaradu::declare_gil_used(module);
     PyObject* globals = PyModule_GetDict(module);  // borrowed
     PyObject* ok = boundary([&]() -> PyObject* {
         check(PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()));
@@ -737,22 +734,13 @@ int module_exec(PyObject* module) {
     return -1;
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(module_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "compiler",
     nullptr,  // no docstring
     0,        // no per-module state: everything is process-wide
     nullptr,  // functions are created by the top level
-    module_slots,
+    zaradu::module_slots<module_create, module_exec>(),
     nullptr,
     nullptr,
     nullptr,

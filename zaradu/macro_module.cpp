@@ -394,19 +394,13 @@ int module_exec(PyObject* module) noexcept {
         return -1;
     }
     g_module = Ref::borrow(module);
-// Declared only by free-threaded builds (3.13 on); the others always hold the GIL.
-#if PY_VERSION_HEX >= 0x030D0000 && defined(Py_GIL_DISABLED)
-    PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
-#endif
-    try {
-        run_top_level(module);
+    declare_gil_used(module);
+    if (PyObject* ok = boundary([&] {
+            run_top_level(module);
+            return Ref::borrow(Py_None);
+        })) {
+        Py_DECREF(ok);
         return 0;
-    } catch (PyError& e) {
-        e.restore();
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
     }
     if (PyErr_Occurred())
         add_traceback(module, "init zaradu.macro");
@@ -416,22 +410,13 @@ int module_exec(PyObject* module) noexcept {
     return -1;
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(module_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "macro",
     nullptr,
     0,
     nullptr,
-    module_slots,
+    module_slots<module_create, module_exec>(),
     nullptr,
     nullptr,
     nullptr,
