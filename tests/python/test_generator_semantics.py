@@ -12,6 +12,9 @@ import sys
 import weakref
 
 import pytest
+from suite_env import require_numpy
+
+require_numpy("the ravex stand-in's matrices")
 
 import ravex
 import ravex.matricies
