@@ -1,4 +1,4 @@
-// The per-channel output files: <channel>.f64 and <channel>.json.
+// The output directory, the per-channel output files and their progress lines.
 #include "output.hpp"
 
 #include <fcntl.h>

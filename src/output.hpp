@@ -1,4 +1,5 @@
-// The per-channel output files: <channel>.f64 and <channel>.json.
+// The output side of a run: the output directory, the per-channel files
+// <channel>.f64 and <channel>.json, and the progress lines about them.
 #pragma once
 
 #include <filesystem>
