@@ -13,33 +13,43 @@ SOURCE = Path(os.environ.get("VELK_SOURCE_DIR", ""))
 ZARADU_DIR = os.environ.get("VELK_ZARADU_INSTALL_DIR", "")
 
 
+PREFIX = "/opt/velk"
+
+
 @pytest.fixture(scope="module")
-def prefix(tmp_path_factory):
+def staged(tmp_path_factory):
+    """The installation under a temporary DESTDIR, so that even an absolute zaradu
+    directory stays inside it."""
     if not (BUILD.name and SOURCE.name and ZARADU_DIR):
         pytest.skip("VELK_BUILD_DIR, VELK_SOURCE_DIR or VELK_ZARADU_INSTALL_DIR is not set (run through ctest)")
-    p = tmp_path_factory.mktemp("prefix")
-    subprocess.run(["cmake", "--install", str(BUILD), "--prefix", str(p)], check=True, capture_output=True)
-    return p
+    root = tmp_path_factory.mktemp("destdir")
+    subprocess.run(["cmake", "--install", str(BUILD), "--prefix", PREFIX], check=True, capture_output=True,
+                   env=dict(os.environ, DESTDIR=str(root)))
+    return root
 
 
-def zaradu_dir(prefix):
-    return prefix / ZARADU_DIR   # a relative directory is under the prefix; an absolute one stays
+def velk_vm(staged):
+    return staged / PREFIX.lstrip("/") / "bin/velk_vm"
 
 
-def test_installs_velk_vm_and_the_two_modules_only(prefix):
-    files = sorted(str(f.relative_to(prefix)) for f in prefix.rglob("*") if not f.is_dir())
-    modules = sorted(f.name.split(".")[0] for f in zaradu_dir(prefix).iterdir())
-    assert modules == ["compiler", "macro"]
-    assert files == sorted(["bin/velk_vm"] + [str((zaradu_dir(prefix) / f).relative_to(prefix))
-                                              for f in os.listdir(zaradu_dir(prefix))])
-    assert all(f.endswith(".so") for f in files if f != "bin/velk_vm")
-    assert os.access(prefix / "bin/velk_vm", os.X_OK)
+def zaradu_dir(staged):
+    # A relative directory is under the prefix; an absolute one stays as it is.
+    return staged / (Path(PREFIX) / ZARADU_DIR).relative_to("/")
 
 
-def test_installed_velk_vm_runs_the_example_as_the_build_does(prefix, tmp_path):
+def test_installs_velk_vm_and_the_two_modules_only(staged):
+    files = sorted(f for f in staged.rglob("*") if not f.is_dir())
+    modules = sorted(zaradu_dir(staged).iterdir())
+    assert [f.name.split(".")[0] for f in modules] == ["compiler", "macro"]
+    assert all(f.name.endswith(".so") for f in modules)
+    assert files == sorted([velk_vm(staged)] + modules)
+    assert os.access(velk_vm(staged), os.X_OK)
+
+
+def test_installed_velk_vm_runs_the_example_as_the_build_does(staged, tmp_path):
     examples = SOURCE / "examples"
     outputs = []
-    for name, vm in (("installed", prefix / "bin/velk_vm"), ("built", BUILD / "velk_vm")):
+    for name, vm in (("installed", velk_vm(staged)), ("built", BUILD / "velk_vm")):
         out = tmp_path / name
         r = subprocess.run([str(vm), "-i", str(examples / "demo.velk"), "-c", str(examples / "channels.toml"),
                             "-o", str(out), "--vars", str(examples / "vars.json")],
@@ -49,12 +59,12 @@ def test_installed_velk_vm_runs_the_example_as_the_build_does(prefix, tmp_path):
     assert outputs[0] and outputs[0] == outputs[1]
 
 
-def test_installed_modules_import_beside_the_standins(prefix):
+def test_installed_modules_import_beside_the_standins(staged):
     # The stand-ins of the rest of the zaradu package come from the source tree; the
     # compiled modules are taken from the installed directory.
     code = f"""if 1:
         import zaradu
-        zaradu.__path__.insert(0, {str(zaradu_dir(prefix))!r})
+        zaradu.__path__.insert(0, {str(zaradu_dir(staged))!r})
         import zaradu.macro, zaradu.compiler
         print(zaradu.macro.__file__)
         print(zaradu.compiler.__file__)
@@ -64,5 +74,5 @@ def test_installed_modules_import_beside_the_standins(prefix):
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
     assert r.returncode == 0, r.stderr
     macro_file, compiler_file, result = r.stdout.splitlines()
-    assert Path(macro_file).parent == zaradu_dir(prefix) and Path(compiler_file).parent == zaradu_dir(prefix)
+    assert Path(macro_file).parent == zaradu_dir(staged) and Path(compiler_file).parent == zaradu_dir(staged)
     assert result == "[] True"
