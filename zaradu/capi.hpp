@@ -81,6 +81,23 @@ inline Ref call_method(const Method& m, PyObject* obj, PyObject* arg) {
     return check(PyObject_Vectorcall(m.fn.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// dict[key] looked up in the dictionary itself (no __missing__, no subclass's lookup): the
+// value, or an empty Ref when the key is missing; errors of hashing or comparing the key
+// are raised.
+inline Ref dict_get(PyObject* dict, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* v = nullptr;
+    if (check(PyDict_GetItemRef(dict, key, &v)) == 0)
+        return {};
+    return Ref::steal(v);
+#else
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    if (!v && PyErr_Occurred())
+        raise();
+    return Ref::borrow(v);
+#endif
+}
+
 // obj[i] for a small non-negative index, as the subscription would do it.
 inline Ref item(PyObject* obj, Py_ssize_t i) {
     if (PyTuple_CheckExact(obj)) {

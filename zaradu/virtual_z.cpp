@@ -6,6 +6,7 @@
 #include <cmath>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace zaradu::macro {
@@ -201,7 +202,7 @@ Ref impl_VZ_swap(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
     return tuple({emitted.get(), reversed.get()});
 }
 
-// Whether every key of a dict is a str (no subclass), remembered for the dict's version.
+// Whether every key of a dict is a str (no subclass), remembered until the dict changes.
 // Looking a str up in such a dict runs no code of the program: hashing and comparing str
 // objects is the interpreter's own business.
 class StrKeys {
@@ -210,23 +211,39 @@ public:
 #if ZARADU_DICT_VERSION
         const uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
         if (tag != tag_) {
-            Py_ssize_t pos = 0;
-            PyObject *key, *value;
-            all_ = true;
-            while (all_ && PyDict_Next(dict, &pos, &key, &value))
-                all_ = PyUnicode_CheckExact(key);
+            all_ = scan(dict);
             tag_ = tag;  // versions are unique among all dicts
         }
         return all_;
 #else
-        (void)dict;
-        return false;
+        // Known process-wide while the watcher has not been told of a change of the dict.
+        DictWatch& w = dict_watch();
+        if (w.keys_of == dict)
+            return w.str_keys;
+        PyObject* old = std::exchange(w.keys_of, nullptr);
+        w.unwatch(old);
+        const bool all = scan(dict);
+        if (w.watch(dict)) {
+            w.keys_of = dict;
+            w.str_keys = all;
+        }
+        return all;
 #endif
     }
 
 private:
+    static bool scan(PyObject* dict) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value))
+            if (!PyUnicode_CheckExact(key))
+                return false;
+        return true;
+    }
+#if ZARADU_DICT_VERSION
     uint64_t tag_ = 0;
     bool all_ = false;
+#endif
 };
 
 // The rule of the statement's gate in the module's table, or an empty Ref when it has none:
@@ -236,10 +253,7 @@ Ref find_rule(Globals& g, PyObject* st, StrKeys* keys = nullptr) {
     Ref name = call_head(g, st);
     Ref rules = g.get(Name::_VZ_rules);
     if (keys && PyUnicode_CheckExact(name.get()) && PyDict_CheckExact(rules.get()) && keys->all(rules.get())) {
-        PyObject* rule = PyDict_GetItemWithError(rules.get(), name.get());
-        if (!rule && PyErr_Occurred())
-            raise();
-        return Ref::borrow(rule);
+        return dict_get(rules.get(), name.get());
     }
     if (!check(PySequence_Contains(rules.get(), name.get())))
         return {};
@@ -270,11 +284,8 @@ Ref held(PyObject* hold, PyObject* q) {
     // A dict, or a subclass that keeps the dict's subscription (a defaultdict, whose
     // __missing__ the fallback reaches).
     if (PyDict_Check(hold) && Py_TYPE(hold)->tp_as_mapping->mp_subscript == PyDict_Type.tp_as_mapping->mp_subscript) {
-        PyObject* v = PyDict_GetItemWithError(hold, q);
-        if (v)
-            return Ref::borrow(v);
-        if (PyErr_Occurred())
-            raise();
+        if (Ref v = dict_get(hold, q))
+            return v;
     }
     return check(PyObject_GetItem(hold, q));
 }
