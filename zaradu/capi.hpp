@@ -60,8 +60,19 @@ struct Method {
     bool unbound = false;
 };
 
+#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x030F0000
+// The interpreter's own method lookup: public up to 3.12, since then declared only among
+// the interpreter's internals, and still exported by 3.14.
+extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#define ZARADU_GET_METHOD 1
+#elif PY_VERSION_HEX < 0x030D0000
+#define ZARADU_GET_METHOD 1
+#else
+#define ZARADU_GET_METHOD 0
+#endif
+
 inline Method load_method(PyObject* obj, PyObject* name) {
-#if PY_VERSION_HEX < 0x030D0000
+#if ZARADU_GET_METHOD
     PyObject* fn = nullptr;
     const int unbound = _PyObject_GetMethod(obj, name, &fn);
     if (!fn)

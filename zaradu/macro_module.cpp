@@ -116,12 +116,12 @@ Ref global(PyObject* module, PyObject* name) {
 PyObject* name_str(Name n) { return S.global_names[static_cast<size_t>(n)]; }
 
 #if ZARADU_DICT_WATCH
-DictWatch& dict_watch() { return immortal<DictWatch>(); }
+DictWatch& g_dict_watch = immortal<DictWatch>();
 
 namespace {
 // Forgets what is known of `dict` before it changes.
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noexcept {
-    DictWatch& w = dict_watch();
+    DictWatch& w = g_dict_watch;
     ++w.events;
     if (dict == w.ns) {
         for (PyObject*& v : w.values)
@@ -160,7 +160,7 @@ void DictWatch::unwatch(PyObject* dict) {
 
 // Watches the namespace of the module being loaded, in place of any earlier one.
 void watch_namespace(PyObject* module) {
-    DictWatch& w = dict_watch();
+    DictWatch& w = g_dict_watch;
     PyObject* dict = PyModule_GetDict(module);
     if (w.ns == dict)
         return;
@@ -189,7 +189,7 @@ Ref Globals::find(Name n) {
     if (PyErr_Occurred())
         raise();
 #else
-    DictWatch& w = dict_watch();
+    DictWatch& w = g_dict_watch;
     if (w.ns == dict_) {
         // Kept only if the lookup itself changed nothing that is watched.
         const uint64_t events = w.events;

@@ -149,7 +149,7 @@ struct DictWatch {
     // Stops watching `dict` unless it is still the other dictionary.
     void unwatch(PyObject* dict);
 };
-DictWatch& dict_watch();
+extern DictWatch& g_dict_watch;
 #endif
 
 // The module namespace as one running function or generator sees it. Every read looks the
@@ -174,7 +174,7 @@ public:
         if (s.tag == version())
             return Ref::borrow(s.value);
 #else
-        const DictWatch& w = dict_watch();
+        const DictWatch& w = g_dict_watch;
         if (w.ns == dict_)
             if (PyObject* v = w.values[static_cast<size_t>(n)])
                 return Ref::borrow(v);
