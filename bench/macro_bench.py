@@ -1,4 +1,4 @@
-"""Macro expansion followed by virtual-Z reduction: zaradu.macro against a
+r"""Macro expansion followed by virtual-Z reduction: zaradu.macro against a
 straightforward pure-Python rendering of the same two generators.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/macro_bench.py [statements] [repeats]
