@@ -396,15 +396,6 @@ def test_getGate_is_looked_up_before_head_is_called(monkeypatch):
                    ("getGate", "X")]
 
 
-@pytest.fixture
-def namespace():
-    """The module namespace, restored with its order of names afterwards."""
-    saved = dict(M.__dict__)
-    yield M.__dict__
-    M.__dict__.clear()
-    M.__dict__.update(saved)
-
-
 def test__lookup_is_looked_up_only_when_called(namespace):
     del namespace["_lookup"]
     assert M.lookup(("g", ()), {}) == ("g", ())
