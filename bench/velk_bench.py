@@ -16,8 +16,9 @@ never forked from this Python one). Reports, in one run:
     whole-process runs, the median of as many runs of a bare loop of one std::sin
     and one std::cos call per output sample (sin_cos_floor), their ratio, and the
     median of velk_vm's peak resident memory;
-  - for the 40-overlapping-pulse program of make_overlap_program.py: peak resident
-    memory and time of one run, stopped after --overlap-seconds;
+  - for the 40-overlapping-pulse program of make_overlap_program.py: the medians of
+    peak resident memory and time over --runs runs, each stopped after
+    --overlap-seconds;
   - from pipeline_bench on the 2x10^7 program (median of --runs fresh processes):
     the share of reading, running the threads, rendering and writing, and the
     render loop against as many sin+cos calls alone.
@@ -183,12 +184,18 @@ def main():
         make_overlap_program.build(40, 1 << 23).write(work / "overlap.velk")
         make_overlap_program.write_channels(work / "channels.toml")
         size = (work / "overlap.velk").stat().st_size
-        print(f"40 overlapping pulses of 2^23 samples ({size} byte program), "
-              f"stopped after {args.overlap_seconds:.0f} s:")
-        for name, binary in builds.items():
-            (wall, peak, finished), samples = velk_vm_run(binary, work, "overlap.velk", args.cpu,
-                                                          args.overlap_seconds)
-            state = f"finished in {wall:.1f} s" if finished else f"stopped at {wall:.1f} s"
+        print(f"40 overlapping pulses of 2^23 samples ({size} byte program), each run "
+              f"stopped after {args.overlap_seconds:.0f} s (medians of {runs} runs):")
+        results = {name: [] for name in builds}
+        for _ in range(runs):
+            for name, binary in builds.items():
+                results[name].append(velk_vm_run(binary, work, "overlap.velk", args.cpu,
+                                                 args.overlap_seconds)[0])
+        for name, runs_of_build in results.items():
+            wall = statistics.median(r[0] for r in runs_of_build)
+            peak = statistics.median(r[1] for r in runs_of_build)
+            stopped = sum(not r[2] for r in runs_of_build)
+            state = f"{wall:.1f} s" + (f", {stopped} of {runs} runs stopped" if stopped else "")
             print(f"  {name:<8} peak memory {peak / MIB:.1f} MiB (goal < 512), {state}")
 
         work = Path(tmp) / "large-1000"
