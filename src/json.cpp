@@ -1,10 +1,11 @@
 // The strict JSON reader, the pretty writer of channel descriptions, and the
 // non-allocating teardown of large value trees.
 //
-// The reader is a recursive descent over the bytes with an explicit depth
-// budget: each array or object takes one unit of the 128 and the one that finds
-// the budget spent fails with "recursion limit exceeded", so the C++ stack never
-// holds more than 127 nested container frames. Positions follow one rule: an
+// The reader is a recursive descent over the bytes, which builds the value tree
+// or, for a check, nothing, with an explicit depth budget: each array or object
+// takes one unit of the 128 and the one that finds the budget spent fails with
+// "recursion limit exceeded", so the C++ stack never holds more than 127 nested
+// container frames. Positions follow one rule: an
 // error is reported either at the read index (after the bytes consumed so far)
 // or one byte past it (at a byte that was looked at but not consumed), and
 // `position_of` turns that index into a 1-based line and a byte column counting
