@@ -41,8 +41,41 @@ inline PyObject* intern(const char* s) {
     return o;
 }
 
+// The vectorcall entry that the interpreter gives every Python function it makes; null
+// until `record_function_vectorcall` has run in this module.
+inline vectorcallfunc function_vectorcall = nullptr;
+
+// Records the entry from a function made here: one that no one can have given an entry
+// of its own.
+inline void record_function_vectorcall(PyObject* globals) {
+    if (function_vectorcall)
+        return;
+    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty("", "", 0));
+    if (!code)
+        raise();
+    PyObject* fn = PyFunction_New(code, globals);
+    Py_DECREF(code);
+    if (!fn)
+        raise();
+    function_vectorcall = reinterpret_cast<PyFunctionObject*>(fn)->vectorcall;
+    Py_DECREF(fn);
+}
+
+// f(*args) as PyObject_Vectorcall makes it (new reference, or null with the error set). A
+// Python function with the interpreter's own entry is entered there directly: what
+// PyObject_Vectorcall adds around the entry only checks that a null result comes with an
+// error and a result without one, which the interpreter's functions always keep.
+inline PyObject* vectorcall(PyObject* f, PyObject* const* args, size_t nargsf) {
+    if (Py_IS_TYPE(f, &PyFunction_Type)) {
+        const vectorcallfunc vc = reinterpret_cast<PyFunctionObject*>(f)->vectorcall;
+        if (vc == function_vectorcall && vc)
+            return vc(f, args, nargsf, nullptr);
+    }
+    return PyObject_Vectorcall(f, args, nargsf, nullptr);
+}
+
 inline Ref call(PyObject* f, std::initializer_list<PyObject*> args) {
-    return check(PyObject_Vectorcall(f, const_cast<PyObject* const*>(args.begin()), args.size(), nullptr));
+    return check(vectorcall(f, const_cast<PyObject* const*>(args.begin()), args.size()));
 }
 
 inline Ref call_method1(PyObject* self, PyObject* name, PyObject* arg) {
@@ -87,9 +120,9 @@ inline Method load_method(PyObject* obj, PyObject* name) {
 inline Ref call_method(const Method& m, PyObject* obj, PyObject* arg) {
     PyObject* args[] = {obj, arg};
     if (m.unbound)
-        return check(PyObject_Vectorcall(m.fn.get(), args, 2, nullptr));
+        return check(vectorcall(m.fn.get(), args, 2));
     // args[0] may be overwritten by the callee (a bound method puts its self there).
-    return check(PyObject_Vectorcall(m.fn.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return check(vectorcall(m.fn.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET));
 }
 
 // dict[key] looked up in the dictionary itself (no __missing__, no subclass's lookup): the
@@ -109,13 +142,19 @@ inline Ref dict_get(PyObject* dict, PyObject* key) {
 #endif
 }
 
+Ref item_slow(PyObject* obj, Py_ssize_t i);
+
 // obj[i] for a small non-negative index, as the subscription would do it.
-inline Ref item(PyObject* obj, Py_ssize_t i) {
-    if (PyTuple_CheckExact(obj)) {
-        if (i < PyTuple_GET_SIZE(obj))
-            return Ref::borrow(PyTuple_GET_ITEM(obj, i));
+[[gnu::always_inline]] inline Ref item(PyObject* obj, Py_ssize_t i) {
+    if (PyTuple_CheckExact(obj) && i < PyTuple_GET_SIZE(obj)) [[likely]]
+        return Ref::borrow(PyTuple_GET_ITEM(obj, i));
+    return item_slow(obj, i);
+}
+
+// The rest of `item`: an index past a tuple's end, and every other kind of object.
+[[gnu::noinline]] inline Ref item_slow(PyObject* obj, Py_ssize_t i) {
+    if (PyTuple_CheckExact(obj))
         raise(PyExc_IndexError, "tuple index out of range");
-    }
     if (PyList_CheckExact(obj)) {
         if (i < PyList_GET_SIZE(obj))
             return Ref::borrow(PyList_GET_ITEM(obj, i));

@@ -42,15 +42,19 @@ Ref impl__lookup(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
     return lookup_name(a[0], a[1]);
 }
 
-// _lookup(name, env) through the module's name, looked up at the call.
-Ref call__lookup(Globals& g, PyObject* name, PyObject* env) {
+// _lookup(name, env) through the module's name, looked up at the call. `env_keys`, when
+// given, tells whether env is a dict of str keys only, in which an int is missing.
+Ref call__lookup(Globals& g, PyObject* name, PyObject* env, StrKeys* env_keys) {
     Ref fn = g.get(Name::_lookup);
-    if (fn.get() == F._lookup.get())
+    if (fn.get() == F._lookup.get()) {
+        if (env_keys && PyLong_CheckExact(name) && PyDict_CheckExact(env) && env_keys->all(env))
+            return Ref::borrow(name);
         return lookup_name(name, env);
+    }
     return call(fn.get(), {name, env});
 }
 
-Ref lookup_statement(Globals& g, PyObject* st, PyObject* env) {
+Ref lookup_statement(Globals& g, PyObject* st, PyObject* env, StrKeys* env_keys) {
     Ref target = item(st, 1);
     if (PyTuple_Check(target.get())) {
         Ref gate = item(st, 0);
@@ -60,12 +64,12 @@ Ref lookup_statement(Globals& g, PyObject* st, PyObject* env) {
             resolved = check(PyTuple_New(n));
             for (Py_ssize_t i = 0; i < n; ++i)
                 PyTuple_SET_ITEM(resolved.get(), i,
-                                 call__lookup(g, PyTuple_GET_ITEM(target.get(), i), env).release());
+                                 call__lookup(g, PyTuple_GET_ITEM(target.get(), i), env, env_keys).release());
         } else {
             Ref out = check(PyList_New(0));
             Ref it = iter(target.get());
             while (Ref q = next(it.get()))
-                check(PyList_Append(out.get(), call__lookup(g, q.get(), env).get()));
+                check(PyList_Append(out.get(), call__lookup(g, q.get(), env, env_keys).get()));
             resolved = check(PyList_AsTuple(out.get()));
         }
         resolved = untrack_if_atomic(std::move(resolved));
@@ -73,7 +77,7 @@ Ref lookup_statement(Globals& g, PyObject* st, PyObject* env) {
     }
     if (PyUnicode_Check(target.get()) || PyLong_Check(target.get())) {
         Ref gate = item(st, 0);
-        Ref q = call__lookup(g, target.get(), env);
+        Ref q = call__lookup(g, target.get(), env, env_keys);
         return untrack_if_atomic(tuple({gate.get(), q.get()}));
     }
     return Ref::borrow(st);
@@ -82,7 +86,7 @@ Ref lookup_statement(Globals& g, PyObject* st, PyObject* env) {
 Ref impl_lookup(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<2>(sig_lookup, args, nargsf, kwnames);
     Globals g(module);
-    return lookup_statement(g, a[0], a[1]);
+    return lookup_statement(g, a[0], a[1], nullptr);
 }
 
 Ref impl_define_macro(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -116,7 +120,7 @@ Ref call_gate(PyObject* gate, PyObject* qubits, PyObject* params) {
     argv[0] = qubits;
     for (Py_ssize_t i = 0; i < n; ++i)
         argv[i + 1] = PyTuple_GET_ITEM(params, i);
-    return check(PyObject_Vectorcall(gate, argv, static_cast<size_t>(n) + 1, nullptr));
+    return check(vectorcall(gate, argv, static_cast<size_t>(n) + 1));
 }
 
 // Raises RavexError(f"extend macro {st} error.") for an error of the macro's call or output,
@@ -340,6 +344,7 @@ struct ExtendMacroFrame final : gen::Frame {
     Globals g;  // the module namespace
     Ref env, it, st;
     std::vector<Level> levels;
+    StrKeys env_keys{KeySlot::env};  // what is known of the keys of env
 
     int traverse_own(visitproc visit, void* arg) override {
         if (int rc = gen::visit_refs(visit, arg, module, ravex, lib, env_arg, env, it, st))
@@ -382,7 +387,7 @@ gen::Delegate foreign_expansion(ExtendMacroFrame& f) {
 // st = lookup(st, env) through the module's name.
 void resolve(ExtendMacroFrame& f) {
     Ref fn = f.g.get(Name::lookup);
-    f.st = fn.get() == F.lookup.get() ? lookup_statement(f.g, f.st.get(), f.env.get())
+    f.st = fn.get() == F.lookup.get() ? lookup_statement(f.g, f.st.get(), f.env.get(), &f.env_keys)
                                       : call(fn.get(), {f.st.get(), f.env.get()});
 }
 

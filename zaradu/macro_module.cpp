@@ -129,8 +129,9 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*)
         if (event == PyDict_EVENT_DEALLOCATED)
             w.ns = nullptr;
     }
-    if (dict == w.keys_of)
-        w.keys_of = nullptr;
+    for (DictWatch::Keys& k : w.keys)
+        if (dict == k.dict)
+            k.dict = nullptr;
     return 0;
 }
 }  // namespace
@@ -154,7 +155,12 @@ bool DictWatch::watch(PyObject* dict) {
 }
 
 void DictWatch::unwatch(PyObject* dict) {
-    if (id >= 0 && dict && dict != ns && dict != keys_of && PyDict_Unwatch(id, dict) < 0)
+    if (id < 0 || !dict || dict == ns)
+        return;
+    for (const Keys& k : keys)
+        if (dict == k.dict)
+            return;
+    if (PyDict_Unwatch(id, dict) < 0)
         PyErr_Clear();
 }
 
@@ -174,6 +180,42 @@ void watch_namespace(PyObject* module) {
 #else
 void watch_namespace(PyObject*) {}
 #endif
+
+namespace {
+bool all_str_keys(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key))
+            return false;
+    return true;
+}
+}  // namespace
+
+bool StrKeys::all(PyObject* dict) {
+#if ZARADU_DICT_VERSION
+    const uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    if (tag != tag_) {
+        all_ = all_str_keys(dict);
+        tag_ = tag;  // versions are unique among all dicts
+    }
+    return all_;
+#else
+    // Known process-wide while the watcher has not been told of a change of the dict.
+    DictWatch& w = g_dict_watch;
+    DictWatch::Keys& k = w.keys[static_cast<size_t>(slot_)];
+    if (k.dict == dict)
+        return k.all_str;
+    PyObject* old = std::exchange(k.dict, nullptr);
+    w.unwatch(old);
+    const bool all = all_str_keys(dict);
+    if (w.watch(dict)) {
+        k.dict = dict;
+        k.all_str = all;
+    }
+    return all;
+#endif
+}
 
 Ref Globals::find(Name n) {
     PyObject* name = name_str(n);
@@ -325,6 +367,7 @@ void run_top_level(PyObject* module) {
     // Step 5: constants.
     make_constants();
     gen::init_type("zaradu.macro.generator");
+    record_function_vectorcall(PyModule_GetDict(module));
 
     // Step 6: the registry entry.
     PyObject* modules = PyImport_GetModuleDict();

@@ -141,16 +141,41 @@ struct DictWatch {
     PyObject* ns = nullptr;   // the module namespace (borrowed; the module keeps it)
     PyObject* values[static_cast<size_t>(Name::count)] = {};  // found in `ns`, borrowed
 
-    PyObject* keys_of = nullptr;  // the rule table whose keys are known (borrowed), or null
-    bool str_keys = false;        // whether all of them are str
+    // Dictionaries whose keys are known (borrowed; null where none is), and whether all of
+    // them are str: one slot per use (KeySlot).
+    struct Keys {
+        PyObject* dict = nullptr;
+        bool all_str = false;
+    };
+    Keys keys[2];
 
     // Starts watching `dict`; false when no watcher can be had.
     bool watch(PyObject* dict);
-    // Stops watching `dict` unless it is still the other dictionary.
+    // Stops watching `dict` unless it is still one of the others.
     void unwatch(PyObject* dict);
 };
 extern DictWatch& g_dict_watch;
 #endif
+
+// The uses of StrKeys, one slot of what is known each where dictionaries are watched.
+enum class KeySlot : unsigned char { rules, env };
+
+// Whether every key of a dict is a str (no subclass), remembered until the dict changes.
+// Looking a str up in such a dict runs no code of the program: hashing and comparing str
+// objects is the interpreter's own business; nor does looking an int up, which no str key
+// equals.
+class StrKeys {
+public:
+    explicit StrKeys(KeySlot slot) : slot_(slot) {}
+    bool all(PyObject* dict);
+
+private:
+    [[maybe_unused]] KeySlot slot_;
+#if ZARADU_DICT_VERSION
+    uint64_t tag_ = 0;
+    bool all_ = false;
+#endif
+};
 
 // The module namespace as one running function or generator sees it. Every read looks the
 // name up at that moment, as a Python function body does. Where dictionaries carry a

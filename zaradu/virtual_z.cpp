@@ -214,50 +214,6 @@ Ref impl_VZ_swap(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
     return tuple({emitted.get(), reversed.get()});
 }
 
-// Whether every key of a dict is a str (no subclass), remembered until the dict changes.
-// Looking a str up in such a dict runs no code of the program: hashing and comparing str
-// objects is the interpreter's own business.
-class StrKeys {
-public:
-    bool all(PyObject* dict) {
-#if ZARADU_DICT_VERSION
-        const uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-        if (tag != tag_) {
-            all_ = scan(dict);
-            tag_ = tag;  // versions are unique among all dicts
-        }
-        return all_;
-#else
-        // Known process-wide while the watcher has not been told of a change of the dict.
-        DictWatch& w = g_dict_watch;
-        if (w.keys_of == dict)
-            return w.str_keys;
-        PyObject* old = std::exchange(w.keys_of, nullptr);
-        w.unwatch(old);
-        const bool all = scan(dict);
-        if (w.watch(dict)) {
-            w.keys_of = dict;
-            w.str_keys = all;
-        }
-        return all;
-#endif
-    }
-
-private:
-    static bool scan(PyObject* dict) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(dict, &pos, &key, &value))
-            if (!PyUnicode_CheckExact(key))
-                return false;
-        return true;
-    }
-#if ZARADU_DICT_VERSION
-    uint64_t tag_ = 0;
-    bool all_ = false;
-#endif
-};
-
 // The rule of the statement's gate in the module's table, or an empty Ref when it has none:
 // `name in rules`, then `rules[name]`. Where neither lookup can run code of the program (a
 // str looked up in a dict of str keys), one lookup gives what the two would.
@@ -410,7 +366,7 @@ struct ReduceFrame final : gen::Frame {
     Ref q;                // the qubit at hand in a flush
     Ref failure;          // the exception of the protected section, until its handler runs
     Items qs;             // the target's or the store's qubits being walked
-    StrKeys rule_keys;    // what is known of the keys of the rule table
+    StrKeys rule_keys{KeySlot::rules};  // what is known of the keys of the rule table
 
     int traverse_own(visitproc visit, void* arg) override {
         if (int rc = gen::visit_refs(visit, arg, module, ravex, lib, hold, it, st, target, stlist, plist, q, failure))
