@@ -107,6 +107,51 @@ def test_macros_expand_depth_first_with_one_environment():
     assert lib.asked == ["Bell", "H", "Pair", "CZ", "H", "Rot", "Rx", "Z"]
 
 
+class IntEq(str):
+    """A str key that a dict lookup of the int 4 finds."""
+
+    def __hash__(self):
+        return hash(4)
+
+    def __eq__(self, other):
+        return other == 4 or str.__eq__(self, other)
+
+
+def _define_int(env):
+    env[5] = "q5"
+
+
+def _replace_key(env):
+    del env["a"]
+    env[IntEq("x")] = "hit"
+
+
+def _rebind(env):
+    env.clear()
+    env.update({"a": 1, 4: "four"})
+
+
+@pytest.mark.parametrize("env, prog, between, want", [
+    # a definition of an int name inside the stream
+    ({"a": 0}, [("H", 3), ("define", 3, "q3"), ("H", 3), ("CZ", (3, "a"))], None,
+     [("H", 3), ("H", "q3"), ("CZ", ("q3", 0))]),
+    # keys that are not all exact str from the start
+    ({IntEq("x"): "hit"}, [("H", 4), ("H", "x")], None, [("H", "hit"), ("H", "x")]),
+    ({"a": 0, 4: "four"}, [("H", 4), ("CZ", (4, 5))], None, [("H", "four"), ("CZ", ("four", 5))]),
+    # the environment changed by the consumer between two draws
+    ({"a": 0}, [("H", 5), ("H", 5)], _define_int, [("H", 5), ("H", "q5")]),
+    ({"a": 0}, [("H", 4), ("CZ", (4, "a"))], _replace_key, [("H", 4), ("CZ", ("hit", "a"))]),
+    ({"a": 0}, [("H", 4), ("CZ", (4, "a"))], _rebind, [("H", 4), ("CZ", ("four", 1))]),
+])
+def test_int_targets_see_every_change_of_the_environment(env, prog, between, want):
+    g = macro.extend_macro(prog, Lib(), env)
+    out = [next(g)]
+    if between:
+        between(env)
+    out.extend(g)
+    assert out == want
+
+
 @numpy_only("the ravex stand-in's matrices (controlled gates)")
 def test_head_calls_per_statement(monkeypatch):
     seen = []
