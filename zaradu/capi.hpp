@@ -185,7 +185,11 @@ inline Ref tuple(std::initializer_list<PyObject*> items) {
 inline Ref untrack_if_atomic(Ref t) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t.get()); ++i) {
         PyObject* o = PyTuple_GET_ITEM(t.get(), i);
-        if (PyObject_IS_GC(o) && !(PyTuple_CheckExact(o) && !PyObject_GC_IsTracked(o)))
+        // PyObject_IS_GC(o), without the call for the str, int and float items of statements
+        PyTypeObject* tp = Py_TYPE(o);
+        if (!PyType_IS_GC(tp) || (tp->tp_is_gc && !tp->tp_is_gc(o)))
+            continue;
+        if (!(PyTuple_CheckExact(o) && !PyObject_GC_IsTracked(o)))
             return t;
     }
     PyObject_GC_UnTrack(t.get());
