@@ -10,36 +10,8 @@
 
 namespace zaradu {
 
-// The slots of a module made by `create` and run by `exec`: from 3.13 on the module
-// also declares that it needs the GIL.
-template <auto create, auto exec>
-PyModuleDef_Slot* module_slots() {
-    static PyModuleDef_Slot slots[] = {
-        {Py_mod_create, reinterpret_cast<void*>(create)},
-        {Py_mod_exec, reinterpret_cast<void*>(exec)},
-#if PY_VERSION_HEX >= 0x030D0000
-        {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-        {0, nullptr},
-    };
-    return slots;
-}
-
-// The same declaration for a module being executed. The call exists only in
-// free-threaded builds (3.13 on); the others always hold the GIL.
-inline void declare_gil_used([[maybe_unused]] PyObject* module) {
-#if PY_VERSION_HEX >= 0x030D0000 && defined(Py_GIL_DISABLED)
-    PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
-#endif
-}
-
-// An interned string that lives as long as the process.
-inline PyObject* intern(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o)
-        raise();
-    return o;
-}
+// An interned string.
+inline Ref intern(const char* s) { return check(PyUnicode_InternFromString(s)); }
 
 inline Ref call(PyObject* f, std::initializer_list<PyObject*> args) {
     return check(PyObject_Vectorcall(f, const_cast<PyObject* const*>(args.begin()), args.size(), nullptr));

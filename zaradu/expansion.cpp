@@ -123,7 +123,7 @@ Ref call_gate(PyObject* gate, PyObject* qubits, PyObject* params) {
 // in the handler of that error: it becomes the context of whatever is raised here.
 [[noreturn]] void raise_macro_error(PyObject* module, PyObject* st, const PyError& failure) {
     gen::HandlingScope handling(failure.value());
-    Ref cls = global(module, S.RavexError);
+    Ref cls = global(module, Name::RavexError);
     Ref text = check(PyObject_Format(st, S.empty_spec));
     Ref msg = check(PyUnicode_Concat(S.extend_prefix, text.get()));
     msg = check(PyUnicode_Concat(msg.get(), S.extend_suffix));
@@ -167,7 +167,7 @@ Ref make_call_macro(PyObject* module, PyObject* gate, PyObject* st) {
     f->module = Ref::borrow(module);
     f->gate = Ref::borrow(gate);
     f->st = Ref::borrow(st);
-    return gen::make(S.call_macro, S.call_macro_qual, std::move(f), call_macro_body);
+    return gen::make(name_str(Name::call_macro), name_str(Name::call_macro), std::move(f), call_macro_body);
 }
 
 Ref impl_call_macro(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -304,7 +304,7 @@ private:
         } catch (PyError& e) {
             Ref subject;
             try {
-                subject = gen::make_finished(S.call_macro, S.call_macro_qual);
+                subject = gen::make_finished(name_str(Name::call_macro), name_str(Name::call_macro));
             } catch (PyError&) {
                 // Without the object the error is still reported.
             }
@@ -467,7 +467,7 @@ Ref make_extend_macro(PyObject* module, PyObject* ravex, PyObject* lib, PyObject
     f->ravex = Ref::borrow(ravex);
     f->lib = Ref::borrow(lib);
     f->env_arg = Ref::borrow(env);
-    return gen::make(S.extend_macro, S.extend_macro_qual, std::move(f), extend_macro_body);
+    return gen::make(name_str(Name::extend_macro), name_str(Name::extend_macro), std::move(f), extend_macro_body);
 }
 
 Ref impl_extend_macro(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

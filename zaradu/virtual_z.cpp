@@ -25,7 +25,7 @@ Signature sig_reduce{"reduceVirtualZ", {"ravex", "lib"}, 2};
 // Native phase reduction: mod(x, 2 * pi) computed like NumPy's remainder for doubles.
 
 bool as_double(PyObject* o, double* out) {
-    if (PyFloat_CheckExact(o) || (g_float64 && Py_IS_TYPE(o, g_float64))) {
+    if (PyFloat_CheckExact(o) || (g_numpy.float64 && Py_IS_TYPE(o, g_numpy.float64))) {
         *out = PyFloat_AS_DOUBLE(o);
         return true;
     }
@@ -58,7 +58,7 @@ double numpy_remainder(double a, double b) {
 }
 
 Ref make_float64(double v) {
-    PyObject* o = g_float64->tp_alloc(g_float64, 0);
+    PyObject* o = g_numpy.float64->tp_alloc(g_numpy.float64, 0);
     if (!o)
         raise();
     reinterpret_cast<PyFloatObject*>(o)->ob_fval = v;
@@ -68,7 +68,7 @@ Ref make_float64(double v) {
 // The fast path applies while `mod` is NumPy's own and `pi` a float: the inputs are finite
 // doubles, so the result is exactly what the ufunc would return, without a warning.
 bool native_mod(PyObject* modf, PyObject* pi, double x, Ref* out) {
-    if (!g_float64_layout_ok || modf != g_numpy_mod.get() || !PyFloat_CheckExact(pi))
+    if (!g_numpy.layout_ok || modf != g_numpy.mod.get() || !PyFloat_CheckExact(pi))
         return false;
     double b = 2.0 * PyFloat_AS_DOUBLE(pi);
     if (!std::isfinite(x) || !std::isfinite(b) || b == 0.0)
@@ -82,7 +82,7 @@ bool native_mod(PyObject* modf, PyObject* pi, double x, Ref* out) {
 // float64 takes over from float) gives the double difference as a float64 and sets no
 // floating-point error flag: the same is made here.
 Ref angle_less_phase(PyObject* a, PyObject* b) {
-    if (g_float64_layout_ok && Py_IS_TYPE(b, g_float64) && (PyFloat_CheckExact(a) || Py_IS_TYPE(a, g_float64))) {
+    if (g_numpy.layout_ok && Py_IS_TYPE(b, g_numpy.float64) && (PyFloat_CheckExact(a) || Py_IS_TYPE(a, g_numpy.float64))) {
         const double x = PyFloat_AS_DOUBLE(a);
         const double y = PyFloat_AS_DOUBLE(b);
         const double d = x - y;
@@ -109,14 +109,14 @@ Ref reduce_phase(Globals& g, PyObject* x) {
 
 Ref impl_add_VZ_rule(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<2>(sig_add_VZ_rule, args, nargsf, kwnames);
-    Ref rules = global(module, S._VZ_rules);
+    Ref rules = global(module, Name::_VZ_rules);
     check(PyObject_SetItem(rules.get(), a[0], a[1]));
     return none();
 }
 
 Ref impl_remove_VZ_rule(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<2>(sig_remove_VZ_rule, args, nargsf, kwnames);
-    Ref rules = global(module, S._VZ_rules);
+    Ref rules = global(module, Name::_VZ_rules);
     check(PyObject_DelItem(rules.get(), a[0]));
     return none();
 }
@@ -281,7 +281,7 @@ Ref held(PyObject* hold, PyObject* q) {
 
 // `value != 0` as a condition.
 bool nonzero(PyObject* v) {
-    if (PyFloat_CheckExact(v) || (g_float64 && Py_IS_TYPE(v, g_float64)))
+    if (PyFloat_CheckExact(v) || (g_numpy.float64 && Py_IS_TYPE(v, g_numpy.float64)))
         return PyFloat_AS_DOUBLE(v) != 0.0;
     Ref r = check(PyObject_RichCompare(v, S.int0, Py_NE));
     return check(PyObject_IsTrue(r.get())) != 0;
@@ -560,7 +560,7 @@ Ref impl_reduce(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyOb
     auto f = std::make_unique<ReduceFrame>(module);
     f->ravex = Ref::borrow(a[0]);
     f->lib = Ref::borrow(a[1]);
-    return gen::make(S.reduce_qual, S.reduce_qual, std::move(f), reduce_body);
+    return gen::make(S.reduceVirtualZ, S.reduceVirtualZ, std::move(f), reduce_body);
 }
 
 }  // namespace zaradu::macro
