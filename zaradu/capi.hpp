@@ -10,6 +10,20 @@
 
 namespace zaradu {
 
+// One level of the interpreter's recursion check, held for a scope, as a call through the C
+// API or a generator's run makes it; `where` ends the RecursionError's message ("maximum
+// recursion depth exceeded" + where).
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where))
+            raise();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
 // An interned string.
 inline Ref intern(const char* s) { return check(PyUnicode_InternFromString(s)); }
 
@@ -53,6 +67,9 @@ inline Ref call_method(const Method& m, PyObject* obj, PyObject* arg) {
     return check(PyObject_Vectorcall(m.fn.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// The IndexError of a list subscription past the list's end.
+[[noreturn]] inline void list_index_out_of_range() { raise(PyExc_IndexError, "list index out of range"); }
+
 // obj[i] for a small non-negative index, as the subscription would do it.
 inline Ref item(PyObject* obj, Py_ssize_t i) {
     if (PyTuple_CheckExact(obj)) {
@@ -63,7 +80,7 @@ inline Ref item(PyObject* obj, Py_ssize_t i) {
     if (PyList_CheckExact(obj)) {
         if (i < PyList_GET_SIZE(obj))
             return Ref::borrow(PyList_GET_ITEM(obj, i));
-        raise(PyExc_IndexError, "list index out of range");
+        list_index_out_of_range();
     }
     Ref key = check(PyLong_FromSsize_t(i));
     return check(PyObject_GetItem(obj, key.get()));

@@ -85,9 +85,12 @@ Ref impl_lookup(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyOb
     return lookup_statement(g, a[0], a[1]);
 }
 
+// define_macro(name, value, env): env[name] = value.
+void define_name(PyObject* name, PyObject* value, PyObject* env) { check(PyObject_SetItem(env, name, value)); }
+
 Ref impl_define_macro(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<3>(sig_define_macro, args, nargsf, kwnames);
-    check(PyObject_SetItem(a[2], a[0], a[1]));
+    define_name(a[0], a[1], a[2]);
     return none();
 }
 
@@ -134,6 +137,8 @@ Ref call_gate(PyObject* gate, PyObject* qubits, PyObject* params) {
     raise();
 }
 
+// call_macro(gate, st), the generator (`call_macro` of tests/support/macro_reference.py).
+
 // What a call_macro generator keeps: its arguments and locals.
 struct CallMacroFrame final : gen::Frame {
     Ref module, gate, st;
@@ -177,194 +182,46 @@ Ref impl_call_macro(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, 
 
 // ---- extend_macro -----------------------------------------------------------------------
 
-Ref make_extend_macro(PyObject* module, PyObject* ravex, PyObject* lib, PyObject* env);
-
-// One macro expansion in progress: `for s in call_macro(gate, st)` of the recursive
-// definition. While `call_macro` is this module's own function the level does the work of
-// the call_macro generator itself, without making one: the same calls in the same order,
-// the same recursion check for each draw, the same errors, and when it is dropped
-// unfinished, the same close (the macro output's `close`, then the RavexError reported as
-// unraisable).
-class Level {
-public:
-    // The iterator of a call_macro other than the module's own.
-    static Level other(Ref it) {
-        Level l;
-        l.it_ = std::move(it);
-        return l;
-    }
-    // The module's own call_macro(gate, st); nothing runs before the first draw.
-    static Level own(PyObject* module, PyObject* gate, PyObject* st) {
-        Level l;
-        l.native_ = true;
-        l.module_ = module;
-        l.gate_ = Ref::borrow(gate);
-        l.st_ = Ref::borrow(st);
-        return l;
-    }
-    Level(Level&& o) noexcept
-        : it_(std::move(o.it_)), gate_(std::move(o.gate_)), st_(std::move(o.st_)), produced_(std::move(o.produced_)),
-          module_(o.module_), index_(o.index_), native_(o.native_), started_(o.started_), indexed_(o.indexed_) {}
-    Level& operator=(Level&&) = delete;
-    Level(const Level&) = delete;
-
-    // Dropped unfinished: closes what the generator it stands for would close.
-    void finish() noexcept {
-        if (native_ && started_ && (it_ || indexed_))
-            close();
-    }
-
-    int traverse(visitproc visit, void* arg) const { return gen::visit_refs(visit, arg, it_, gate_, st_, produced_); }
-
-    // The next statement of the expansion, or an empty Ref at its end.
-    Ref next() {
-        if (!native_)
-            return zaradu::next(it_.get());
-        if (started_ && !it_ && !indexed_)
-            return {};
-        gen::detail::Depth depth;
-        if (!started_) {
-            started_ = true;
-            Ref qubits;
-            Ref params;
-            try {
-                params = macro_params(st_.get(), &qubits);
-            } catch (PyError& e) {
-                gen::detail::raise_from_body(std::move(e));
-            }
-            try {
-                produced_ = call_gate(gate_.get(), qubits.get(), params.get());
-                // A list or tuple is read by position, as its iterator would read it:
-                // the length is checked at each step, and an ended expansion stays ended.
-                indexed_ = PyList_CheckExact(produced_.get()) || PyTuple_CheckExact(produced_.get());
-                if (!indexed_)
-                    it_ = iter(produced_.get());
-            } catch (PyError& e) {
-                fail(std::move(e));
-            }
-        }
-        Ref item;
-        if (indexed_) {
-            if (index_ < PySequence_Fast_GET_SIZE(produced_.get()))
-                return Ref::borrow(PySequence_Fast_GET_ITEM(produced_.get(), index_++));
-            indexed_ = false;
-        } else {
-            try {
-                item = gen::detail::draw(it_.get(), Py_None);
-            } catch (PyError& e) {
-                it_.reset();
-                fail(std::move(e));
-            }
-        }
-        if (!item) {
-            it_.reset();
-            produced_.reset();
-        }
-        return item;
-    }
-
-private:
-    Level() = default;
-
-    // The macro's call or output failed: the expansion ends with its RavexError.
-    [[noreturn]] void fail(PyError e) {
-        std::optional<PyError> err;
-        try {
-            raise_macro_error(module_, st_.get(), e);
-        } catch (PyError& r) {
-            err.emplace(std::move(r));
-        }
-        produced_.reset();
-        gen::detail::raise_from_body(std::move(*err));
-    }
-
-    // What closing the suspended generator does, reported as its finalizer would report it.
-    void close() noexcept {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        try {
-            try {
-                Ref ge = check(PyObject_CallNoArgs(PyExc_GeneratorExit));
-                std::optional<PyError> exc{PyError(std::move(ge))};
-                gen::detail::Depth depth;
-                try {
-                    // A list's or tuple's iterator has nothing to close.
-                    indexed_ = false;
-                    Ref d = std::move(it_);
-                    if (d)
-                        gen::detail::close_delegate(d.get());
-                } catch (PyError& e) {
-                    exc.emplace(std::move(e));
-                }
-                fail(std::move(*exc));
-            } catch (PyError& e) {
-                if (!e.matches(PyExc_GeneratorExit) && !e.matches(PyExc_StopIteration))
-                    throw;
-            }
-        } catch (PyError& e) {
-            Ref subject;
-            try {
-                subject = gen::make_finished(name_str(Name::call_macro), name_str(Name::call_macro));
-            } catch (PyError&) {
-                // Without the object the error is still reported.
-            }
-            e.restore();
-            PyErr_WriteUnraisable(subject ? subject.get() : Py_None);
-        } catch (...) {
-            PyErr_Clear();
-        }
-        PyErr_Restore(t, v, tb);
-    }
-
-    Ref it_;        // the iterator drawn from; empty once the expansion has ended
-    Ref gate_;      // own call_macro: its arguments,
-    Ref st_;
-    Ref produced_;  // and what the macro returned
-    PyObject* module_ = nullptr;
-    Py_ssize_t index_ = 0;  // the next position in `produced_` while it is read by position
-    bool native_ = false;
-    bool started_ = false;
-    bool indexed_ = false;  // `produced_` is a list or tuple, read by position
-};
+// extend_macro(ravex, lib, env), the generator (`extend_macro` of
+// tests/support/macro_reference.py). A statement s that a macro produces is expanded by
+// `extend_macro([s], lib, env)`; while `extend_macro` is this module's own function, that
+// nested expansion runs in the same loop as the program's own statements instead of in a
+// generator of its own, which gives the same statements in the same order. The loop keeps
+// the iterators of the macro expansions in progress (`for s in call_macro(gate, st)`),
+// innermost last.
 
 // What an extend_macro generator keeps: its arguments, the environment, the iterator of
-// the program, the current statement and the expansions in progress, innermost last. Each
-// level stands for one `for s in call_macro(gate, st): yield from extend_macro([s], lib, env)`
-// of the recursive definition; while `extend_macro` is this module's own function the
-// nested expansions run here instead of in generators of their own, which gives the same
-// statements in the same order.
+// the program, the current statement and the macro expansions in progress.
 struct ExtendMacroFrame final : gen::Frame {
     explicit ExtendMacroFrame(PyObject* m) : module(Ref::borrow(m)), g(m) {}
 
     Ref module, ravex, lib, env_arg;
     Globals g;  // the module namespace
     Ref env, it, st;
-    std::vector<Level> levels;
+    std::vector<Ref> levels;  // iterators of call_macro(gate, st), innermost last
 
     int traverse_own(visitproc visit, void* arg) override {
         if (int rc = gen::visit_refs(visit, arg, module, ravex, lib, env_arg, env, it, st))
             return rc;
-        for (const Level& l : levels)
-            if (int rc = l.traverse(visit, arg))
+        for (const Ref& l : levels)
+            if (int rc = gen::visit_refs(visit, arg, l))
                 return rc;
         return 0;
     }
     void clear_own() noexcept override {
-        std::vector<Level> dropped = std::move(levels);
+        std::vector<Ref> dropped = std::move(levels);
         levels.clear();
         gen::clear_refs(module, ravex, lib, env_arg, env, it, st);
     }
 };
 
-// Unwinding drops the innermost level first, each closed as the nested generator it
-// stands for would be closed when dropped.
-struct CloseLevels {
-    std::vector<Level>& levels;
-    ~CloseLevels() {
-        while (!levels.empty()) {
-            levels.back().finish();
+// Unwinding drops the innermost expansion first, as the nested generators' frames would
+// drop theirs.
+struct DropLevels {
+    std::vector<Ref>& levels;
+    ~DropLevels() {
+        while (!levels.empty())
             levels.pop_back();
-        }
     }
 };
 
@@ -401,31 +258,29 @@ Ref get_gate(ExtendMacroFrame& f) {
     return call_method(meth, f.lib.get(), name.get());
 }
 
-// Starts the expansion of st by the macro gate: a new innermost level.
+// Starts the expansion of st by the macro gate: `call_macro(gate, st)` through the module's
+// name (the module's own made without the call), a new innermost level.
 void push_level(ExtendMacroFrame& f, PyObject* gate) {
-    // Each level counts like the nested generator call it replaces.
+    // Each level counts like the nested extend_macro generator it stands for.
     if (static_cast<int>(f.levels.size()) >= Py_GetRecursionLimit())
         raise(PyExc_RecursionError, "maximum recursion depth exceeded while expanding a macro");
     Ref cm = f.g.get(Name::call_macro);
-    if (cm.get() == F.call_macro.get()) {
-        f.levels.push_back(Level::own(f.module.get(), gate, f.st.get()));
-    } else {
-        Ref produced = call(cm.get(), {gate, f.st.get()});
-        f.levels.push_back(Level::other(iter(produced.get())));
-    }
+    Ref produced = cm.get() == F.call_macro.get() ? make_call_macro(f.module.get(), gate, f.st.get())
+                                                  : call(cm.get(), {gate, f.st.get()});
+    f.levels.push_back(iter(produced.get()));
 }
 
 gen::Body extend_macro_body(ExtendMacroFrame& f) {
     f.env = f.env_arg.get() == Py_None ? check(PyDict_New()) : f.env_arg;
     f.it = iter(f.ravex.get());
-    CloseLevels guard{f.levels};
+    DropLevels guard{f.levels};
     for (;;) {
         if (f.levels.empty()) {
-            f.st = next(f.it.get());
+            f.st = gen::next(f.it.get());
             if (!f.st)
                 break;
         } else {
-            f.st = f.levels.back().next();
+            f.st = gen::next(f.levels.back().get());
             if (!f.st) {
                 f.levels.pop_back();
                 continue;
@@ -440,7 +295,7 @@ gen::Body extend_macro_body(ExtendMacroFrame& f) {
             Ref name = item(f.st.get(), 1);
             Ref value = item(f.st.get(), 2);
             if (fn.get() == F.define_macro.get())
-                check(PyObject_SetItem(f.env.get(), name.get(), value.get()));
+                define_name(name.get(), value.get(), f.env.get());
             else
                 call(fn.get(), {name.get(), value.get(), f.env.get()});
             continue;
