@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace zaradu::macro {
@@ -143,20 +144,32 @@ Ref call_gate(PyObject* gate, PyObject* qubits, PyObject* params) {
 struct CallMacroFrame final : gen::Frame {
     Ref module, gate, st;
     Ref qubits, params;  // st[1] and the gate parameters
+    // Where the generator carries on an expansion begun without it (see Expansion): what
+    // the macro returned, and the position reached in it (-1: nothing was drawn).
+    Ref produced;
+    Py_ssize_t position = -1;
 
     int traverse_own(visitproc visit, void* arg) override {
-        return gen::visit_refs(visit, arg, module, gate, st, qubits, params);
+        return gen::visit_refs(visit, arg, module, gate, st, qubits, params, produced);
     }
-    void clear_own() noexcept override { gen::clear_refs(module, gate, st, qubits, params); }
+    void clear_own() noexcept override { gen::clear_refs(module, gate, st, qubits, params, produced); }
 };
 
+// The macro's call fails, or drawing its output does: the expansion ends with RavexError.
+[[noreturn]] void macro_failed(PyObject* module, PyObject* st, const PyError& failure) {
+    raise_macro_error(module, st, failure);
+}
+
 gen::Body call_macro_body(CallMacroFrame& f) {
-    f.params = macro_params(f.st.get(), &f.qubits);
+    if (!f.produced)
+        f.params = macro_params(f.st.get(), &f.qubits);
     std::optional<PyError> failure;
     try {
         gen::Delegate output;
-        {
-            Ref produced = call_gate(f.gate.get(), f.qubits.get(), f.params.get());
+        if (Ref produced = std::move(f.produced)) {
+            output = f.position < 0 ? gen::delegate_to(produced.get()) : gen::delegate_at(produced.get(), f.position);
+        } else {
+            produced = call_gate(f.gate.get(), f.qubits.get(), f.params.get());
             output = gen::delegate_to(produced.get());
         }
         co_yield std::move(output);
@@ -164,14 +177,18 @@ gen::Body call_macro_body(CallMacroFrame& f) {
         failure.emplace(std::move(e));
     }
     if (failure)
-        raise_macro_error(f.module.get(), f.st.get(), *failure);
+        macro_failed(f.module.get(), f.st.get(), *failure);
 }
 
-Ref make_call_macro(PyObject* module, PyObject* gate, PyObject* st) {
+// A call_macro generator; given `produced`, it carries on from the macro's call that
+// returned it, at `position`.
+Ref make_call_macro(PyObject* module, PyObject* gate, PyObject* st, Ref produced = {}, Py_ssize_t position = -1) {
     auto f = std::make_unique<CallMacroFrame>();
     f->module = Ref::borrow(module);
     f->gate = Ref::borrow(gate);
     f->st = Ref::borrow(st);
+    f->produced = std::move(produced);
+    f->position = position;
     return gen::make(name_str(Name::call_macro), name_str(Name::call_macro), std::move(f), call_macro_body);
 }
 
@@ -181,6 +198,99 @@ Ref impl_call_macro(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, 
 }
 
 // ---- extend_macro -----------------------------------------------------------------------
+
+// One macro expansion in progress, `for s in call_macro(gate, st)`: the iterator of what
+// call_macro returned, or, with the module's own call_macro, the expansion begun in place.
+// In place, the first draw makes the macro's call as the call_macro generator makes it and
+// reads a list or tuple that the macro returns by position, as the generator's delegation
+// reads it. Everything else is left to a call_macro generator that carries on from there:
+// an output of another kind at once, and an expansion dropped before its end when it is
+// dropped, so that the generator closes it.
+class Expansion {
+public:
+    explicit Expansion(Ref it) : it_(std::move(it)) {}
+    Expansion(PyObject* module, PyObject* gate, PyObject* st)
+        : gate_(Ref::borrow(gate)), st_(Ref::borrow(st)), module_(module) {}
+    Expansion(Expansion&& o) noexcept
+        : it_(std::move(o.it_)), gate_(std::move(o.gate_)), st_(std::move(o.st_)), produced_(std::move(o.produced_)),
+          module_(o.module_), position_(std::exchange(o.position_, -2)) {}
+    Expansion& operator=(Expansion&&) = delete;
+    Expansion(const Expansion&) = delete;
+    ~Expansion() {
+        if (!it_ && position_ >= 0)
+            hand_over_and_drop();
+    }
+
+    int traverse(visitproc visit, void* arg) const { return gen::visit_refs(visit, arg, it_, gate_, st_, produced_); }
+
+    // The next statement of the expansion, or an empty Ref at its end.
+    Ref next() {
+        if (it_)
+            return gen::next(it_.get());
+        if (position_ == -2)
+            return {};  // ended
+        {
+            RecursionGuard depth(" while running a generator");  // as the generator's run
+            if (position_ >= 0) {
+                if (position_ < PySequence_Fast_GET_SIZE(produced_.get()))
+                    return Ref::borrow(PySequence_Fast_GET_ITEM(produced_.get(), position_++));
+                position_ = -2;
+                produced_.reset();
+                return {};
+            }
+            Ref qubits;
+            Ref params;
+            try {
+                params = macro_params(st_.get(), &qubits);
+            } catch (PyError& e) {
+                position_ = -2;
+                gen::raise_from_body(std::move(e));
+            }
+            try {
+                produced_ = call_gate(gate_.get(), qubits.get(), params.get());
+            } catch (PyError& e) {
+                position_ = -2;
+                std::optional<PyError> err;
+                try {
+                    macro_failed(module_, st_.get(), e);
+                } catch (PyError& r) {
+                    err.emplace(std::move(r));
+                }
+                gen::raise_from_body(std::move(*err));
+            }
+        }
+        if (PyList_CheckExact(produced_.get()) || PyTuple_CheckExact(produced_.get())) {
+            position_ = 0;
+            return next();
+        }
+        it_ = make_call_macro(module_, gate_.get(), st_.get(), std::move(produced_));
+        return gen::next(it_.get());
+    }
+
+private:
+    // Dropped while a list or tuple is read in place: a call_macro generator suspended at
+    // that position takes over and is dropped, closing as it closes.
+    void hand_over_and_drop() noexcept {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        try {
+            Ref g = make_call_macro(module_, gate_.get(), st_.get(), std::move(produced_), position_);
+            gen::start_in_delegation(g.get());
+        } catch (PyError& e) {
+            e.restore();
+            PyErr_WriteUnraisable(Py_None);
+        } catch (...) {
+            PyErr_Clear();
+        }
+        PyErr_Restore(t, v, tb);
+    }
+
+    Ref it_;        // the iterator drawn from, once there is one
+    Ref gate_, st_;  // in place: call_macro's arguments,
+    Ref produced_;  // what the macro returned,
+    PyObject* module_ = nullptr;
+    Py_ssize_t position_ = -1;  // and the next position in it; -1 before the call, -2 at the end
+};
 
 // extend_macro(ravex, lib, env), the generator (`extend_macro` of
 // tests/support/macro_reference.py). A statement s that a macro produces is expanded by
@@ -198,18 +308,18 @@ struct ExtendMacroFrame final : gen::Frame {
     Ref module, ravex, lib, env_arg;
     Globals g;  // the module namespace
     Ref env, it, st;
-    std::vector<Ref> levels;  // iterators of call_macro(gate, st), innermost last
+    std::vector<Expansion> levels;  // the macro expansions in progress, innermost last
 
     int traverse_own(visitproc visit, void* arg) override {
         if (int rc = gen::visit_refs(visit, arg, module, ravex, lib, env_arg, env, it, st))
             return rc;
-        for (const Ref& l : levels)
-            if (int rc = gen::visit_refs(visit, arg, l))
+        for (const Expansion& l : levels)
+            if (int rc = l.traverse(visit, arg))
                 return rc;
         return 0;
     }
     void clear_own() noexcept override {
-        std::vector<Ref> dropped = std::move(levels);
+        std::vector<Expansion> dropped = std::move(levels);
         levels.clear();
         gen::clear_refs(module, ravex, lib, env_arg, env, it, st);
     }
@@ -218,7 +328,7 @@ struct ExtendMacroFrame final : gen::Frame {
 // Unwinding drops the innermost expansion first, as the nested generators' frames would
 // drop theirs.
 struct DropLevels {
-    std::vector<Ref>& levels;
+    std::vector<Expansion>& levels;
     ~DropLevels() {
         while (!levels.empty())
             levels.pop_back();
@@ -259,15 +369,18 @@ Ref get_gate(ExtendMacroFrame& f) {
 }
 
 // Starts the expansion of st by the macro gate: `call_macro(gate, st)` through the module's
-// name (the module's own made without the call), a new innermost level.
+// name (the module's own begun in place), a new innermost level.
 void push_level(ExtendMacroFrame& f, PyObject* gate) {
     // Each level counts like the nested extend_macro generator it stands for.
     if (static_cast<int>(f.levels.size()) >= Py_GetRecursionLimit())
         raise(PyExc_RecursionError, "maximum recursion depth exceeded while expanding a macro");
     Ref cm = f.g.get(Name::call_macro);
-    Ref produced = cm.get() == F.call_macro.get() ? make_call_macro(f.module.get(), gate, f.st.get())
-                                                  : call(cm.get(), {gate, f.st.get()});
-    f.levels.push_back(iter(produced.get()));
+    if (cm.get() == F.call_macro.get()) {
+        f.levels.emplace_back(f.module.get(), gate, f.st.get());
+    } else {
+        Ref produced = call(cm.get(), {gate, f.st.get()});
+        f.levels.emplace_back(iter(produced.get()));
+    }
 }
 
 gen::Body extend_macro_body(ExtendMacroFrame& f) {
@@ -280,7 +393,7 @@ gen::Body extend_macro_body(ExtendMacroFrame& f) {
             if (!f.st)
                 break;
         } else {
-            f.st = gen::next(f.levels.back().get());
+            f.st = f.levels.back().next();
             if (!f.st) {
                 f.levels.pop_back();
                 continue;

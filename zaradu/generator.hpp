@@ -36,15 +36,18 @@ struct Body {
 // good at its end), without making the iterator; every other operation on that iterator
 // (a value sent in, an exception thrown in, a close) is made on a real one.
 struct Delegate {
-    Ref iter;                   // the iterator, or the list or tuple read by position
-    bool by_position = false;
+    Ref iter;                 // the iterator, or the list or tuple read by position
+    Py_ssize_t position = -1;  // the next position in a list or tuple
 };
 
 inline Delegate delegate_to(PyObject* iterable) {
     if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable))
-        return Delegate{Ref::borrow(iterable), true};
+        return Delegate{Ref::borrow(iterable), 0};
     return Delegate{check(PyObject_GetIter(iterable))};
 }
+
+// The delegation to a list or tuple whose first `position` items were taken already.
+inline Delegate delegate_at(PyObject* seq, Py_ssize_t position) { return Delegate{Ref::borrow(seq), position}; }
 
 // The exception the running thread is handling (what sys.exc_info() shows), as a new
 // reference or null.
@@ -223,7 +226,7 @@ struct Promise {
     }
     Resume yield_value(Delegate d) noexcept {
         frame->delegate = std::move(d.iter);
-        frame->delegate_pos = d.by_position ? 0 : -1;
+        frame->delegate_pos = d.position;
         return Resume{this};
     }
 };
@@ -337,7 +340,10 @@ struct Running {
     ~Running() { g->running = false; }
 };
 
-// Raises an error that left a body; a StopIteration leaking out must not look like the end.
+}  // namespace detail
+
+// Raises an error as it leaves a generator's body: a StopIteration leaking out must not
+// look like the end.
 [[noreturn]] inline void raise_from_body(PyError err) {
     if (err.matches(PyExc_StopIteration)) {
         PyObject* cause = err.value();
@@ -350,9 +356,13 @@ struct Running {
     throw std::move(err);
 }
 
+namespace detail {
+
 // Resumes the generator with a sent value (None for a plain draw) or an exception.
 // Returns the next item, or an empty Ref when the generator has ended; errors are thrown.
-inline Ref advance(Object* g, PyObject* sent, std::optional<PyError> exc) {
+// With `until_delegation`, a body that begins a delegation is left suspended in it before
+// anything is drawn from it.
+inline Ref advance(Object* g, PyObject* sent, std::optional<PyError> exc, bool until_delegation = false) {
     if (g->running)
         raise(PyExc_ValueError, "generator already executing");
     if (!g->h) {
@@ -465,6 +475,8 @@ inline Ref advance(Object* g, PyObject* sent, std::optional<PyError> exc) {
             Ref out = std::move(fr.yielded);
             return out;
         }
+        if (until_delegation)
+            return {};
         // A new delegation: draw its first item on the next round.
     }
 }
@@ -630,6 +642,11 @@ inline Ref next(PyObject* it) {
         return detail::advance(detail::self(it), Py_None, std::nullopt);
     return zaradu::next(it);
 }
+
+// Starts a new generator whose body begins with a delegation, and leaves it suspended in
+// that delegation: a generator made to carry on work begun without it, so that dropping
+// it closes that work as the generator would close it.
+inline void start_in_delegation(PyObject* o) { detail::advance(detail::self(o), Py_None, std::nullopt, true); }
 
 // Creates the generator type once per process under the given dotted name.
 inline PyTypeObject* init_type(const char* dotted_name) {
