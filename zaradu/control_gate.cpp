@@ -1,4 +1,5 @@
-// Controlled-gate decomposition: extend_control_gate.
+// Controlled-gate decomposition: extend_control_gate, doing what `extend_control_gate` of
+// tests/support/macro_reference.py does.
 #include "macro_module.hpp"
 
 #include <vector>

@@ -1,4 +1,5 @@
-// Macro expansion: _lookup, lookup, define_macro, call_macro and extend_macro.
+// Macro expansion: _lookup, lookup, define_macro, call_macro and extend_macro, each doing
+// what the function of that name in tests/support/macro_reference.py does.
 #include "generator.hpp"
 #include "macro_module.hpp"
 

@@ -1,5 +1,6 @@
 // What the parts of zaradu.macro share: its interned names and constants, its own function
-// objects, module-global lookup and the C entry points of its functions.
+// objects, module-global lookup and the C entry points of its functions. The behaviour
+// they match is written in Python in tests/support/macro_reference.py, function by function.
 //
 // Every function looks the module-level names it uses (head, RavexError, cos, mod, pi,
 // defaultdict, the module's own functions and _VZ_rules) up in the module namespace at the

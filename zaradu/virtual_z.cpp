@@ -1,5 +1,7 @@
 // Virtual-Z reduction: the rule table's maintenance, the five rules, the dispatcher and
-// reduceVirtualZ, with the native phase reduction that stands in for NumPy's mod.
+// reduceVirtualZ, each doing what the function of that name in
+// tests/support/macro_reference.py does, with the native phase reduction that stands in
+// for NumPy's mod.
 #include "generator.hpp"
 #include "macro_module.hpp"
 
@@ -557,8 +559,7 @@ auto own_phases(const ReduceFrame& f) {
     };
 }
 
-// (('P', hold[q]), q) for each q of `qs` whose pending phase is not 0 is yielded by the body;
-// this is the test.
+// hold[q] != 0 for the qubit at hand.
 bool pending(ReduceFrame& f) { return nonzero(held(f.hold.get(), f.q.get()).get()); }
 
 // reduceVirtualZ(ravex, lib), the generator (`reduceVirtualZ` of
