@@ -663,22 +663,6 @@ inline PyTypeObject* init_type(const char* dotted_name) {
     return type_object;
 }
 
-// Makes a generator that has already finished: what stands for a generator whose work was
-// done without one, where the object itself is needed (as the subject of an error report).
-inline Ref make_finished(PyObject* name, PyObject* qualname) {
-    Object* g = PyObject_GC_New(Object, type_object);
-    if (!g)
-        raise();
-    g->h = Handle{};
-    g->frame = nullptr;
-    g->name = Py_NewRef(name);
-    g->qualname = Py_NewRef(qualname);
-    g->started = true;
-    g->running = false;
-    PyObject_GC_Track(g);
-    return Ref::steal(reinterpret_cast<PyObject*>(g));
-}
-
 // Makes a generator running `body(frame)` (a coroutine) at the first draw. The generator
 // owns the frame, which holds the body's arguments and everything the body keeps.
 template <class F, class Body>

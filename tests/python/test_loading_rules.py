@@ -110,3 +110,14 @@ def test_errors_of_a_module_level_lookup_propagate(name):
     # namespace nor the builtins raises NameError.
     out = run_python(LOOKUP.format(name=name, **{k: MODULES[name][k] for k in ("lookup_name", "call")}))
     assert out == ["LookupError compared", f"NameError name {MODULES[name]['lookup_name']!r} is not defined"]
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_no_version_warning_on_the_interpreter_it_was_built_for(name):
+    out = run_python(f"""
+        import warnings
+        warnings.simplefilter("error")
+        import {name}
+        print(sorted(k for k in vars({name}) if k in ("__builtins__", "__test__")))
+    """)
+    assert out == ["['__builtins__', '__test__']"]
