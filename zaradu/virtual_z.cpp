@@ -84,7 +84,8 @@ bool native_mod(PyObject* modf, PyObject* pi, double x, Ref* out) {
 // float64 takes over from float) gives the double difference as a float64 and sets no
 // floating-point error flag: the same is made here.
 Ref angle_less_phase(PyObject* a, PyObject* b) {
-    if (g_numpy.layout_ok && Py_IS_TYPE(b, g_numpy.float64) && (PyFloat_CheckExact(a) || Py_IS_TYPE(a, g_numpy.float64))) {
+    PyTypeObject* const f64 = g_numpy.float64;
+    if (g_numpy.layout_ok && Py_IS_TYPE(b, f64) && (PyFloat_CheckExact(a) || Py_IS_TYPE(a, f64))) {
         const double x = PyFloat_AS_DOUBLE(a);
         const double y = PyFloat_AS_DOUBLE(b);
         const double d = x - y;
@@ -340,10 +341,10 @@ struct Dispatched {
 };
 
 // _exchange_VZ_and_gate(st, phaseList, lib): the rule of st's gate called with
-// (st, phaseList). With `skip_own_call`, one of the module's own rules is applied without
-// the call. A gate without a rule gives its exception, not raised: reduceVirtualZ's handler
-// takes it as it is.
-// `phases` gives the list object for the call, made only where a call is made.
+// (st, phaseList), `phases` giving the list object for the call (`object()`) and the rules'
+// view of it (`view()`). With `skip_own_call`, one of the module's own rules is applied
+// without the call. A gate without a rule gives its exception, not raised:
+// reduceVirtualZ's handler takes it as it is.
 template <class Phases>
 Dispatched dispatch(Globals& g, PyObject* st, Phases&& phases, bool skip_own_call, StrKeys* keys = nullptr) {
     Dispatched d;
