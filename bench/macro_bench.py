@@ -1,9 +1,14 @@
-"""Macro expansion followed by virtual-Z reduction: zaradu.macro against the pure-Python
+r"""Macro expansion followed by virtual-Z reduction: zaradu.macro against the pure-Python
 rendering of the same two generators (tests/support/macro_reference.py).
 
     PYTHONPATH=build/python /usr/bin/python3 bench/macro_bench.py [statements] [repeats]
     PYTHONPATH=build/python /usr/bin/python3 bench/macro_bench.py [statements] \
         --compare OTHER_BUILD/python [--runs 5] [--cpu 2]
+    sudo bench/macro_bench_root.sh ROOT [OTHER_CHECKOUT] [-- arguments as above]
+
+The last form runs the same on the CPython 3.14 of a Debian testing root ROOT: it builds
+this checkout (and OTHER_CHECKOUT) there and passes the arguments on, `--compare-other`
+standing for `--compare` with the other checkout's build (see its --help).
 
 The statement stream mixes phase gates, rfUnitary, two-qubit gates with and
 without an exchange rule, gates without any rule, definitions, controlled
@@ -139,7 +144,7 @@ def compare(n, other, runs, cpu):
 
 
 def main():
-    ap = argparse.ArgumentParser(description="zaradu.macro against pure Python")
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("statements", nargs="?", type=int, default=200_000)
     ap.add_argument("repeats", nargs="?", type=int, default=5)
     ap.add_argument("--compare", metavar="OTHER_PYTHON_DIR",

@@ -185,16 +185,11 @@ int exec(const Module& m, PyObject* module) noexcept {
 }
 
 Ref global(PyObject* globals, PyObject* name) {
-    if (PyObject* v = PyDict_GetItemWithError(globals, name))
-        return Ref::borrow(v);
-    if (PyErr_Occurred())
-        raise();
-    if (PyObject* builtins = PyEval_GetBuiltins()) {
-        if (PyObject* v = PyDict_GetItemWithError(builtins, name))
-            return Ref::borrow(v);
-        if (PyErr_Occurred())
-            raise();
-    }
+    if (Ref v = dict_get(globals, name))
+        return v;
+    if (PyObject* builtins = PyEval_GetBuiltins())
+        if (Ref v = dict_get(builtins, name))
+            return v;
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     raise();
 }

@@ -6,6 +6,8 @@
 #include "generator.hpp"
 #include "macro_module.hpp"
 
+#include <utility>
+
 namespace zaradu::macro {
 
 // ---------------------------------------------------------------------------------------
@@ -53,6 +55,66 @@ void make_constants() {
 
 }  // namespace
 
+#if ZARADU_DICT_WATCH
+DictWatch g_dict_watch;
+
+namespace {
+// Forgets what is known of `dict` before it changes.
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noexcept {
+    DictWatch& w = g_dict_watch;
+    ++w.events;
+    if (dict == w.ns) {
+        for (PyObject*& v : w.values)
+            v = nullptr;
+        if (event == PyDict_EVENT_DEALLOCATED)
+            w.ns = nullptr;
+    }
+    if (dict == w.keys_of)
+        w.keys_of = nullptr;
+    return 0;
+}
+}  // namespace
+
+bool DictWatch::watch(PyObject* dict) {
+    if (unavailable)
+        return false;
+    if (id < 0) {
+        id = PyDict_AddWatcher(on_dict_event);
+        if (id < 0) {
+            PyErr_Clear();
+            unavailable = true;
+            return false;
+        }
+    }
+    if (PyDict_Watch(id, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+void DictWatch::unwatch(PyObject* dict) {
+    if (id >= 0 && dict && dict != ns && dict != keys_of && PyDict_Unwatch(id, dict) < 0)
+        PyErr_Clear();
+}
+
+// Watches the namespace of the module being loaded, in place of any earlier one.
+void watch_namespace(PyObject* module) {
+    DictWatch& w = g_dict_watch;
+    PyObject* dict = PyModule_GetDict(module);
+    if (w.ns == dict)
+        return;
+    PyObject* old = std::exchange(w.ns, nullptr);
+    for (PyObject*& v : w.values)
+        v = nullptr;
+    w.unwatch(old);
+    if (w.watch(dict))
+        w.ns = dict;
+}
+#else
+void watch_namespace(PyObject*) {}
+#endif
+
 Ref Globals::find(Name n) {
     PyObject* name = name_str(n);
 #if ZARADU_DICT_VERSION
@@ -66,6 +128,17 @@ Ref Globals::find(Name n) {
     }
     if (PyErr_Occurred())
         raise();
+#else
+    DictWatch& w = g_dict_watch;
+    if (w.ns == dict_) {
+        // Kept only if the lookup itself changed nothing that is watched.
+        const uint64_t events = w.events;
+        if (Ref v = dict_get(dict_, name)) {
+            if (w.events == events && w.ns == dict_)
+                w.values[static_cast<size_t>(n)] = v.get();
+            return v;
+        }
+    }
 #endif
     return loader::global(dict_, name);
 }
@@ -125,6 +198,7 @@ void note_numpy(PyObject* numpy, PyObject* mod) {
 }
 
 void run_top_level(PyObject* module) {
+    watch_namespace(module);
     PyObject* globals = PyModule_GetDict(module);
     loader::import_into(globals, "collections", 0, {"defaultdict"});
     Ref numpy = loader::import_into(globals, "numpy", 0, {"cos", "mod", "pi"});

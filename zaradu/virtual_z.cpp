@@ -8,6 +8,7 @@
 #include <cmath>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace zaradu::macro {
@@ -69,13 +70,20 @@ Ref make_float64(double v) {
 
 // The fast path applies while `mod` is NumPy's own and `pi` a float: the inputs are finite
 // doubles, so the result is exactly what the ufunc would return, without a warning.
-bool native_mod(PyObject* modf, PyObject* pi, double x, Ref* out) {
+// `unseen`, when given, is a float64 of value x that this module made and no one else can
+// have seen: where the reduction leaves x as it is, that object is the result, as no one
+// could tell it from a new float64 of the same value.
+bool native_mod(PyObject* modf, PyObject* pi, double x, Ref* out, PyObject* unseen = nullptr) {
     if (!g_numpy.layout_ok || modf != g_numpy.mod.get() || !PyFloat_CheckExact(pi))
         return false;
     double b = 2.0 * PyFloat_AS_DOUBLE(pi);
     if (!std::isfinite(x) || !std::isfinite(b) || b == 0.0)
         return false;
-    *out = make_float64(numpy_remainder(x, b));
+    const double r = numpy_remainder(x, b);
+    if (unseen && r == x && std::signbit(r) == std::signbit(x))
+        *out = Ref::borrow(unseen);
+    else
+        *out = make_float64(r);
     return true;
 }
 
@@ -95,13 +103,14 @@ Ref angle_less_phase(PyObject* a, PyObject* b) {
     return num(PyNumber_Subtract(a, b));
 }
 
-// mod(x, 2 * pi) through the module's names.
-Ref reduce_phase(Globals& g, PyObject* x) {
+// mod(x, 2 * pi) through the module's names; `x_unseen`: x is a float64 of this module's
+// making that no one else can have seen (see native_mod).
+Ref reduce_phase(Globals& g, PyObject* x, bool x_unseen = false) {
     Ref modf = g.get(Name::mod);
     Ref pi = g.get(Name::pi);
     double d;
     Ref out;
-    if (as_double(x, &d) && native_mod(modf.get(), pi.get(), d, &out))
+    if (as_double(x, &d) && native_mod(modf.get(), pi.get(), d, &out, x_unseen ? x : nullptr))
         return out;
     Ref two_pi = check(PyNumber_Multiply(S.int2, pi.get()));
     return call(modf.get(), {x, two_pi.get()});
@@ -175,6 +184,7 @@ struct RuleResult {
     Ref emitted;       // empty: nothing is emitted
     Phases phases = Phases::same;
     Ref value;         // the one phase of Phases::one
+    bool made = false;  // `value` is a float64 made here (not what a `mod` of the program returned)
 };
 
 // _VZ_P: ([], [mod(phaseList[0] + st[0][1], 2 * pi)]).
@@ -196,7 +206,7 @@ RuleResult rule_P(Globals& g, PyObject* st, const PhaseList& phases) {
         Ref two_pi = num(PyNumber_Multiply(S.int2, pi.get()));
         reduced = call(modf.get(), {sum.get(), two_pi.get()});
     }
-    return {Ref(), RuleResult::Phases::one, std::move(reduced)};
+    return {Ref(), RuleResult::Phases::one, std::move(reduced), done};
 }
 
 // _VZ_rfUnitary: the axis angle less phaseList[0], the other parameters kept; the phases
@@ -277,7 +287,7 @@ Ref impl_VZ_swap(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyO
     return rule_function<OwnRule::swap>(sig_VZ_swap, module, args, nargsf, kwnames);
 }
 
-// Whether every key of a dict is a str (no subclass), remembered for the dict's version.
+// Whether every key of a dict is a str (no subclass), remembered until the dict changes.
 // Looking a str up in such a dict runs no code of the program: hashing and comparing str
 // objects is the interpreter's own business.
 class StrKeys {
@@ -286,23 +296,39 @@ public:
 #if ZARADU_DICT_VERSION
         const uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
         if (tag != tag_) {
-            Py_ssize_t pos = 0;
-            PyObject *key, *value;
-            all_ = true;
-            while (all_ && PyDict_Next(dict, &pos, &key, &value))
-                all_ = PyUnicode_CheckExact(key);
+            all_ = scan(dict);
             tag_ = tag;  // versions are unique among all dicts
         }
         return all_;
 #else
-        (void)dict;
-        return false;
+        // Known process-wide while the watcher has not been told of a change of the dict.
+        DictWatch& w = g_dict_watch;
+        if (w.keys_of == dict)
+            return w.str_keys;
+        PyObject* old = std::exchange(w.keys_of, nullptr);
+        w.unwatch(old);
+        const bool all = scan(dict);
+        if (w.watch(dict)) {
+            w.keys_of = dict;
+            w.str_keys = all;
+        }
+        return all;
 #endif
     }
 
 private:
+    static bool scan(PyObject* dict) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value))
+            if (!PyUnicode_CheckExact(key))
+                return false;
+        return true;
+    }
+#if ZARADU_DICT_VERSION
     uint64_t tag_ = 0;
     bool all_ = false;
+#endif
 };
 
 // The rule of the statement's gate in the module's table, or an empty Ref when it has none:
@@ -312,10 +338,7 @@ Ref find_rule(Globals& g, PyObject* st, StrKeys* keys = nullptr) {
     Ref name = call_head(g, st);
     Ref rules = g.get(Name::_VZ_rules);
     if (keys && PyUnicode_CheckExact(name.get()) && PyDict_CheckExact(rules.get()) && keys->all(rules.get())) {
-        PyObject* rule = PyDict_GetItemWithError(rules.get(), name.get());
-        if (!rule && PyErr_Occurred())
-            raise();
-        return Ref::borrow(rule);
+        return dict_get(rules.get(), name.get());
     }
     if (!check(PySequence_Contains(rules.get(), name.get())))
         return {};
@@ -388,11 +411,8 @@ Ref held(PyObject* hold, PyObject* q) {
     // A dict, or a subclass that keeps the dict's subscription (a defaultdict, whose
     // __missing__ the fallback reaches).
     if (PyDict_Check(hold) && Py_TYPE(hold)->tp_as_mapping->mp_subscript == PyDict_Type.tp_as_mapping->mp_subscript) {
-        PyObject* v = PyDict_GetItemWithError(hold, q);
-        if (v)
-            return Ref::borrow(v);
-        if (PyErr_Occurred())
-            raise();
+        if (Ref v = dict_get(hold, q))
+            return v;
     }
     return check(PyObject_GetItem(hold, q));
 }
@@ -443,6 +463,8 @@ public:
             return {};
         return zaradu::next(it_.get());
     }
+    // Whether the items are read without an iterator (no code of the program runs).
+    bool direct() const noexcept { return !it_; }
     int traverse(visitproc visit, void* arg) const { return gen::visit_refs(visit, arg, it_); }
     void clear() noexcept {
         one_ = seq_ = nullptr;
@@ -524,16 +546,20 @@ struct DropPhases {
 
 // for q, p in zip(target, phaseList): hold[q] = mod(p, 2 * pi). `phase_source()` is made
 // after the target's iterator, as zip makes its iterators, and gives the next phase or an
-// empty Ref; the target's next item is drawn before the next phase.
+// empty Ref; the target's next item is drawn before the next phase. `made`: the phases are
+// float64s made here and held only here (see native_mod).
 template <class Source>
-void update_phases(ReduceFrame& f, bool one, Source&& phase_source) {
+void update_phases(ReduceFrame& f, bool one, Source&& phase_source, bool made = false) {
     f.qs.start(f.target.get(), one);
+    // Drawing the target's qubits runs no code of the program unless it is read through an
+    // iterator: until a phase is stored, no one else can have seen it.
+    const bool unseen = made && f.qs.direct();
     auto next_phase = phase_source();
     while (Ref q = f.qs.next()) {
         Ref p = next_phase();
         if (!p)
             break;
-        Ref reduced = reduce_phase(f.g, p.get());
+        Ref reduced = reduce_phase(f.g, p.get(), unseen);
         check(PyObject_SetItem(f.hold.get(), q.get(), reduced.get()));
     }
     f.qs.clear();
@@ -616,7 +642,7 @@ gen::Body reduce_body(ReduceFrame& f) {
                         gen::draw(items.get(), sent);
                     }
                 }
-                update_phases(f, one, [&] { return own_phases(f); });
+                update_phases(f, one, [&] { return own_phases(f); }, f.own.made);
             }
         } catch (PyError& e) {
             // Closing the generator must end it, not be taken for a failed rule.
