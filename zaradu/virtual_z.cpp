@@ -544,9 +544,13 @@ struct DropPhases {
     }
 };
 
+inline PyObject* raw(PyObject* p) { return p; }
+inline PyObject* raw(const Ref& p) { return p.get(); }
+
 // for q, p in zip(target, phaseList): hold[q] = mod(p, 2 * pi). `phase_source()` is made
-// after the target's iterator, as zip makes its iterators, and gives the next phase or an
-// empty Ref; the target's next item is drawn before the next phase. `made`: the phases are
+// after the target's iterator, as zip makes its iterators, and gives the next phase (a Ref,
+// or a pointer borrowed from the frame) or null; the target's next item is drawn before the
+// next phase. `made`: the phases are
 // float64s made here and held only here (see native_mod).
 template <class Source>
 void update_phases(ReduceFrame& f, bool one, Source&& phase_source, bool made = false) {
@@ -556,10 +560,10 @@ void update_phases(ReduceFrame& f, bool one, Source&& phase_source, bool made = 
     const bool unseen = made && f.qs.direct();
     auto next_phase = phase_source();
     while (Ref q = f.qs.next()) {
-        Ref p = next_phase();
+        auto p = next_phase();
         if (!p)
             break;
-        Ref reduced = reduce_phase(f.g, p.get(), unseen);
+        Ref reduced = reduce_phase(f.g, raw(p), unseen);
         check(PyObject_SetItem(f.hold.get(), q.get(), reduced.get()));
     }
     f.qs.clear();
@@ -572,17 +576,17 @@ auto own_phases(const ReduceFrame& f) {
     const RuleResult& r = f.own;
     const std::vector<Ref>& phases = f.phases;
     const size_t n = r.phases == P::one ? 1 : phases.size();
-    return [&r, &phases, n, i = size_t(0)]() mutable -> Ref {
+    return [&r, &phases, n, i = size_t(0)]() mutable -> PyObject* {
         if (i == n)
-            return {};
+            return nullptr;
         const size_t k = i++;
         switch (r.phases) {
-        case P::one: return r.value;
-        case P::zeros: return Ref::borrow(S.int0);
-        case P::reversed: return phases[n - 1 - k];
+        case P::one: return r.value.get();
+        case P::zeros: return S.int0;
+        case P::reversed: return phases[n - 1 - k].get();
         case P::same: break;
         }
-        return phases[k];
+        return phases[k].get();
     };
 }
 
