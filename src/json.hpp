@@ -36,6 +36,11 @@ struct JsonParseError {
 // lone surrogate escape fails; a repeated key keeps its last value.
 Expected<Json, JsonParseError> parse_json(std::string_view text);
 
+// Whether `text` is one JSON document as parse_json reads it, with the same
+// error where it is not, without building the value: the check allocates
+// nothing, whatever the text holds.
+Expected<void, JsonParseError> check_json(std::string_view text);
+
 // Tears `value` down to null without allocating, whatever its size and depth.
 // The library's own destructor flattens a tree into a vector it allocates, which
 // ends the process when memory is exhausted; trees that may be large are dropped
