@@ -51,14 +51,19 @@ inline void record_function_vectorcall(PyObject* globals) {
 // Python function with the interpreter's own entry is entered there directly: what
 // PyObject_Vectorcall adds around the entry only checks that a null result comes with an
 // error and a result without one, which the interpreter's functions always keep.
+inline bool plain_function(PyObject* f) noexcept {
+    return Py_IS_TYPE(f, &PyFunction_Type) && function_vectorcall &&
+           reinterpret_cast<PyFunctionObject*>(f)->vectorcall == function_vectorcall;
+}
 inline PyObject* vectorcall(PyObject* f, PyObject* const* args, size_t nargsf) {
-    if (Py_IS_TYPE(f, &PyFunction_Type)) {
-        const vectorcallfunc vc = reinterpret_cast<PyFunctionObject*>(f)->vectorcall;
-        if (vc == function_vectorcall && vc)
-            return vc(f, args, nargsf, nullptr);
-    }
+    if (plain_function(f))
+        return function_vectorcall(f, args, nargsf, nullptr);
     return PyObject_Vectorcall(f, args, nargsf, nullptr);
 }
+
+// Whether a call of `f` holds a reference to `f` until it returns: the frame of a plain
+// Python function does (before any of its code runs), so the caller need not.
+inline bool holds_itself(PyObject* f) noexcept { return plain_function(f); }
 
 inline Ref call(PyObject* f, std::initializer_list<PyObject*> args) {
     return check(vectorcall(f, const_cast<PyObject* const*>(args.begin()), args.size()));

@@ -47,13 +47,14 @@ Ref impl__lookup(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
 // _lookup(name, env) through the module's name, looked up at the call. `env_keys`, when
 // given, tells whether env is a dict of str keys only, in which an int is missing.
 Ref call__lookup(Globals& g, PyObject* name, PyObject* env, StrKeys* env_keys) {
-    Ref fn = g.get(Name::_lookup);
+    Globals::Value fn = g.peek(Name::_lookup);
     if (fn.get() == F._lookup.get()) {
         if (env_keys && PyLong_CheckExact(name) && PyDict_CheckExact(env) && env_keys->all(env))
             return Ref::borrow(name);
         return lookup_name(name, env);
     }
-    return call(fn.get(), {name, env});
+    Ref other = fn.ref();
+    return call(other.get(), {name, env});
 }
 
 Ref lookup_statement(Globals& g, PyObject* st, PyObject* env, StrKeys* env_keys) {
@@ -344,9 +345,10 @@ struct DropLevels {
 // A statement s drawn from a macro: extend_macro([s], lib, env) through the module's name,
 // when that is not this module's own function (an empty delegate when it is).
 gen::Delegate foreign_expansion(ExtendMacroFrame& f) {
-    Ref em = f.g.get(Name::extend_macro);
-    if (em.get() == F.extend_macro.get())
+    Globals::Value own = f.g.peek(Name::extend_macro);
+    if (own.get() == F.extend_macro.get())
         return {};
+    Ref em = own.ref();
     Ref single = list({f.st.get()});
     Ref sub = call(em.get(), {single.get(), f.lib.get(), f.env.get()});
     return gen::delegate_to(sub.get());
@@ -354,9 +356,13 @@ gen::Delegate foreign_expansion(ExtendMacroFrame& f) {
 
 // st = lookup(st, env) through the module's name.
 void resolve(ExtendMacroFrame& f) {
-    Ref fn = f.g.get(Name::lookup);
-    f.st = fn.get() == F.lookup.get() ? lookup_statement(f.g, f.st.get(), f.env.get(), &f.env_keys)
-                                      : call(fn.get(), {f.st.get(), f.env.get()});
+    Globals::Value fn = f.g.peek(Name::lookup);
+    if (fn.get() == F.lookup.get()) {
+        f.st = lookup_statement(f.g, f.st.get(), f.env.get(), &f.env_keys);
+        return;
+    }
+    Ref other = fn.ref();
+    f.st = call(other.get(), {f.st.get(), f.env.get()});
 }
 
 // extend_control_gate(st, lib) through the module's name, to be delegated to.

@@ -161,20 +161,47 @@ public:
     PyObject* module() const noexcept { return module_; }
 
     Ref get(Name n) {
-#if ZARADU_DICT_VERSION
-        const Slot& s = slots_[static_cast<size_t>(n)];
-        if (s.tag == version())
-            return Ref::borrow(s.value);
-#else
-        const DictWatch& w = g_dict_watch;
-        if (w.ns == dict_)
-            if (PyObject* v = w.values[static_cast<size_t>(n)])
-                return Ref::borrow(v);
-#endif
+        if (PyObject* v = known(n))
+            return Ref::borrow(v);
         return find(n);
     }
 
+    // A name's value as get() finds it, without a reference of its own where the value is
+    // known: the namespace holds it until code of the program runs. A lookup that is not
+    // known finds the value (which may run such code) and keeps a reference to it.
+    class Value {
+    public:
+        PyObject* get() const noexcept { return p_; }
+        // A reference, to hold the value across code that runs.
+        Ref ref() const { return keep_ ? keep_ : Ref::borrow(p_); }
+
+    private:
+        friend class Globals;
+        PyObject* p_ = nullptr;
+        Ref keep_;
+    };
+    Value peek(Name n) {
+        Value v;
+        if ((v.p_ = known(n)))
+            return v;
+        v.keep_ = find(n);
+        v.p_ = v.keep_.get();
+        return v;
+    }
+    // Whether a lookup of `n` now takes the value known (and runs no code).
+    bool is_known(Name n) const noexcept { return known(n) != nullptr; }
+
 private:
+    // The value of `n` while it is known (borrowed from the namespace), or null.
+    PyObject* known(Name n) const noexcept {
+#if ZARADU_DICT_VERSION
+        const Slot& s = slots_[static_cast<size_t>(n)];
+        return s.tag == version() ? s.value : nullptr;
+#else
+        const DictWatch& w = g_dict_watch;
+        return w.ns == dict_ ? w.values[static_cast<size_t>(n)] : nullptr;
+#endif
+    }
     Ref find(Name n);
 
     PyObject* module_;
@@ -197,10 +224,14 @@ inline Ref global(PyObject* module, Name n) { return loader::global(PyModule_Get
 // The result of a numeric operation of the C API.
 inline Ref num(PyObject* r) { return check(r); }
 
-// head(st) through the module's name.
+// head(st) through the module's name. The interpreter's own Python function holds itself
+// while it runs; anything else is held here.
 inline Ref call_head(Globals& g, PyObject* st) {
-    Ref h = g.get(Name::head);
-    return call(h.get(), {st});
+    Globals::Value h = g.peek(Name::head);
+    if (holds_itself(h.get()))
+        return call(h.get(), {st});
+    Ref held = h.ref();
+    return call(held.get(), {st});
 }
 
 // The C entry point of a module function: `impl` runs at a C API boundary.

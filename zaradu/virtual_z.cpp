@@ -106,11 +106,17 @@ Ref angle_less_phase(PyObject* a, PyObject* b) {
 // mod(x, 2 * pi) through the module's names; `x_unseen`: x is a float64 of this module's
 // making that no one else can have seen (see native_mod).
 Ref reduce_phase(Globals& g, PyObject* x, bool x_unseen = false) {
+    double d;
+    const bool numeric = as_double(x, &d);
+    Ref out;
+    PyObject* const unseen = x_unseen ? x : nullptr;
+    // While both lookups run no code, the values stay in the namespace while they are used.
+    if (numeric && g.is_known(Name::mod) && g.is_known(Name::pi) &&
+        native_mod(g.peek(Name::mod).get(), g.peek(Name::pi).get(), d, &out, unseen))
+        return out;
     Ref modf = g.get(Name::mod);
     Ref pi = g.get(Name::pi);
-    double d;
-    Ref out;
-    if (as_double(x, &d) && native_mod(modf.get(), pi.get(), d, &out, x_unseen ? x : nullptr))
+    if (numeric && native_mod(modf.get(), pi.get(), d, &out, unseen))
         return out;
     Ref two_pi = check(PyNumber_Multiply(S.int2, pi.get()));
     return call(modf.get(), {x, two_pi.get()});
@@ -569,15 +575,16 @@ gen::Body reduce_body(ReduceFrame& f) {
             f.kind = OwnRule::none;
             collect_phases(f, one);
             {
-                Ref fn = f.g.get(Name::_exchange_VZ_and_gate);
+                Globals::Value dispatcher = f.g.peek(Name::_exchange_VZ_and_gate);
                 Ref result;
-                if (fn.get() == F.exchange.get()) {
+                if (dispatcher.get() == F.exchange.get()) {
                     Dispatched d = dispatch(f.g, f.st.get(), CollectedPhases{f.phases, {}}, true, &f.rule_keys);
                     f.failure = std::move(d.error);
                     f.kind = d.kind;
                     f.own = std::move(d.own);
                     result = std::move(d.result);
                 } else {
+                    Ref fn = dispatcher.ref();
                     result = call(fn.get(), {f.st.get(), CollectedPhases{f.phases, {}}.object(), f.lib.get()});
                 }
                 if (result) {
