@@ -3,7 +3,17 @@
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
+// The interpreter's headers check their callers with assert() in their inline functions, as
+// a debug build of the interpreter wants; a release interpreter runs without those checks,
+// and so do the calls of them here. Assertions of this code stay as the build has them.
+#ifdef NDEBUG
 #include <Python.h>
+#else
+#define NDEBUG
+#include <Python.h>
+#undef NDEBUG
+#include <cassert>
+#endif
 
 #include <new>
 #include <utility>
