@@ -132,20 +132,15 @@ bool all_str_keys(PyObject* dict) {
 }
 }  // namespace
 
-bool StrKeys::all(PyObject* dict) {
+bool StrKeys::learn(PyObject* dict) {
 #if ZARADU_DICT_VERSION
-    const uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-    if (tag != tag_) {
-        all_ = all_str_keys(dict);
-        tag_ = tag;  // versions are unique among all dicts
-    }
+    all_ = all_str_keys(dict);
+    tag_ = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;  // versions are unique among all dicts
     return all_;
 #else
     // Known process-wide while the watcher has not been told of a change of the dict.
     DictWatch& w = g_dict_watch;
     DictWatch::Keys& k = w.keys[static_cast<size_t>(slot_)];
-    if (k.dict == dict)
-        return k.all_str;
     PyObject* old = std::exchange(k.dict, nullptr);
     w.unwatch(old);
     const bool all = all_str_keys(dict);

@@ -134,9 +134,21 @@ enum class KeySlot : unsigned char { rules, env };
 class StrKeys {
 public:
     explicit StrKeys(KeySlot slot) : slot_(slot) {}
-    bool all(PyObject* dict);
+    bool all(PyObject* dict) {
+#if ZARADU_DICT_VERSION
+        if (reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == tag_)
+            return all_;
+#else
+        const DictWatch::Keys& k = g_dict_watch.keys[static_cast<size_t>(slot_)];
+        if (k.dict == dict)
+            return k.all_str;
+#endif
+        return learn(dict);
+    }
 
 private:
+    // Looks at the keys of a dict not known until now, and remembers what it found.
+    bool learn(PyObject* dict);
     [[maybe_unused]] KeySlot slot_;
 #if ZARADU_DICT_VERSION
     uint64_t tag_ = 0;
