@@ -47,14 +47,16 @@ inline void record_function_vectorcall(PyObject* globals) {
     Py_DECREF(fn);
 }
 
-// f(*args) as PyObject_Vectorcall makes it (new reference, or null with the error set). A
-// Python function with the interpreter's own entry is entered there directly: what
-// PyObject_Vectorcall adds around the entry only checks that a null result comes with an
-// error and a result without one, which the interpreter's functions always keep.
+// A Python function whose entry is the interpreter's own.
 inline bool plain_function(PyObject* f) noexcept {
     return Py_IS_TYPE(f, &PyFunction_Type) && function_vectorcall &&
            reinterpret_cast<PyFunctionObject*>(f)->vectorcall == function_vectorcall;
 }
+
+// f(*args) as PyObject_Vectorcall makes it (new reference, or null with the error set). A
+// plain function is entered at its entry directly: what PyObject_Vectorcall adds around the
+// entry only checks that a null result comes with an error and a result without one, which
+// the interpreter's functions always keep.
 inline PyObject* vectorcall(PyObject* f, PyObject* const* args, size_t nargsf) {
     if (plain_function(f))
         return function_vectorcall(f, args, nargsf, nullptr);
