@@ -5,6 +5,7 @@ getGate is looked up as a method call for every statement, a macro's list is rea
 iterator would read it, and statements passed on can still be collected in cycles."""
 
 import builtins
+import functools
 import gc
 import types
 import weakref
@@ -67,6 +68,32 @@ def test_head_replaced_by_head_takes_effect_at_its_next_call(monkeypatch):
     monkeypatch.setattr(macro, "head", first)
     assert list(macro.extend_macro([("H", 0), ("G", 1)], Lib())) == [("H", 0), ("G", 1)]
     assert calls == ["first", "second", "second", "second", "second", "second"]
+
+
+class CallableHead:
+    def __init__(self, fn):
+        self.fn = fn
+
+    def __call__(self, st):
+        return self.fn(st)
+
+
+@pytest.mark.parametrize("wrap", [functools.partial, CallableHead], ids=["partial", "instance"])
+def test_head_that_takes_itself_off_the_module_while_it_runs(monkeypatch, wrap):
+    # The module's attribute holds the only reference to the callable, which the call drops.
+    calls = []
+
+    def off(st):
+        calls.append("off")
+        macro.head = base_head
+        return base_head(st)
+
+    monkeypatch.setattr(macro, "head", wrap(off))
+    assert list(macro.extend_macro([("H", 0), ("G", 1)], Lib())) == [("H", 0), ("G", 1)]
+    assert calls == ["off"]
+    monkeypatch.setattr(macro, "head", wrap(off))
+    assert list(macro.reduceVirtualZ([("CZ", 0), ("CZ", 1)], Lib())) == [("CZ", 0), ("CZ", 1)]
+    assert calls == ["off", "off"]
 
 
 def test_names_replaced_and_restored_by_a_macro(monkeypatch):
