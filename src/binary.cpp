@@ -195,40 +195,16 @@ const Json* default_entry(const FieldDefaults* defaults, std::string_view name) 
 
 bool bit_set(std::uint8_t presence, unsigned bit) { return ((presence >> bit) & 1u) != 0; }
 
-// Field lists of opcodes 1 to 4 (bit j = list position j): the keys of the
-// defaults maps and the order of the stored fields.
-enum class FieldCoding { Number, Shape, Idx, Text };
-struct FieldSpec {
-    std::string_view name;
-    FieldCoding coding;
-};
-
-constexpr FieldSpec kShapedPulseFields[] = {
-    {"delta", FieldCoding::Number},   {"amp", FieldCoding::Number},
-    {"width", FieldCoding::Number},   {"shape", FieldCoding::Shape},
-    {"plateau", FieldCoding::Number}, {"block1", FieldCoding::Number},
-    {"block2", FieldCoding::Number}};
-constexpr FieldSpec kCaptureFields[] = {
-    {"qubit", FieldCoding::Text},       {"creg", FieldCoding::Text},
-    {"idx", FieldCoding::Idx},          {"duration", FieldCoding::Number},
-    {"frequency", FieldCoding::Number}, {"phi", FieldCoding::Number},
-    {"threshold", FieldCoding::Number}};
-constexpr FieldSpec kCaptureIqFields[] = {{"qubit", FieldCoding::Text},
-                                          {"creg", FieldCoding::Text},
-                                          {"idx", FieldCoding::Idx},
-                                          {"duration", FieldCoding::Number},
-                                          {"frequency", FieldCoding::Number}};
-constexpr FieldSpec kCaptureTraceFields[] = {{"creg", FieldCoding::Text},
-                                             {"idx", FieldCoding::Idx},
-                                             {"duration", FieldCoding::Number}};
-
-std::span<const FieldSpec> field_list(std::uint8_t opcode) {
+// Calls f(std::type_identity<Record>{}) with the record of `opcode`; false for an
+// opcode outside the instruction set.
+template <class F>
+bool with_record_of(std::uint8_t opcode, F&& f) {
     switch (opcode) {
-        case 1: return kShapedPulseFields;
-        case 2: return kCaptureFields;
-        case 3: return kCaptureIqFields;
-        case 4: return kCaptureTraceFields;
-        default: return {};
+#define VELK_RECORD_CASE(op, Record) \
+    case op: f(std::type_identity<Record>{}); return true;
+        VELK_INSTRUCTION_SET(VELK_RECORD_CASE)
+#undef VELK_RECORD_CASE
+        default: return false;
     }
 }
 
@@ -303,28 +279,28 @@ Expected<VarValue, Error> read_var_value(Cursor& cur, std::uint8_t type) {
     switch (type) {
         case 0: {
             TRY(const std::uint32_t v, cur.u32("variable value"));
-            return VarValue(std::in_place_index<0>, v);
+            return VarValue(std::in_place_type<std::uint32_t>, v);
         }
         case 1: {
             TRY(const std::int32_t v, cur.i32("variable value"));
-            return VarValue(std::in_place_index<1>, v);
+            return VarValue(std::in_place_type<std::int32_t>, v);
         }
         case 2: {
             TRY(const float v, cur.f32("variable value"));
-            return VarValue(std::in_place_index<2>, v);
+            return VarValue(std::in_place_type<float>, v);
         }
         case 3: {
             TRY(const double v, cur.f64("variable value"));
-            return VarValue(std::in_place_index<3>, v);
+            return VarValue(std::in_place_type<double>, v);
         }
         case 4: {
             TRY(std::string text, cur.string("variable value"));
-            return VarValue(std::in_place_index<4>, VarString{std::move(text)});
+            return VarValue(std::in_place_type<VarString>, VarString{std::move(text)});
         }
         case 5: {
             TRY(std::string text, cur.string("variable value"));
             TRY(Json json, json_from_text(std::move(text), cur));
-            return VarValue(std::in_place_index<5>, std::move(json));
+            return VarValue(std::in_place_type<Json>, std::move(json));
         }
         default: return Unexpected("Unknown var value type: " + std::to_string(type));
     }
@@ -427,39 +403,67 @@ Expected<Json, Error> read_setting_value(Cursor& cur, std::uint8_t type) {
     }
 }
 
-Expected<Json, Error> read_default_value(Cursor& cur, const FieldSpec& field) {
-    switch (field.coding) {
-        case FieldCoding::Shape: {
-            TRY(const std::uint8_t v, cur.u8(field.name));
-            return Json(std::uint64_t{v});
-        }
-        case FieldCoding::Idx: {
-            TRY(const std::int32_t v, cur.i32(field.name));
-            return json_from_i32(v);
-        }
-        case FieldCoding::Text: {
-            TRY(std::string text, cur.string(field.name));
-            return Json(std::move(text));
-        }
-        case FieldCoding::Number: break;
-    }
+// A default as the defaults record stores it, by the field's kind.
+template <class Record>
+Expected<Json, Error> read_default_value(Cursor& cur, const Field<Record, std::uint8_t>& field) {
+    TRY(const std::uint8_t v, cur.u8(field.name));
+    return Json(std::uint64_t{v});
+}
+template <class Record>
+Expected<Json, Error> read_default_value(Cursor& cur,
+                                         const Field<Record, ParamValue<std::uint32_t>>& field) {
+    TRY(const std::int32_t v, cur.i32(field.name));
+    return json_from_i32(v);
+}
+template <class Record>
+Expected<Json, Error> read_default_value(Cursor& cur,
+                                         const Field<Record, ParamValue<std::string>>& field) {
+    TRY(std::string text, cur.string(field.name));
+    return Json(std::move(text));
+}
+template <class Record>
+Expected<Json, Error> read_default_value(Cursor& cur,
+                                         const Field<Record, ParamValue<double>>& field) {
     TRY(const double v, cur.f64(field.name));
     return json_from_float(v);
 }
 
+// The defaults of a record's fields whose presence bits are set, in field order.
+template <class Record>
+Expected<void, Error> read_record_defaults(std::uint8_t presence, FieldDefaults& fields,
+                                           Cursor& cur) {
+    if constexpr (HasPresenceBits<Record>) {
+        Expected<void, Error> ok;
+        unsigned bit = 0;
+        for_each_field<Record>([&](const auto& field) {
+            if (!ok || !bit_set(presence, bit++)) return;
+            auto value = read_default_value(cur, field);
+            if (!value) {
+                ok = Unexpected(std::move(value).error());
+                return;
+            }
+            ok = cur.charge(kMapEntryBytes + sizeof(Json) + field.name.size());
+            if (ok) fields.insert_or_assign(std::string(field.name), std::move(*value));
+        });
+        return ok;
+    } else {
+        (void)presence, (void)fields, (void)cur;
+        return {};
+    }
+}
+
 // A defaults record: the stored fields replace the opcode's earlier map whole;
-// a record that stores nothing leaves the earlier map in force.
+// a record that stores nothing leaves the earlier map in force. An opcode
+// without presence bits (or outside the set) stores nothing.
 Expected<void, Error> read_defaults_record(Module& module, Cursor& cur) {
     TRY(const std::uint8_t opcode, cur.u8("defaults opcode"));
     TRY(const std::uint8_t presence, cur.u8("defaults presence bits"));
     FieldDefaults fields;
-    const auto list = field_list(opcode);
-    for (unsigned j = 0; j < list.size(); ++j) {
-        if (!bit_set(presence, j)) continue;
-        TRY(Json value, read_default_value(cur, list[j]));
-        TRY_VOID(cur.charge(kMapEntryBytes + sizeof(Json) + list[j].name.size()));
-        fields.insert_or_assign(std::string(list[j].name), std::move(value));
-    }
+    Expected<void, Error> read;
+    with_record_of(opcode, [&]<class Record>(std::type_identity<Record>) {
+        read = read_record_defaults<Record>(presence, fields, cur);
+    });
+    TRY_VOID(read);
     if (!fields.empty()) module.defaults.insert_or_assign(opcode, std::move(fields));
     return {};
 }
@@ -629,16 +633,6 @@ Expected<void, std::string> Cursor::charge(std::uint64_t n) {
 // ---------------------------------------------------------------------------
 // Strings, slots and fields
 
-std::string read_cstring(std::span<const std::uint8_t> bytes, std::uint64_t offset) {
-    if (offset >= bytes.size()) return std::string();
-    const auto rest = bytes.subspan(static_cast<std::size_t>(offset));
-    const void* nul = std::memchr(rest.data(), 0, rest.size());
-    const std::size_t len =
-        nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - rest.data())
-            : rest.size();
-    return utf8_lossy(std::string_view(reinterpret_cast<const char*>(rest.data()), len));
-}
-
 Expected<ParamValue<double>, std::string> read_param_f64(const BinaryFile& file, Cursor& cur) {
     const std::uint64_t at = cur.pos();
     TRY(auto bytes, cur.take(8, "number slot"));
@@ -677,10 +671,11 @@ Expected<ParamValue<double>, std::string> read_field_f64(const BinaryFile& file,
     return ParamValue<double>(fallback);
 }
 
-Expected<std::uint8_t, std::string> read_field_shape(std::uint8_t presence,
+Expected<std::uint8_t, std::string> read_field_shape(std::uint8_t presence, unsigned bit,
+                                                     std::string_view name,
                                                      const FieldDefaults* defaults, Cursor& cur) {
-    if (bit_set(presence, 3)) return cur.u8("shape");
-    const Json* d = default_entry(defaults, "shape");
+    if (bit_set(presence, bit)) return cur.u8(name);
+    const Json* d = default_entry(defaults, name);
     if (d != nullptr && d->is_number_unsigned())
         return static_cast<std::uint8_t>(d->get<std::uint64_t>() & 0xFFu);
     return std::uint8_t{0};
@@ -704,10 +699,11 @@ Expected<ParamValue<std::string>, std::string> read_field_string(const BinaryFil
 Expected<ParamValue<std::uint32_t>, std::string> read_field_idx(const BinaryFile& file,
                                                                 std::uint8_t presence,
                                                                 unsigned bit,
+                                                                std::string_view name,
                                                                 const FieldDefaults* defaults,
                                                                 Cursor& cur) {
     if (bit_set(presence, bit)) return read_param_u32(file, cur);
-    const Json* d = default_entry(defaults, "idx");
+    const Json* d = default_entry(defaults, name);
     std::int64_t value = 0;
     if (d != nullptr && d->is_number_unsigned()) {
         const auto u = d->get<std::uint64_t>();
@@ -722,23 +718,9 @@ Expected<ParamValue<std::uint32_t>, std::string> read_field_idx(const BinaryFile
 }
 
 // ---------------------------------------------------------------------------
-// Instructions
-//
-//   op  variant          after the opcode
-//    1  ShapedPulse      presence, delta amp width (num) shape (u8) plateau block1 block2 (num)
-//    2  Capture          presence, qubit creg (str) idx (index) duration frequency phi threshold
-//    3  CaptureIq        presence, qubit creg (str) idx (index) duration frequency
-//    4  CaptureTrace     presence, creg (str) idx (index) duration
-//  5-7  Delay, SetFrequency, ShiftPhase   one number slot
-//    8  ResetPhase       nothing
-//    9  Barrier          u32 id (plain)
-//   10  Opcode10         u32 string offset (plain), number slot
-//   11  RealWaveform     u32 data index (plain), number slot (amplitude)
-//   12  ComplexWaveform  u32 data index (plain), number slot (amplitude)
+// Instructions (the set and each record's fields: program.hpp)
 
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 std::uint64_t array_length(const DataArray& a) {
     switch (a.kind) {
@@ -784,6 +766,102 @@ Expected<SharedSamples<T>, Error> shared_samples(const BinaryFile& file, std::ui
     return cache[index];
 }
 
+// A field behind presence bit `bit`, by the field's kind.
+template <class Record>
+Expected<ParamValue<double>, Error> read_field(const BinaryFile& file, std::uint8_t presence,
+                                               unsigned bit,
+                                               const Field<Record, ParamValue<double>>& field,
+                                               const FieldDefaults* d, Cursor& cur) {
+    return read_field_f64(file, presence, bit, field.name, d, cur, field.fallback);
+}
+template <class Record>
+Expected<std::uint8_t, Error> read_field(const BinaryFile&, std::uint8_t presence, unsigned bit,
+                                         const Field<Record, std::uint8_t>& field,
+                                         const FieldDefaults* d, Cursor& cur) {
+    return read_field_shape(presence, bit, field.name, d, cur);
+}
+template <class Record>
+Expected<ParamValue<std::string>, Error> read_field(
+    const BinaryFile& file, std::uint8_t presence, unsigned bit,
+    const Field<Record, ParamValue<std::string>>& field, const FieldDefaults* d, Cursor& cur) {
+    return read_field_string(file, presence, bit, field.name, d, cur);
+}
+template <class Record>
+Expected<ParamValue<std::uint32_t>, Error> read_field(
+    const BinaryFile& file, std::uint8_t presence, unsigned bit,
+    const Field<Record, ParamValue<std::uint32_t>>& field, const FieldDefaults* d, Cursor& cur) {
+    return read_field_idx(file, presence, bit, field.name, d, cur);
+}
+
+// What follows the opcode byte, for each record (see VELK_INSTRUCTION_SET).
+template <HasPresenceBits Record>
+Expected<void, Error> read_operands(const BinaryFile& file, Record& record, Cursor& cur,
+                                    const std::unordered_map<std::uint8_t, FieldDefaults>& defaults,
+                                    WaveformSampleCache&) {
+    TRY(const std::uint8_t bits, cur.u8("presence bits"));
+    const FieldDefaults* d = defaults_for(defaults, opcode_of<Record>);
+    Expected<void, Error> ok;
+    unsigned bit = 0;
+    for_each_field<Record>([&](const auto& field) {
+        if (!ok) return;
+        auto value = read_field(file, bits, bit++, field, d, cur);
+        if (value) record.*field.member = std::move(*value);
+        else ok = Unexpected(std::move(value).error());
+    });
+    return ok;
+}
+
+template <class Record>
+concept OneNumberSlot = std::same_as<Record, Delay> || std::same_as<Record, SetFrequency> ||
+                        std::same_as<Record, ShiftPhase>;
+
+template <OneNumberSlot Record>
+Expected<void, Error> read_operands(const BinaryFile& file, Record& record, Cursor& cur,
+                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
+                                    WaveformSampleCache&) {
+    TRY(record.value, read_param_f64(file, cur));
+    return {};
+}
+
+Expected<void, Error> read_operands(const BinaryFile&, ResetPhase&, Cursor&,
+                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
+                                    WaveformSampleCache&) {
+    return {};
+}
+
+Expected<void, Error> read_operands(const BinaryFile&, Barrier& record, Cursor& cur,
+                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
+                                    WaveformSampleCache&) {
+    TRY(record.id, cur.u32("barrier id"));
+    return {};
+}
+
+Expected<void, Error> read_operands(const BinaryFile& file, Opcode10& record, Cursor& cur,
+                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
+                                    WaveformSampleCache&) {
+    TRY(record.text, cur.string("opcode 10 text"));
+    TRY(record.value, read_param_f64(file, cur));
+    return {};
+}
+
+Expected<void, Error> read_operands(const BinaryFile& file, RealWaveform& record, Cursor& cur,
+                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
+                                    WaveformSampleCache& samples) {
+    TRY(const std::uint32_t index, cur.u32("data index"));
+    TRY(record.amplitude, read_param_f64(file, cur));
+    TRY(record.samples, shared_samples(file, index, samples.real, convert_real, cur));
+    return {};
+}
+
+Expected<void, Error> read_operands(const BinaryFile& file, ComplexWaveform& record, Cursor& cur,
+                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
+                                    WaveformSampleCache& samples) {
+    TRY(const std::uint32_t index, cur.u32("data index"));
+    TRY(record.amplitude, read_param_f64(file, cur));
+    TRY(record.samples, shared_samples(file, index, samples.complex, convert_complex, cur));
+    return {};
+}
+
 }  // namespace
 
 Expected<Instruction, std::string> decode_instruction(
@@ -791,94 +869,19 @@ Expected<Instruction, std::string> decode_instruction(
     const std::unordered_map<std::uint8_t, FieldDefaults>& defaults,
     WaveformSampleCache& samples) {
     TRY(const std::uint8_t opcode, cur.u8("opcode"));
-    if (opcode == 0 || opcode > 12)
-        return Unexpected("Unknown instruction type: " + std::to_string(opcode));
-    TRY_VOID(cur.charge(sizeof(Instruction)));
-    switch (opcode) {
-        case 1: {
-            TRY(const std::uint8_t bits, cur.u8("presence bits"));
-            const FieldDefaults* d = defaults_for(defaults, opcode);
-            ShapedPulse p;
-            TRY(p.delta, read_field_f64(file, bits, 0, "delta", d, cur, 0.0));
-            TRY(p.amp, read_field_f64(file, bits, 1, "amp", d, cur, 0.0));
-            TRY(p.width, read_field_f64(file, bits, 2, "width", d, cur, 0.0));
-            TRY(p.shape, read_field_shape(bits, d, cur));
-            TRY(p.plateau, read_field_f64(file, bits, 4, "plateau", d, cur, 0.0));
-            TRY(p.block1, read_field_f64(file, bits, 5, "block1", d, cur, kNaN));
-            TRY(p.block2, read_field_f64(file, bits, 6, "block2", d, cur, kNaN));
-            return Instruction(std::move(p));
+    Expected<Instruction, Error> decoded = Unexpected(Error());
+    const bool known = with_record_of(opcode, [&]<class Record>(std::type_identity<Record>) {
+        if (auto charged = cur.charge(sizeof(Instruction)); !charged) {
+            decoded = Unexpected(std::move(charged).error());
+            return;
         }
-        case 2: {
-            TRY(const std::uint8_t bits, cur.u8("presence bits"));
-            const FieldDefaults* d = defaults_for(defaults, opcode);
-            Capture c;
-            TRY(c.qubit, read_field_string(file, bits, 0, "qubit", d, cur));
-            TRY(c.creg, read_field_string(file, bits, 1, "creg", d, cur));
-            TRY(c.idx, read_field_idx(file, bits, 2, d, cur));
-            TRY(c.duration, read_field_f64(file, bits, 3, "duration", d, cur, 0.0));
-            TRY(c.frequency, read_field_f64(file, bits, 4, "frequency", d, cur, 0.0));
-            TRY(c.phi, read_field_f64(file, bits, 5, "phi", d, cur, 0.0));
-            TRY(c.threshold, read_field_f64(file, bits, 6, "threshold", d, cur, 0.0));
-            return Instruction(std::move(c));
-        }
-        case 3: {
-            TRY(const std::uint8_t bits, cur.u8("presence bits"));
-            const FieldDefaults* d = defaults_for(defaults, opcode);
-            CaptureIq c;
-            TRY(c.qubit, read_field_string(file, bits, 0, "qubit", d, cur));
-            TRY(c.creg, read_field_string(file, bits, 1, "creg", d, cur));
-            TRY(c.idx, read_field_idx(file, bits, 2, d, cur));
-            TRY(c.duration, read_field_f64(file, bits, 3, "duration", d, cur, 0.0));
-            TRY(c.frequency, read_field_f64(file, bits, 4, "frequency", d, cur, 0.0));
-            return Instruction(std::move(c));
-        }
-        case 4: {
-            TRY(const std::uint8_t bits, cur.u8("presence bits"));
-            const FieldDefaults* d = defaults_for(defaults, opcode);
-            CaptureTrace c;
-            TRY(c.creg, read_field_string(file, bits, 0, "creg", d, cur));
-            TRY(c.idx, read_field_idx(file, bits, 1, d, cur));
-            TRY(c.duration, read_field_f64(file, bits, 2, "duration", d, cur, 0.0));
-            return Instruction(std::move(c));
-        }
-        case 5: {
-            TRY(auto v, read_param_f64(file, cur));
-            return Instruction(Delay{std::move(v)});
-        }
-        case 6: {
-            TRY(auto v, read_param_f64(file, cur));
-            return Instruction(SetFrequency{std::move(v)});
-        }
-        case 7: {
-            TRY(auto v, read_param_f64(file, cur));
-            return Instruction(ShiftPhase{std::move(v)});
-        }
-        case 8: return Instruction(ResetPhase{});
-        case 9: {
-            TRY(const std::uint32_t id, cur.u32("barrier id"));
-            return Instruction(Barrier{id});
-        }
-        case 10: {
-            Opcode10 o;
-            TRY(o.text, cur.string("opcode 10 text"));
-            TRY(o.value, read_param_f64(file, cur));
-            return Instruction(std::move(o));
-        }
-        case 11: {
-            TRY(const std::uint32_t index, cur.u32("data index"));
-            RealWaveform w;
-            TRY(w.amplitude, read_param_f64(file, cur));
-            TRY(w.samples, shared_samples(file, index, samples.real, convert_real, cur));
-            return Instruction(std::move(w));
-        }
-        default: {  // 12
-            TRY(const std::uint32_t index, cur.u32("data index"));
-            ComplexWaveform w;
-            TRY(w.amplitude, read_param_f64(file, cur));
-            TRY(w.samples, shared_samples(file, index, samples.complex, convert_complex, cur));
-            return Instruction(std::move(w));
-        }
-    }
+        Record record;
+        auto read = read_operands(file, record, cur, defaults, samples);
+        if (read) decoded = Instruction(std::move(record));
+        else decoded = Unexpected(std::move(read).error());
+    });
+    if (!known) return Unexpected("Unknown instruction type: " + std::to_string(opcode));
+    return decoded;
 }
 
 // ---------------------------------------------------------------------------

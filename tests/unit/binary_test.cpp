@@ -184,7 +184,7 @@ TEST(BinaryHeader, SectionPastTheEndIsAnError) {
 // ---------------------------------------------------------------------------
 // Strings
 
-TEST(BinaryStrings, ReadCstring) {
+TEST(BinaryStrings, TextAt) {
     const std::string raw("ab\0cd\xff\xfe", 7);
     const Bytes bytes(raw.begin(), raw.end());
     const struct {
@@ -198,7 +198,10 @@ TEST(BinaryStrings, ReadCstring) {
         {7, ""},
         {std::uint64_t{1} << 40, ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(read_cstring(bytes, c.offset), c.text) << c.offset;
+    for (const auto& c : cases) {
+        Cursor cur(bytes);
+        EXPECT_EQ(cur.text_at(c.offset).value(), c.text) << c.offset;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -831,8 +834,8 @@ TEST(BinaryInstruction, FieldFallbacksFromJsonDefaults) {
         for (const char* k : {"amp", "idx", "shape", "qubit"}) d[k] = c.value;
         Cursor cur(none);
         EXPECT_EQ(param(*read_field_f64(file, 0, 1, "amp", &d, cur, kNaN)), c.f64) << c.label;
-        EXPECT_EQ(param(*read_field_idx(file, 0, 2, &d, cur)), c.idx) << c.label;
-        EXPECT_EQ(*read_field_shape(0, &d, cur), c.shape) << c.label;
+        EXPECT_EQ(param(*read_field_idx(file, 0, 2, "idx", &d, cur)), c.idx) << c.label;
+        EXPECT_EQ(*read_field_shape(0, 3, "shape", &d, cur), c.shape) << c.label;
         EXPECT_EQ(param(*read_field_string(file, 0, 0, "qubit", &d, cur)), c.text) << c.label;
         EXPECT_EQ(cur.pos(), 0u);
     }
