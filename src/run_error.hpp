@@ -35,16 +35,26 @@ struct IoError {
     static IoError out_of_memory();
 };
 
-// A TOML syntax or shaping error, with where it happened.
+// A TOML syntax or shaping error, with where it happened. The reader fills in
+// everything its printed forms need when it makes the error; the document is not
+// kept.
 struct TomlError {
+    // The 1-based line and code-point column where the span begins, and the text
+    // of that line as it is shown (cut to a window around the column when long).
+    struct Position {
+        std::size_t line = 1;
+        std::size_t column = 1;
+        std::string text;
+    };
+
     std::string message;
     std::vector<std::string> key_path;  // outermost first; empty for the root
     std::optional<std::pair<std::size_t, std::size_t>> span;  // byte range [begin, end)
-    std::string document;
+    std::optional<Position> position;                         // of span->first
 
-    // Defined with the configuration reader, which maps the span to lines and
-    // columns of the document.
+    // "{message} for key {path} at line {l} column {c}", the parts that are known.
     std::string display() const;
+    // TomlError { message: "...", key: a.b, line: 3, column: 15, text: "..." }
     std::string debug() const;
 };
 
@@ -65,7 +75,12 @@ public:
     RunError(JsonError e) : value_(std::move(e)) {}
     static RunError message(std::string text) { return RunError(std::move(text)); }
 
-    Kind kind() const { return static_cast<Kind>(value_.index()); }
+    Kind kind() const {
+        if (io()) return Kind::Io;
+        if (toml()) return Kind::Toml;
+        if (json()) return Kind::Json;
+        return Kind::Message;
+    }
     const IoError* io() const { return std::get_if<IoError>(&value_); }
     const TomlError* toml() const { return std::get_if<TomlError>(&value_); }
     const JsonError* json() const { return std::get_if<JsonError>(&value_); }
