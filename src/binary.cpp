@@ -52,6 +52,8 @@ using Error = std::string;
 
 // Memory charged for one map entry beyond its key and value (node and bucket).
 constexpr std::uint64_t kMapEntryBytes = 48;
+// Memory charged for one relocation entry's value.
+constexpr std::uint64_t kVarRefBytes = 8;
 // Memory charged per byte of a JSON text that parses: a parsed tree is larger
 // than its text. The most measured per byte is "[{},{},...]": a 16-byte
 // element (48 bytes while its array grows) and a 64-byte empty map per three
@@ -334,9 +336,9 @@ Expected<void, Error> read_variables_section(BinaryFile& file, Cursor& cur) {
         for (std::uint32_t i = 0; i < ref_count; ++i) {
             TRY(const std::uint32_t offset, cur.u32("relocation offset"));
             TRY(const std::uint32_t index, cur.u32("relocation variable index"));
-            TRY(const std::uint8_t kind, cur.u8("relocation kind"));
-            TRY_VOID(cur.charge(sizeof(VarRef) + kMapEntryBytes));
-            file.var_refs.insert_or_assign(std::uint64_t{offset}, VarRef{index, kind});
+            TRY_VOID(cur.u8("relocation kind"));
+            TRY_VOID(cur.charge(kVarRefBytes + kMapEntryBytes));
+            file.var_refs.insert_or_assign(std::uint64_t{offset}, VarRef{index});
         }
     }
     return {};
@@ -355,10 +357,10 @@ Expected<void, Error> parse_sections_impl(std::span<const std::uint8_t> bytes,
 
     file.bytes = bytes;
     file.decode_limit = decode_limit;
-    std::memcpy(file.header.magic, bytes.data(), 4);
     file.header.version = version;
     Cursor cur(bytes, 8, decode_limit);
-    SectionRange* ranges[] = {&file.header.first_section, &file.header.data_section,
+    SectionRange first_section;
+    SectionRange* ranges[] = {&first_section, &file.header.data_section,
                               &file.header.variables_section, &file.header.code_section};
     for (SectionRange* r : ranges) {
         TRY(r->offset, cur.u32("section offset"));
@@ -972,10 +974,11 @@ LoadedProgram::~LoadedProgram() {
 
 Expected<LoadedProgram, RunError> load_program_file(const std::filesystem::path& path) {
     LoadedProgram program;
+    // Released when the tables are built: nothing built refers to the bytes.
     auto read = read_input_bytes(path, kMaxProgramFileBytes);
     if (!read) return Unexpected(RunError(std::move(read).error()));
-    program.bytes = std::move(*read);
-    auto file = parse_sections(program.bytes);
+    const std::vector<std::uint8_t> bytes = std::move(*read);
+    auto file = parse_sections(bytes);
     if (!file) return Unexpected(RunError::message(std::move(file).error()));
     const OnExit release([&file] { release_trees(file->variables); });
     auto modules = parse_modules(*file);

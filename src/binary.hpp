@@ -39,18 +39,19 @@ struct SectionRange {
     std::uint64_t end() const { return std::uint64_t{offset} + length; }
 };
 
+// The header after the magic number; the first section's range is read but
+// nothing in the file refers to it.
 struct FileHeader {
-    char magic[4] = {};
     std::uint16_t version = 0;
-    SectionRange first_section;
     SectionRange data_section;
     SectionRange variables_section;
     SectionRange code_section;
 };
 
+// A relocation entry: the variable a slot refers to (the entry's kind byte is
+// read but not used).
 struct VarRef {
     std::uint32_t index = 0;
-    std::uint8_t kind = 0;
 };
 
 // The reader context: a view of the file bytes and the tables decoded from the
@@ -69,9 +70,9 @@ struct BinaryFile {
     std::uint64_t decode_limit = kMaxDecodedBytes;
 };
 
-// What the driver keeps of a loaded program: the file bytes (held until the end of
-// the run), the module map and the variable table. Nothing in the modules or the
-// table refers to the bytes.
+// What the driver keeps of a loaded program: the module map and the variable
+// table. The file's bytes are released once they are built; nothing in them
+// refers to the bytes.
 struct LoadedProgram {
     LoadedProgram() = default;
     LoadedProgram(LoadedProgram&&) = default;
@@ -79,7 +80,6 @@ struct LoadedProgram {
     // Releases the JSON trees of the settings and variables without allocating.
     ~LoadedProgram();
 
-    std::vector<std::uint8_t> bytes;
     ModuleMap modules;
     VariableTable variables;
 };

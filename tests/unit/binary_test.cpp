@@ -151,9 +151,8 @@ TEST(BinaryHeader, EmptySectionsYieldNothing) {
     Bytes b = header_bytes("VELK", 0, 3, 40);
     b[6] = 0xAB;  // reserved
     b[7] = 0xCD;
-    for (int i = 8; i < 16; ++i) b[i] = 0xFF;  // first section: stored, never used
+    for (int i = 8; i < 16; ++i) b[i] = 0xFF;  // first section: read, never used
     BinaryFile file = sections_ok(b);
-    EXPECT_EQ(file.header.first_section.offset, 0xFFFFFFFFu);
     EXPECT_TRUE(file.data.empty());
     EXPECT_TRUE(file.variables.empty());
     EXPECT_TRUE(file.var_refs.empty());
@@ -415,7 +414,6 @@ TEST(BinaryVariables, RelocationTable) {
         BinaryFile file = sections_ok(b.bytes);
         ASSERT_EQ(file.var_refs.size(), 2u);
         EXPECT_EQ(file.var_refs.at(500).index, 7u);
-        EXPECT_EQ(file.var_refs.at(500).kind, 4);
         EXPECT_EQ(file.var_refs.at(600).index, 2u);
     }
 }
@@ -1265,7 +1263,8 @@ TEST(BinaryFileTest, LoadProgramFile) {
     EXPECT_EQ(ok->modules.count("ch0"), 1u);
     ASSERT_EQ(ok->variables.variables.size(), 3u);
     EXPECT_EQ(ok->variables.variable_index.at("width"), 1u);
-    EXPECT_EQ(ok->bytes, rich_file());
+    // The file's bytes are not kept: everything the run needs is in the tables.
+    EXPECT_EQ(ok->modules.at("ch0").blocks.size(), modules_ok(rich_file()).at("ch0").blocks.size());
 
     auto small = load_program_file(write("small.velk", Bytes(5, 0)));
     ASSERT_FALSE(small.has_value());
