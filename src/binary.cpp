@@ -60,53 +60,6 @@ constexpr std::uint64_t kVarRefBytes = 8;
 // bytes, 37 bytes per byte at its peak.
 constexpr std::uint64_t kJsonBytesPerChar = 40;
 
-// Runs `f` when the scope ends, however it ends.
-template <class F>
-class OnExit {
-public:
-    explicit OnExit(F f) : f_(std::move(f)) {}
-    OnExit(const OnExit&) = delete;
-    OnExit& operator=(const OnExit&) = delete;
-    ~OnExit() { f_(); }
-
-private:
-    F f_;
-};
-
-// The JSON trees a value owns, released without allocating (release_json) so
-// that dropping a large one never needs memory.
-void release_trees(std::optional<VarValue>& value) noexcept {
-    if (!value) return;
-    if (auto* json = std::get_if<Json>(&*value)) release_json(*json);
-}
-
-void release_trees(std::vector<VarDef>& variables) noexcept {
-    for (VarDef& def : variables) release_trees(def.value);
-}
-
-void release_trees(std::unordered_map<std::string, Json>& members) noexcept {
-    for (auto& entry : members) release_json(entry.second);
-}
-
-void release_trees(Module& module) noexcept {
-    release_trees(module.settings);
-    for (auto& entry : module.defaults) release_trees(entry.second);
-}
-
-void release_trees(ModuleMap& modules) noexcept {
-    for (auto& entry : modules) release_trees(entry.second);
-}
-
-// Stores `value` under `key`; a value it replaces is released first.
-void store_json(std::unordered_map<std::string, Json>& members, std::string key, Json& value) {
-    if (const auto found = members.find(key); found != members.end()) {
-        release_json(found->second);
-        found->second = std::move(value);
-    } else {
-        members.emplace(std::move(key), std::move(value));
-    }
-}
-
 std::uint32_t be_u32(std::span<const std::uint8_t> b) {
     return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
            (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]};
@@ -150,14 +103,13 @@ Json json_from_float(double v) {
 
 // Text holding one JSON document becomes that value; any other text (the empty
 // text included) becomes a JSON string of itself.
-Expected<Json, Error> json_from_text(std::string text, Cursor& cur) {
+Expected<JsonTree, Error> json_from_text(std::string text, Cursor& cur) {
     auto parsed = parse_json(text);
     if (parsed) {
-        const JsonRelease release(*parsed);
         TRY_VOID(cur.charge(kJsonBytesPerChar * text.size()));
-        return Expected<Json, Error>(std::move(*parsed));
+        return Expected<JsonTree, Error>(std::move(*parsed));
     }
-    return Json(std::move(text));
+    return JsonTree(Json(std::move(text)));
 }
 
 Expected<std::string, Error> text_copy(const std::string& text, Cursor& cur) {
@@ -301,8 +253,8 @@ Expected<VarValue, Error> read_var_value(Cursor& cur, std::uint8_t type) {
         }
         case 5: {
             TRY(std::string text, cur.string("variable value"));
-            TRY(Json json, json_from_text(std::move(text), cur));
-            return VarValue(std::in_place_type<Json>, std::move(json));
+            TRY(JsonTree json, json_from_text(std::move(text), cur));
+            return VarValue(std::in_place_type<JsonTree>, std::move(json));
         }
         default: return Unexpected("Unknown var value type: " + std::to_string(type));
     }
@@ -316,7 +268,6 @@ Expected<void, Error> read_variables_section(BinaryFile& file, Cursor& cur) {
     // Each entry takes at least 6 bytes, so a count beyond the file ends at its end.
     for (std::uint32_t i = 0; i < count; ++i) {
         VarDef def;
-        const OnExit release([&def] { release_trees(def.value); });
         TRY(def.name, cur.string("variable name"));
         TRY(def.kind, cur.u8("variable kind"));
         TRY(const std::uint8_t has_default, cur.u8("variable default flag"));
@@ -375,27 +326,27 @@ Expected<void, Error> parse_sections_impl(std::span<const std::uint8_t> bytes,
 // ---------------------------------------------------------------------------
 // CODE
 
-Expected<Json, Error> read_setting_value(Cursor& cur, std::uint8_t type) {
+Expected<JsonTree, Error> read_setting_value(Cursor& cur, std::uint8_t type) {
     switch (type) {
         case 0: {
             TRY(const std::uint32_t v, cur.u32("setting value"));
-            return Json(std::uint64_t{v});
+            return JsonTree(Json(std::uint64_t{v}));
         }
         case 1: {
             TRY(const std::int32_t v, cur.i32("setting value"));
-            return json_from_i32(v);
+            return JsonTree(json_from_i32(v));
         }
         case 2: {
             TRY(const float v, cur.f32("setting value"));
-            return json_from_float(static_cast<double>(v));
+            return JsonTree(json_from_float(static_cast<double>(v)));
         }
         case 3: {
             TRY(const double v, cur.f64("setting value"));
-            return json_from_float(v);
+            return JsonTree(json_from_float(v));
         }
         case 4: {
             TRY(std::string text, cur.string("setting value"));
-            return Json(std::move(text));
+            return JsonTree(Json(std::move(text)));
         }
         case 5: {
             TRY(std::string text, cur.string("setting value"));
@@ -527,14 +478,12 @@ Expected<void, Error> parse_modules_impl(const BinaryFile& file, ModuleMap& modu
         TRY_VOID(cur.charge(sizeof(Module) + kMapEntryBytes));
 
         Module module;
-        const OnExit release([&module] { release_trees(module); });
         for (std::uint32_t i = 0; i < setting_count; ++i) {
             TRY(std::string key, cur.string("setting name"));
             TRY(const std::uint8_t type, cur.u8("setting value type"));
-            TRY(Json value, read_setting_value(cur, type));
-            const JsonRelease release(value);
+            TRY(JsonTree value, read_setting_value(cur, type));
             TRY_VOID(cur.charge(kMapEntryBytes + sizeof(Json)));
-            store_json(module.settings, std::move(key), value);
+            module.settings.insert_or_assign(std::move(key), std::move(value));
         }
         for (std::uint32_t i = 0; i < defaults_count; ++i)
             TRY_VOID(read_defaults_record(module, cur));
@@ -547,12 +496,7 @@ Expected<void, Error> parse_modules_impl(const BinaryFile& file, ModuleMap& modu
             TRY(Block block, read_block(file, module, samples, cur));
             module.blocks.push_back(std::move(block));
         }
-        if (const auto found = modules.find(name); found != modules.end()) {
-            release_trees(found->second);
-            found->second = std::move(module);
-        } else {
-            modules.emplace(std::move(name), std::move(module));
-        }
+        modules.insert_or_assign(std::move(name), std::move(module));
         // The module length decides only where the next record starts.
         cur.seek(start + 4 + length);
     }
@@ -932,63 +876,43 @@ std::vector<Complex> collect_complex_range(std::span<const Complex> values) {
 // ---------------------------------------------------------------------------
 // Entry points
 
-// On failure, running out of memory included, what was built so far is released
-// without allocating.
+// On failure, running out of memory included, what was built so far is dropped
+// (its JSON trees without allocating).
 Expected<BinaryFile, std::string> parse_sections(std::span<const std::uint8_t> bytes,
                                                  std::uint64_t decode_limit) {
-    BinaryFile file;
-    Error error;
-    try {
-        auto parsed = parse_sections_impl(bytes, decode_limit, file);
-        if (parsed) return file;
-        error = std::move(parsed).error();
-    } catch (const std::bad_alloc&) {
-        error = out_of_memory();
-    } catch (const std::length_error&) {
-        error = out_of_memory();
-    }
-    release_trees(file.variables);
-    return Unexpected(std::move(error));
+    return unless_out_of_memory(
+        [&]() -> Expected<BinaryFile, Error> {
+            BinaryFile file;
+            TRY_VOID(parse_sections_impl(bytes, decode_limit, file));
+            return file;
+        },
+        [] { return Unexpected(out_of_memory()); });
 }
 
 Expected<ModuleMap, std::string> parse_modules(const BinaryFile& file) {
-    ModuleMap modules;
-    Error error;
-    try {
-        auto parsed = parse_modules_impl(file, modules);
-        if (parsed) return modules;
-        error = std::move(parsed).error();
-    } catch (const std::bad_alloc&) {
-        error = out_of_memory();
-    } catch (const std::length_error&) {
-        error = out_of_memory();
-    }
-    release_trees(modules);
-    return Unexpected(std::move(error));
-}
-
-LoadedProgram::~LoadedProgram() {
-    release_trees(modules);
-    release_trees(variables.variables);
+    return unless_out_of_memory(
+        [&]() -> Expected<ModuleMap, Error> {
+            ModuleMap modules;
+            TRY_VOID(parse_modules_impl(file, modules));
+            return modules;
+        },
+        [] { return Unexpected(out_of_memory()); });
 }
 
 Expected<LoadedProgram, RunError> load_program_file(const std::filesystem::path& path) {
     LoadedProgram program;
-    // Released when the tables are built: nothing built refers to the bytes.
-    auto read = read_input_bytes(path, kMaxProgramFileBytes);
-    if (!read) return Unexpected(RunError(std::move(read).error()));
-    const std::vector<std::uint8_t> bytes = std::move(*read);
-    auto file = parse_sections(bytes);
-    if (!file) return Unexpected(RunError::message(std::move(file).error()));
-    const OnExit release([&file] { release_trees(file->variables); });
-    auto modules = parse_modules(*file);
-    if (!modules) return Unexpected(RunError::message(std::move(modules).error()));
-    try {
+    {
+        // Released once the tables are built: nothing built refers to the bytes.
+        auto read = read_input_bytes(path, kMaxProgramFileBytes);
+        if (!read) return Unexpected(RunError(std::move(read).error()));
+        const std::vector<std::uint8_t> bytes = std::move(*read);
+        auto file = parse_sections(bytes);
+        if (!file) return Unexpected(RunError::message(std::move(file).error()));
+        auto modules = parse_modules(*file);
+        if (!modules) return Unexpected(RunError::message(std::move(modules).error()));
         program.modules = std::move(*modules);
         program.variables.variables = std::move(file->variables);
         program.variables.variable_index = std::move(file->variable_index);
-    } catch (const std::bad_alloc&) {
-        return Unexpected(RunError::message(out_of_memory()));
     }
     return program;
 }

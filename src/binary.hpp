@@ -74,12 +74,6 @@ struct BinaryFile {
 // table. The file's bytes are released once they are built; nothing in them
 // refers to the bytes.
 struct LoadedProgram {
-    LoadedProgram() = default;
-    LoadedProgram(LoadedProgram&&) = default;
-    LoadedProgram& operator=(LoadedProgram&&) = default;
-    // Releases the JSON trees of the settings and variables without allocating.
-    ~LoadedProgram();
-
     ModuleMap modules;
     VariableTable variables;
 };

@@ -346,36 +346,34 @@ Expected<Config, TomlError> parse_config(std::string_view text) {
         }
         return Unexpected(TomlError{std::move(message), std::move(keys), span, std::move(position)});
     };
-    try {
-        toml::table root;
-        try {
-            root = toml::parse(text);
-        } catch (const toml::parse_error& e) {
-            std::optional<Span> span;
-            if (e.source().begin) {
-                const std::size_t begin = offset_of(text, e.source().begin);
-                std::size_t end = begin;
-                if (end < text.size()) {
-                    ++end;
-                    while (end < text.size() && is_continuation(text[end])) ++end;
+    return unless_out_of_memory(
+        [&]() -> Expected<Config, TomlError> {
+            toml::table root;
+            try {
+                root = toml::parse(text);
+            } catch (const toml::parse_error& e) {
+                std::optional<Span> span;
+                if (e.source().begin) {
+                    const std::size_t begin = offset_of(text, e.source().begin);
+                    std::size_t end = begin;
+                    if (end < text.size()) {
+                        ++end;
+                        while (end < text.size() && is_continuation(text[end])) ++end;
+                    }
+                    span = Span{begin, end};
                 }
-                span = Span{begin, end};
+                return error(std::string(e.description()), {}, span);
             }
-            return error(std::string(e.description()), {}, span);
-        }
-        Shaper shaper(text);
-        auto config = shaper.root(root);
-        if (!config) {
-            ShapeError e = shaper.error();
-            std::reverse(e.keys_inner_first.begin(), e.keys_inner_first.end());
-            return error(std::move(e.message), std::move(e.keys_inner_first), e.span);
-        }
-        return std::move(*config);
-    } catch (const std::bad_alloc&) {
-        return error("out of memory", {}, std::nullopt);
-    } catch (const std::length_error&) {
-        return error("out of memory", {}, std::nullopt);
-    }
+            Shaper shaper(text);
+            auto config = shaper.root(root);
+            if (!config) {
+                ShapeError e = shaper.error();
+                std::reverse(e.keys_inner_first.begin(), e.keys_inner_first.end());
+                return error(std::move(e.message), std::move(e.keys_inner_first), e.span);
+            }
+            return std::move(*config);
+        },
+        [&] { return error("out of memory", {}, std::nullopt); });
 }
 
 Expected<Config, RunError> load_config(const std::filesystem::path& path) {

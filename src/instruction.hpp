@@ -20,7 +20,7 @@ double variable_f64(const VariableTable& variables, std::uint64_t index);
 
 struct CaptureRecord {
     std::string name;  // the capture's name (RecordFields<...>::capture_name)
-    Json value;        // object of the capture's fields
+    JsonTree value;    // object of the capture's fields
     double time = 0.0;
 };
 

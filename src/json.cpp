@@ -91,15 +91,14 @@ public:
 
     // A partial tree left by an error or by running out of memory is released
     // without allocating.
-    Expected<Json, JsonParseError> document() {
-        Json value;
-        const JsonRelease release(value);
-        if (!parse_value(value)) return Unexpected<JsonParseError>(std::move(error_));
+    Expected<JsonTree, JsonParseError> document() {
+        JsonTree value;
+        if (!parse_value(*value)) return Unexpected<JsonParseError>(std::move(error_));
         if (skip_whitespace()) {
             fail_peek(msg::trailing_characters);
             return Unexpected<JsonParseError>(std::move(error_));
         }
-        return Expected<Json, JsonParseError>(std::move(value));
+        return Expected<JsonTree, JsonParseError>(std::move(value));
     }
 
 private:
@@ -245,14 +244,15 @@ private:
             if (!skip_whitespace()) return fail_peek(msg::eof_object);
             if (peek() != ':') return fail_peek(msg::expected_colon);
             ++pos_;
-            Json value;
-            const JsonRelease release(value);
-            if (!parse_value(value)) return false;
+            // Held by its owner until the object takes it over; a value it
+            // replaces is released first.
+            JsonTree value;
+            if (!parse_value(*value)) return false;
             if (const auto found = members.find(key); found != members.end()) {
                 release_json(found->second);
-                found->second = std::move(value);
+                found->second = value.take();
             } else {
-                members.emplace(std::move(key), std::move(value));
+                members.emplace(std::move(key), std::move(*value));
             }
         }
     }
@@ -622,7 +622,7 @@ void release_json(Json& value) noexcept {
     value = nullptr;
 }
 
-Expected<Json, JsonParseError> parse_json(std::string_view text) {
+Expected<JsonTree, JsonParseError> parse_json(std::string_view text) {
     return Reader(text).document();
 }
 

@@ -18,11 +18,9 @@
 #include <variant>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include "json.hpp"
 
 namespace velk {
-
-using Json = nlohmann::json;
 
 // A complex sample: (real, imaginary), both f64.
 struct Complex {
@@ -296,10 +294,14 @@ struct Block {
     std::vector<Instruction> instructions;
 };
 
+// A module's field defaults by field name: numbers and texts only, which drop
+// without allocating.
 using FieldDefaults = std::unordered_map<std::string, Json>;
+// A module's settings by name; a value may be a large tree from a JSON text.
+using Settings = std::unordered_map<std::string, JsonTree>;
 
 struct Module {
-    std::unordered_map<std::string, Json> settings;
+    Settings settings;
     std::unordered_map<std::uint8_t, FieldDefaults> defaults;
     std::vector<std::vector<Operand>> operand_lists;
     std::vector<Block> blocks;
@@ -324,7 +326,7 @@ struct VarString {
     std::string text;
     bool operator==(const VarString&) const = default;
 };
-using VarValue = std::variant<std::uint32_t, std::int32_t, float, double, VarString, Json>;
+using VarValue = std::variant<std::uint32_t, std::int32_t, float, double, VarString, JsonTree>;
 
 struct VarDef {
     std::string name;

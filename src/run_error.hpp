@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -93,5 +95,20 @@ private:
     explicit RunError(std::string text) : value_(std::move(text)) {}
     std::variant<IoError, TomlError, JsonError, std::string> value_;
 };
+
+// Runs `step` and gives its result; running out of memory in it (std::bad_alloc,
+// or std::length_error for a size no container can hold) gives what
+// `out_of_memory()` returns instead. The one way a run turns exhausted memory into
+// an orderly error; each caller's error text says where the run was.
+template <class Step, class OutOfMemory>
+auto unless_out_of_memory(Step&& step, OutOfMemory&& out_of_memory) -> decltype(step()) {
+    try {
+        return step();
+    } catch (const std::bad_alloc&) {
+        return out_of_memory();
+    } catch (const std::length_error&) {
+        return out_of_memory();
+    }
+}
 
 }  // namespace velk

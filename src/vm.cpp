@@ -102,7 +102,7 @@ Expected<void, RunError> run_block_thread(BlockThread& t, double sample_rate) {
         },
         [&]<CaptureRecordType C>(const C& capture) {
             auto [name, value] = capture_to_json(capture, vars);
-            t.captures.push_back(CaptureRecord{std::move(name), std::move(value), t.time});
+            t.captures.push_back(CaptureRecord{std::move(name), JsonTree(std::move(value)), t.time});
             return Flow::Next;
         },
         [&](const Delay& d) {
@@ -381,13 +381,9 @@ Expected<ChannelResult, RunError> run_channel_unguarded(const Module& module,
 Expected<ChannelResult, RunError> run_channel(const Module& module, const ChannelConfig& channel,
                                               const VariableTable& variables) {
     // Allocations that sizes from the file can reach end the run in order.
-    try {
-        return run_channel_unguarded(module, channel, variables);
-    } catch (const std::bad_alloc&) {
-        return Unexpected(RunError::message("Out of memory during the channel run"));
-    } catch (const std::length_error&) {
-        return Unexpected(RunError::message("Out of memory during the channel run"));
-    }
+    return unless_out_of_memory(
+        [&] { return run_channel_unguarded(module, channel, variables); },
+        [] { return Unexpected(RunError::message("Out of memory during the channel run")); });
 }
 
 }  // namespace velk

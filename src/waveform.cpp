@@ -500,7 +500,7 @@ std::vector<double> render_all(const ChannelSignal& signal, std::size_t chunk_sa
     return out;
 }
 
-SampleSettings sample_settings(const std::unordered_map<std::string, Json>& settings,
+SampleSettings sample_settings(const Settings& settings,
                                bool enable_iir) {
     SampleSettings out;
     if (auto it = settings.find("function"); it != settings.end()) {
@@ -514,7 +514,7 @@ SampleSettings sample_settings(const std::unordered_map<std::string, Json>& sett
 }
 
 void apply_settings(std::vector<double>& samples,
-                    const std::unordered_map<std::string, Json>& settings, bool enable_iir) {
+                    const Settings& settings, bool enable_iir) {
     const SampleSettings applied = sample_settings(settings, enable_iir);
     if (applied.map) pchip_eval_in_place(samples, *applied.map);
     if (applied.sos) sos_filter_in_place(samples, *applied.sos);

@@ -263,13 +263,13 @@ struct SampleSettings {
     std::optional<PchipMap> map;
     std::optional<std::vector<SosSection>> sos;
 };
-SampleSettings sample_settings(const std::unordered_map<std::string, Json>& settings,
+SampleSettings sample_settings(const Settings& settings,
                                bool enable_iir);
 
 // Applies the module's "function" map and, when `enable_iir`, its "sos" cascade
 // to the whole signal.
 void apply_settings(std::vector<double>& samples,
-                    const std::unordered_map<std::string, Json>& settings, bool enable_iir);
+                    const Settings& settings, bool enable_iir);
 
 // What a channel run leaves to render: the pulses in gathered order, the
 // channel's length (within kMaxBufferSamples), its sample rate and settings.

@@ -1073,22 +1073,6 @@ TEST(BinaryLimits, JsonTextIsChargedWhatItsTreeTakes) {
 #endif
 }
 
-// read_error, with the JSON trees of a successful read released without
-// allocating before the results are dropped.
-std::string read_error_releasing(const Bytes& bytes) {
-    auto file = parse_sections(bytes);
-    if (!file) return file.error();
-    for (VarDef& def : file->variables) {
-        if (def.value && std::holds_alternative<Json>(*def.value)) release_json(std::get<Json>(*def.value));
-    }
-    auto modules = parse_modules(*file);
-    if (!modules) return modules.error();
-    for (auto& [name, module] : *modules) {
-        for (auto& [key, value] : module.settings) release_json(value);
-    }
-    return "";
-}
-
 // Memory running out at any one allocation while a program with JSON-text
 // values is read ends in the reader's message, never in the process ending.
 TEST(BinaryLimits, RunningOutOfMemoryAnywhereIsAMessage) {
@@ -1113,7 +1097,7 @@ TEST(BinaryLimits, RunningOutOfMemoryAnywhereIsAMessage) {
     std::size_t needed = 0;
     {
         const exhausted_heap::Armed heap(SIZE_MAX);
-        ASSERT_EQ(read_error_releasing(b.bytes), "");
+        ASSERT_EQ(read_error(b.bytes), "");
         needed = exhausted_heap::allocations;
     }
     ASSERT_GT(needed, 30u);
@@ -1121,7 +1105,7 @@ TEST(BinaryLimits, RunningOutOfMemoryAnywhereIsAMessage) {
         std::string error;
         {
             const exhausted_heap::Armed heap(n, /*once=*/true);
-            error = read_error_releasing(b.bytes);
+            error = read_error(b.bytes);
         }
         EXPECT_EQ(error, "Out of memory while reading the program") << n;
     }
