@@ -218,7 +218,7 @@ TEST(ParseJson, Values) {
 
     EXPECT_EQ(*parse_json("[]"), Json::array());
     EXPECT_EQ(*parse_json("{}"), Json::object());
-    EXPECT_EQ(*parse_json("\"\""), "");
+    EXPECT_EQ(**parse_json("\"\""), "");
 }
 
 struct FloatCase {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "vm.hpp"
+#include "reference_render.hpp"
 
 namespace velk {
 namespace {

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "waveform.hpp"
+#include "reference_render.hpp"
 
 namespace velk {
 namespace {
