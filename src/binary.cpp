@@ -698,18 +698,29 @@ std::vector<Complex> convert_complex(const DataArray& a) {
     return std::vector<Complex>();
 }
 
-// The samples of DATA array `index` converted by `convert`, from `cache` when an
-// earlier instruction converted them already; empty for an index past the table.
-template <class T, class Convert>
+// The samples of DATA array `index` as a waveform of element type T takes them,
+// from `cache` when an earlier instruction converted them already; empty for an
+// index past the table.
+template <class T>
 Expected<SharedSamples<T>, Error> shared_samples(const BinaryFile& file, std::uint32_t index,
                                                  std::vector<SharedSamples<T>>& cache,
-                                                 Convert convert, Cursor& cur) {
+                                                 Cursor& cur) {
     if (index >= file.data.size()) return SharedSamples<T>();
     const DataArray& a = file.data[index];
     TRY_VOID(cur.charge(array_length(a) * sizeof(T)));
     if (cache.size() != file.data.size()) cache.resize(file.data.size());
-    if (cache[index].size() != array_length(a)) cache[index] = SharedSamples<T>(convert(a));
+    if (cache[index].size() != array_length(a)) {
+        if constexpr (std::is_same_v<T, Complex>) cache[index] = SharedSamples<T>(convert_complex(a));
+        else cache[index] = SharedSamples<T>(convert_real(a));
+    }
     return cache[index];
+}
+
+std::vector<SharedSamples<double>>& cache_of(WaveformSampleCache& c, const RealWaveform&) {
+    return c.real;
+}
+std::vector<SharedSamples<Complex>>& cache_of(WaveformSampleCache& c, const ComplexWaveform&) {
+    return c.complex;
 }
 
 // A field behind presence bit `bit`, by the field's kind.
@@ -790,21 +801,16 @@ Expected<void, Error> read_operands(const BinaryFile& file, Opcode10& record, Cu
     return {};
 }
 
-Expected<void, Error> read_operands(const BinaryFile& file, RealWaveform& record, Cursor& cur,
-                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
-                                    WaveformSampleCache& samples) {
-    TRY(const std::uint32_t index, cur.u32("data index"));
-    TRY(record.amplitude, read_param_f64(file, cur));
-    TRY(record.samples, shared_samples(file, index, samples.real, convert_real, cur));
-    return {};
-}
+template <class Record>
+concept Waveform = std::same_as<Record, RealWaveform> || std::same_as<Record, ComplexWaveform>;
 
-Expected<void, Error> read_operands(const BinaryFile& file, ComplexWaveform& record, Cursor& cur,
+template <Waveform Record>
+Expected<void, Error> read_operands(const BinaryFile& file, Record& record, Cursor& cur,
                                     const std::unordered_map<std::uint8_t, FieldDefaults>&,
                                     WaveformSampleCache& samples) {
     TRY(const std::uint32_t index, cur.u32("data index"));
     TRY(record.amplitude, read_param_f64(file, cur));
-    TRY(record.samples, shared_samples(file, index, samples.complex, convert_complex, cur));
+    TRY(record.samples, shared_samples(file, index, cache_of(samples, record), cur));
     return {};
 }
 
