@@ -5,13 +5,11 @@
 // bindings, output directory, channels. The first failing step ends the run with
 // its RunError, printed once as "Error: " + its debug form (status 1).
 
-#include <cerrno>
-#include <filesystem>
+#include <csignal>
 #include <iostream>
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -29,18 +27,6 @@
 namespace velk {
 namespace {
 
-// Creates `dir` with every missing parent. An existing directory is accepted; a
-// level that exists as something else is an error.
-Expected<void, RunError> create_output_directory(const std::filesystem::path& dir) {
-    std::error_code ec;
-    const auto status = std::filesystem::status(dir, ec);
-    if (std::filesystem::is_directory(status)) return {};
-    if (std::filesystem::exists(status)) return Unexpected(RunError(IoError::from_errno(EEXIST)));
-    std::filesystem::create_directories(dir, ec);
-    if (ec) return Unexpected(RunError(IoError::from_errno(ec.value())));
-    return {};
-}
-
 Expected<void, RunError> run(const Args& args) {
     auto config = load_config(args.config);
     if (!config) return Unexpected(std::move(config).error());
@@ -51,7 +37,9 @@ Expected<void, RunError> run(const Args& args) {
     if (args.vars) {
         auto bound = bind_variables(*args.vars, program->variables);
         if (!bound) return Unexpected(std::move(bound).error());
-        std::cout << "Loaded variable bindings from: " << path_text(*args.vars) << '\n';
+        auto printed =
+            print_progress_line(std::cout, "Loaded variable bindings from: " + path_text(*args.vars));
+        if (!printed) return Unexpected(std::move(printed).error());
     }
 
     if (auto made = create_output_directory(args.output); !made) {
@@ -61,8 +49,10 @@ Expected<void, RunError> run(const Args& args) {
     for (const auto& [name, channel] : config->channels) {
         const auto found = program->modules.find(name);
         if (found == program->modules.end()) {
-            std::cout.flush();
+            // A warning that cannot be written does not end the run, nor keeps
+            // the error line of a later failure from being tried.
             std::cerr << "Warning: channel '" << name << "' not found in VELK\n";
+            std::cerr.clear();
             continue;
         }
         if (auto inside = check_channel_file_name(name); !inside) {
@@ -81,6 +71,10 @@ Expected<void, RunError> run(const Args& args) {
 }  // namespace velk
 
 int main(int argc, char** argv) {
+    // Output failures come back as errors: a reader of standard output that has
+    // gone is EPIPE, and a file-size limit is EFBIG on the write that reaches it.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     velk::configure_heap();
     std::vector<std::string> arguments(argv, argv + argc);
     auto parsed = velk::parse_command_line(arguments);

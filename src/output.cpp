@@ -1,7 +1,8 @@
-// The per-channel output files: <channel>.f64 and <channel>.json.
+// The output directory, the per-channel output files and their progress lines.
 #include "output.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <exception>
 #include <span>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -21,14 +23,16 @@
 namespace velk {
 namespace {
 
-Unexpected<RunError> io_failure(int err) { return Unexpected<RunError>(RunError(IoError::from_errno(err))); }
+Unexpected<RunError> io_failure(int err, const std::filesystem::path& path) {
+    return Unexpected<RunError>(RunError(IoError::from_errno(err, path)));
+}
 
 // An open file that is written in pieces: every byte of each piece (continuing
-// short writes), then closed. Any failure is an Io error; a file already created
-// stays.
+// short writes), then closed. Any failure, of the close too, is an Io error
+// naming the file; a file already created stays.
 class OutputFile {
 public:
-    OutputFile() = default;
+    explicit OutputFile(std::filesystem::path path) : path_(std::move(path)) {}
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
     ~OutputFile() {
@@ -36,23 +40,24 @@ public:
     }
 
     // Creates or truncates the file.
-    Expected<void, RunError> open(const std::filesystem::path& path) {
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd_ < 0) return io_failure(errno);
+    Expected<void, RunError> open() {
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd_ < 0) return io_failure(errno, path_);
         return {};
     }
 
+    // A file-size limit shows as EFBIG here, since the process ignores SIGXFSZ.
     Expected<void, RunError> write(std::span<const std::byte> bytes) {
         while (!bytes.empty()) {
             const std::size_t piece = std::min<std::size_t>(bytes.size(), 1u << 30);
             const ssize_t written = ::write(fd_, bytes.data(), piece);
             if (written < 0) {
                 if (errno == EINTR) continue;
-                return io_failure(errno);
+                return io_failure(errno, path_);
             }
             if (written == 0) {
-                return Unexpected<RunError>(
-                    RunError(IoError{std::nullopt, "WriteZero", "failed to write whole buffer"}));
+                return Unexpected<RunError>(RunError(IoError{
+                    std::nullopt, "WriteZero", "failed to write whole buffer", path_text(path_)}));
             }
             bytes = bytes.subspan(static_cast<std::size_t>(written));
         }
@@ -64,34 +69,34 @@ public:
         // not retried.
         const int fd = fd_;
         fd_ = -1;
-        if (::close(fd) != 0) return io_failure(errno);
+        if (::close(fd) != 0) return io_failure(errno, path_);
         return {};
     }
 
 private:
+    std::filesystem::path path_;
     int fd_ = -1;
 };
 
 // One whole-file write.
 Expected<void, RunError> write_whole_file(const std::filesystem::path& path,
                                           std::span<const std::byte> bytes) {
-    OutputFile file;
-    if (auto opened = file.open(path); !opened) return opened;
+    OutputFile file(path);
+    if (auto opened = file.open(); !opened) return opened;
     if (auto written = file.write(bytes); !written) return written;
     return file.close();
 }
 
-void print_written(std::ostream& out, const std::filesystem::path& path) {
-    out << "\tWritten: " << path_text(path) << '\n';
-    out.flush();
+Expected<void, RunError> print_written(std::ostream& out, const std::filesystem::path& path) {
+    return print_progress_line(out, "\tWritten: " + path_text(path));
 }
 
 // The samples as 8 x n little-endian bytes, written chunk by chunk as they are
 // handed out.
 Expected<void, RunError> write_samples(const std::filesystem::path& path,
                                        const SampleChunks& samples) {
-    OutputFile file;
-    if (auto opened = file.open(path); !opened) return opened;
+    OutputFile file(path);
+    if (auto opened = file.open(); !opened) return opened;
     std::vector<std::byte> swapped;
     for (auto chunk = samples(); !chunk.empty(); chunk = samples()) {
         std::span<const std::byte> bytes;
@@ -114,6 +119,42 @@ Expected<void, RunError> write_samples(const std::filesystem::path& path,
 }
 
 }  // namespace
+
+Expected<void, RunError> create_output_directory(const std::filesystem::path& dir) {
+    // Each level is made in turn, so that a failure names the level it is about.
+    // mkdir reports a level that exists before any permission or read-only
+    // check, so the levels above an existing directory cost one call each.
+    std::filesystem::path level;
+    bool other_kind = false;  // `level` exists and is not a directory
+    for (const auto& part : dir) {
+        if (part.empty()) continue;  // after a trailing separator
+        level /= part;
+        if (::mkdir(level.c_str(), 0777) == 0) {
+            other_kind = false;
+            continue;
+        }
+        const int err = errno;
+        if (err != EEXIST) return io_failure(err, level);
+        // Below something that is not a directory the next level fails with
+        // NotADirectory; only the last level is reported for itself.
+        std::error_code ec;
+        other_kind = !std::filesystem::is_directory(level, ec);
+    }
+    if (other_kind) return io_failure(EEXIST, level);
+    return {};
+}
+
+Expected<void, RunError> print_progress_line(std::ostream& out, std::string_view line) {
+    // The stream reports only that it failed; the reason is the errno of the
+    // write that failed under it.
+    errno = 0;
+    out << line << '\n';
+    out.flush();
+    if (out) return {};
+    const int err = errno != 0 ? errno : EIO;
+    return Unexpected<RunError>(RunError::message("Failed to write standard output: " +
+                                                  IoError::from_errno(err).display()));
+}
 
 Expected<void, RunError> check_channel_file_name(const std::string& channel) {
     // The suffix keeps the last component from being "." or "..", and is the
@@ -166,8 +207,7 @@ Expected<void, RunError> write_sample_file(const std::filesystem::path& output,
                                            const SampleChunks& samples, std::ostream& out) {
     const std::filesystem::path samples_path = output / (channel + ".f64");
     if (auto written = write_samples(samples_path, samples); !written) return written;
-    print_written(out, samples_path);
-    return {};
+    return print_written(out, samples_path);
 }
 
 Expected<void, RunError> write_description_file(const std::filesystem::path& output,
@@ -186,8 +226,7 @@ Expected<void, RunError> write_description_file(const std::filesystem::path& out
         !written) {
         return written;
     }
-    print_written(out, description_path);
-    return {};
+    return print_written(out, description_path);
 }
 
 }  // namespace

@@ -81,6 +81,12 @@ IoError IoError::from_errno(int err) {
     return IoError{err, kind_of_errno(err), std::strerror(err)};
 }
 
+IoError IoError::from_errno(int err, const std::filesystem::path& path) {
+    IoError error = from_errno(err);
+    error.path = path_text(path);
+    return error;
+}
+
 IoError IoError::invalid_utf8() {
     return IoError{std::nullopt, "InvalidData", "stream did not contain valid UTF-8"};
 }

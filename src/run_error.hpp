@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -33,6 +34,8 @@ struct IoError {
 
     // The error of the current errno value (or of `err`).
     static IoError from_errno(int err);
+    // The same, about the file or directory at `path`.
+    static IoError from_errno(int err, const std::filesystem::path& path);
     static IoError invalid_utf8();
     static IoError out_of_memory();
 };

@@ -268,6 +268,124 @@ TEST_F(OutputTest, WriteFailureIsAnIoErrorAndPrintsNothing) {
     EXPECT_FALSE(fs::exists(dir_ / "ch.json"));
 }
 
+// Every I/O error of an output file carries the file's path.
+TEST_F(OutputTest, IoErrorsNameTheirFile) {
+    const struct {
+        const char* what;
+        const char* channel;
+        const char* directory;  // made in the output directory first, or nullptr
+        int code;
+        const char* path;       // relative to the output directory
+        const char* printed;    // the files whose line was printed
+    } cases[] = {
+        {"missing subdirectory", "nosuch/ch", nullptr, ENOENT, "nosuch/ch.f64", ""},
+        {"samples onto a directory", "ch", "ch.f64", EISDIR, "ch.f64", ""},
+        {"description onto a directory", "ch", "ch.json", EISDIR, "ch.json", "ch.f64"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir_);
+        fs::create_directory(dir_);
+        if (c.directory) fs::create_directory(dir_ / c.directory);
+        std::ostringstream out;
+        auto written = write_channel_outputs(dir_, c.channel, Module{}, {}, chunks({1.0}), out);
+        ASSERT_FALSE(written.has_value());
+        const std::string path = (dir_ / c.path).string();
+        EXPECT_EQ(written.error().debug(), IoError::from_errno(c.code, dir_ / c.path).debug());
+        EXPECT_EQ(written.error().io()->path, path);
+        const std::string printed = *c.printed ? "\tWritten: " + (dir_ / c.printed).string() + "\n"
+                                               : std::string();
+        EXPECT_EQ(out.str(), printed);
+    }
+}
+
+// The output directory is made level by level; a failure names the level that
+// could not be made.
+TEST_F(OutputTest, OutputDirectoryFailureNamesTheLevel) {
+    std::ofstream(dir_ / "file") << "x";
+    fs::create_directory(dir_ / "dir");
+    const struct {
+        const char* output;
+        int code;           // 0: made
+        const char* path;   // the level named by the error
+    } cases[] = {
+        {"dir", 0, ""},
+        {"dir/", 0, ""},
+        {"new/a/b", 0, ""},
+        {"new/a/b", 0, ""},  // all of it exists now
+        {"dir/../new/c", 0, ""},
+        {"file", EEXIST, "file"},
+        {"file/", EEXIST, "file"},
+        {"file/sub", ENOTDIR, "file/sub"},
+        {"file/sub/deeper", ENOTDIR, "file/sub"},
+        {"dir/file2/../x", 0, ""},  // "dir/file2" is made on the way
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        auto made = create_output_directory(dir_ / c.output);
+        if (c.code == 0) {
+            ASSERT_TRUE(made.has_value()) << made.error().debug();
+            EXPECT_TRUE(fs::is_directory(dir_ / c.output));
+            continue;
+        }
+        ASSERT_FALSE(made.has_value());
+        EXPECT_EQ(made.error().debug(), IoError::from_errno(c.code, dir_ / c.path).debug());
+    }
+    EXPECT_TRUE(fs::is_directory(dir_ / "dir/file2"));
+}
+
+// A stream buffer whose every write fails the way a write(2) does: errno set.
+class FailingBuffer : public std::streambuf {
+public:
+    explicit FailingBuffer(int err) : err_(err) {}
+
+protected:
+    int_type overflow(int_type) override {
+        errno = err_;
+        return traits_type::eof();
+    }
+    std::streamsize xsputn(const char*, std::streamsize) override {
+        errno = err_;
+        return 0;
+    }
+
+private:
+    int err_;
+};
+
+TEST(ProgressLine, IsWrittenOutOrIsAnError) {
+    std::ostringstream good;
+    ASSERT_TRUE(print_progress_line(good, "\tWritten: a"));
+    ASSERT_TRUE(print_progress_line(good, "b"));
+    EXPECT_EQ(good.str(), "\tWritten: a\nb\n");
+
+    FailingBuffer gone(EPIPE);
+    std::ostream pipe(&gone);
+    auto failed = print_progress_line(pipe, "x");
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().debug(),
+              "\"Failed to write standard output: Broken pipe (os error 32)\"");
+
+    // A stream that gives no reason is an I/O error.
+    std::ostream nowhere(nullptr);
+    failed = print_progress_line(nowhere, "x");
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().debug(),
+              "\"Failed to write standard output: Input/output error (os error 5)\"");
+}
+
+// A failed progress line ends the channel: its file stays, the next is not made.
+TEST_F(OutputTest, FailedProgressLineStopsTheChannel) {
+    FailingBuffer full(ENOSPC);
+    std::ostream out(&full);
+    auto written = write_channel_outputs(dir_, "ch", Module{}, {}, chunks({1.0}), out);
+    ASSERT_FALSE(written.has_value());
+    EXPECT_EQ(written.error().debug(),
+              "\"Failed to write standard output: No space left on device (os error 28)\"");
+    EXPECT_EQ(read_file(dir_ / "ch.f64").size(), 8u);
+    EXPECT_FALSE(fs::exists(dir_ / "ch.json"));
+}
+
 // A channel run is written as its renderer hands out the chunks: the chunk size
 // changes nothing in either file.
 TEST_F(OutputTest, ChannelRunFilesDoNotDependOnTheChunkSize) {
