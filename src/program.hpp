@@ -4,8 +4,10 @@
 #pragma once
 
 #include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -204,6 +206,21 @@ inline constexpr std::uint8_t opcode_of = 0;
 VELK_INSTRUCTION_SET(VELK_OPCODE_OF)
 #undef VELK_OPCODE_OF
 
+#define VELK_OPCODE(opcode, Record) opcode,
+static_assert(
+    [] {
+        constexpr std::uint8_t opcodes[] = {VELK_INSTRUCTION_SET(VELK_OPCODE)};
+        for (std::size_t i = 0; i < std::size(opcodes); ++i) {
+            if (opcodes[i] == 0) return false;
+            for (std::size_t j = 0; j < i; ++j) {
+                if (opcodes[i] == opcodes[j]) return false;
+            }
+        }
+        return true;
+    }(),
+    "every opcode of the instruction set is non-zero and used once");
+#undef VELK_OPCODE
+
 // One field of a record whose fields follow presence bits: its name (the key of
 // the module's defaults and of the capture description), the member, and for a
 // number the value it takes when neither the instruction nor the defaults give one.
@@ -321,7 +338,8 @@ struct DataArray {
     std::vector<Complex> complex;
 };
 
-// Variable values, in the order of the file's value types 0 to 5.
+// Variable values, one alternative per value type of the file: u32, i32, f32,
+// f64, text and JSON (types 0 to 5).
 struct VarString {
     std::string text;
     bool operator==(const VarString&) const = default;
