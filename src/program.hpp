@@ -305,6 +305,8 @@ template <class... F>
 struct Overloaded : F... {
     using F::operator()...;
 };
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;  // clang 14 deduces no aggregate's arguments
 
 struct Block {
     std::string name;
