@@ -1,9 +1,15 @@
-"""Macro expansion followed by virtual-Z reduction: zaradu.macro against a
+#!/usr/bin/python3
+r"""Macro expansion followed by virtual-Z reduction: zaradu.macro against a
 straightforward pure-Python rendering of the same two generators.
 
-    PYTHONPATH=build/python /usr/bin/python3 bench/macro_bench.py [statements] [repeats]
-    PYTHONPATH=build/python /usr/bin/python3 bench/macro_bench.py [statements] \
-        --compare OTHER_BUILD/python [--runs 5] [--cpu 2]
+    PYTHONPATH=build/python bench/macro_bench.py [statements] [repeats]
+    PYTHONPATH=build/python bench/macro_bench.py [statements] \
+        --compare OTHER_BUILD/python [--runs 5] [--cpu N]
+    sudo bench/macro_bench_root.sh ROOT [OTHER_CHECKOUT] [-- arguments as above]
+
+The last form runs the same on the CPython 3.14 of a Debian testing root ROOT: it builds
+this checkout (and OTHER_CHECKOUT) there and passes the arguments on, `--compare-other`
+standing for `--compare` with the other checkout's build (see its --help).
 
 The statement stream mixes phase gates, rfUnitary, two-qubit gates with and
 without an exchange rule, gates without any rule, definitions, controlled
@@ -12,7 +18,8 @@ are printed, never checked against a limit; the goal for the compiled module
 is at most a third of the pure-Python time.
 
 With --compare, every timing runs in a fresh process pinned to one CPU
-(taskset -c CPU): the compiled module of this build (the PYTHONPATH given),
+(taskset -c CPU; by default the highest-numbered CPU this process may use): the
+compiled module of this build (the PYTHONPATH given),
 the compiled module of the other build (its staged python/ directory) and the
 pure-Python rendering, one after the other in each of --runs rounds.  Each
 process builds the same stream, expands and reduces it once to warm up and
@@ -32,10 +39,15 @@ import sys
 import time
 from collections import defaultdict
 
-from numpy import cos, mod, pi
+from bench_options import Parser, add_cpu_option, fail, pinned, positive
 
-from zaradu.base import RavexError, head
-from zaradu.libs import std
+try:
+    from numpy import cos, mod, pi
+
+    from zaradu.base import RavexError, head
+    from zaradu.libs import std
+except ImportError as e:
+    fail(f"{e}: run with PYTHONPATH=build/python after scripts/demo or scripts/test has built it")
 
 
 # ---------------------------------------------------------------- pure Python
@@ -243,9 +255,11 @@ def compare(n, other, runs, cpu):
     for _ in range(runs):
         for name, (side, path) in sides.items():
             env = dict(os.environ, PYTHONPATH=path)
-            cmd = ["taskset", "-c", str(cpu), sys.executable, os.path.abspath(__file__),
-                   str(n), "--worker", side]
-            res = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True)
+            cmd = pinned(cpu) + [sys.executable, os.path.abspath(__file__), str(n), "--worker", side]
+            res = subprocess.run(cmd, env=env, capture_output=True, text=True)
+            if res.returncode != 0:
+                last = (res.stderr.strip().splitlines() or ["no message"])[-1]
+                fail(f"the {name} pass failed: {last}")
             r = json.loads(res.stdout.splitlines()[-1])
             times[name].append(r["seconds"])
             digests.add(r["digest"])
@@ -261,13 +275,16 @@ def compare(n, other, runs, cpu):
 
 
 def main():
-    ap = argparse.ArgumentParser(description="zaradu.macro against pure Python")
-    ap.add_argument("statements", nargs="?", type=int, default=200_000)
-    ap.add_argument("repeats", nargs="?", type=int, default=5)
+    ap = Parser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("statements", nargs="?", type=positive(int), default=200_000,
+                    help="statements in the stream (default 200000)")
+    ap.add_argument("repeats", nargs="?", type=positive(int), default=5,
+                    help="passes of each side without --compare, of which the best is printed")
     ap.add_argument("--compare", metavar="OTHER_PYTHON_DIR",
                     help="the staged python/ directory of another build, timed beside this one")
-    ap.add_argument("--runs", type=int, default=5, help="rounds of fresh processes (with --compare)")
-    ap.add_argument("--cpu", type=int, default=2, help="the CPU the processes are pinned to (with --compare)")
+    ap.add_argument("--runs", type=positive(int), default=5,
+                    help="rounds of fresh processes (with --compare)")
+    add_cpu_option(ap, "the processes are pinned to (with --compare)")
     ap.add_argument("--worker", choices=("pure", "compiled"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     n = args.statements
@@ -275,7 +292,11 @@ def main():
         worker(args.worker, n)
         return
     if args.compare:
-        compare(n, os.path.abspath(args.compare), args.runs, args.cpu)
+        other = os.path.abspath(args.compare)
+        if not os.path.isdir(os.path.join(other, "zaradu")):
+            fail(f"--compare {args.compare}: not the staged python/ directory of a build "
+                 "(it has no zaradu/)")
+        compare(n, other, args.runs, args.cpu)
         return
     repeats = args.repeats
     prog = workload(n)

@@ -1,6 +1,7 @@
+#!/usr/bin/python3
 """Writes a large two-channel program for the benchmarks.
 
-    PYTHONPATH=tests/support /usr/bin/python3 bench/make_large_program.py OUT_DIR \
+    bench/make_large_program.py OUT_DIR \
         [--pulses N] [--pulse-samples S] [--wave-samples W]
 
 OUT_DIR receives large.velk and channels.toml. Each channel runs at 1 GS/s and
@@ -15,9 +16,12 @@ keep W.
 
 import argparse
 import math
+import sys
 from pathlib import Path
 
-from velk_writer import Var, VelkWriter
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "support"))
+
+from velk_writer import Var, VelkWriter  # noqa: E402
 
 FS = 1_000_000_000
 

@@ -1,6 +1,7 @@
+#!/usr/bin/python3
 """Writes a small program of many long overlapping pulses for the memory benchmark.
 
-    PYTHONPATH=tests/support /usr/bin/python3 bench/make_overlap_program.py OUT_DIR \
+    bench/make_overlap_program.py OUT_DIR \
         [--pulses 40] [--pulse-samples 8388608]
 
 OUT_DIR receives overlap.velk (about 1 KB) and channels.toml. One channel at 1 GS/s
@@ -11,9 +12,12 @@ sample. Rendered whole, each pulse's envelope alone would take 16 bytes per samp
 """
 
 import argparse
+import sys
 from pathlib import Path
 
-from velk_writer import VelkWriter
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "support"))
+
+from velk_writer import VelkWriter  # noqa: E402
 
 FS = 1_000_000_000
 

@@ -1,19 +1,24 @@
+#!/usr/bin/python3
 """End-to-end benchmark of velk_vm: time beside a bare sin+cos loop, and peak memory.
 
-    /usr/bin/python3 bench/velk_bench.py [--build build] [--runs 5] [--cpu 2]
-        [--compare OTHER_VELK_VM] [--overlap-seconds 60] [--quick]
+    bench/velk_bench.py [--build build] [--runs 5] [--cpu N] [--compare OTHER_VELK_VM]
+        [--overlap-seconds 60] [--quick]
 
-Every process is pinned to one CPU (taskset -c CPU) and every velk_vm run writes
-into a fresh output directory; dirty pages are flushed (sync) before every timed
-run, so that no run pays for the writeback of the one before. Reports, in one run:
+Every process is pinned to one CPU (taskset -c CPU; by default the highest-numbered
+CPU this process may use) and every velk_vm run writes into a fresh output
+directory; dirty pages are flushed (sync) before every timed run, so that no run
+pays for the writeback of the one before. Peak resident memory is the process's
+own, as /usr/bin/time reports it (the process is started from that small program,
+never forked from this Python one). Reports, in one run:
   - for the program of make_large_program.py at two channel lengths (2 channels of
     10^7 samples, then 2 channels of 10^8 samples with the same number of pulses
     and the same waveform data): velk_vm's median wall time over --runs
     whole-process runs, the median of as many runs of a bare loop of one std::sin
-    and one std::cos call per output sample (sin_cos_floor), their ratio, and
-    velk_vm's peak resident memory;
-  - for the 40-overlapping-pulse program of make_overlap_program.py: peak resident
-    memory and time, the run stopped after --overlap-seconds;
+    and one std::cos call per output sample (sin_cos_floor), their ratio, and the
+    median of velk_vm's peak resident memory;
+  - for the 40-overlapping-pulse program of make_overlap_program.py: the medians of
+    peak resident memory and time over --runs runs, each stopped after
+    --overlap-seconds;
   - from pipeline_bench on the 2x10^7 program (median of --runs fresh processes):
     the share of reading, running the threads, rendering and writing, and the
     render loop against as many sin+cos calls alone.
@@ -22,7 +27,6 @@ programs (for before/after figures); --quick skips the 10^8-sample program.
 The figures are printed with their goals, never asserted.
 """
 
-import argparse
 import os
 import shutil
 import signal
@@ -39,48 +43,47 @@ sys.path.insert(0, str(ROOT / "bench"))
 
 import make_large_program  # noqa: E402
 import make_overlap_program  # noqa: E402
+from bench_options import Parser, add_cpu_option, fail, pinned, positive  # noqa: E402
 
 MIB = 2**20
+# GNU time (Debian package "time"): its -f %M is the peak resident memory, in KiB,
+# of the process it starts.
+TIME = "/usr/bin/time"
 
 
-def hwm_bytes(pid: int) -> int:
-    """The process's peak resident memory so far (0 once it is gone)."""
+def kill_children(pid: int):
+    """Kills the processes that `pid` started (the program that /usr/bin/time runs)."""
     try:
-        for line in Path(f"/proc/{pid}/status").read_text().splitlines():
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
+        children = Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
     except OSError:
-        pass
-    return 0
+        return
+    for child in children:
+        try:
+            os.kill(int(child), signal.SIGKILL)
+        except ProcessLookupError:
+            pass
 
 
 def timed_run(command: list[str], cpu: int, limit: float | None = None) -> tuple[float, int, bool]:
-    """Wall seconds, peak resident bytes and whether it finished. Past `limit`
-    seconds the process is killed and its peak so far is reported."""
-    start = time.perf_counter()
-    proc = subprocess.Popen(["taskset", "-c", str(cpu)] + command, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE)
-    peak = 0
-    finished = True
-    while True:
-        pid, status, usage = os.wait4(proc.pid, 0 if limit is None else os.WNOHANG)
-        if pid != 0:
-            break
-        peak = max(peak, hwm_bytes(proc.pid))
-        if time.perf_counter() - start > limit:
-            peak = max(peak, hwm_bytes(proc.pid))
-            proc.send_signal(signal.SIGKILL)
+    """Wall seconds, the command's peak resident bytes and whether it finished.
+    Past `limit` seconds the command is killed and its peak so far is reported."""
+    with tempfile.NamedTemporaryFile(prefix="velk-bench-peak-") as report:
+        start = time.perf_counter()
+        proc = subprocess.Popen(pinned(cpu) + [TIME, "-f", "%M", "-o", report.name] + command,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        finished = True
+        try:
+            _, stderr = proc.communicate(timeout=limit)
+        except subprocess.TimeoutExpired:
             finished = False
-            _, status, usage = os.wait4(proc.pid, 0)
-            break
-        time.sleep(0.05)
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    elapsed = time.perf_counter() - start
-    stderr = proc.stderr.read()
-    proc.stderr.close()
-    if finished and proc.returncode != 0:
-        sys.exit(f"{command[0]} failed: {stderr.decode(errors='replace')}")
-    return elapsed, max(peak, usage.ru_maxrss * 1024), finished
+            kill_children(proc.pid)
+            _, stderr = proc.communicate()
+        elapsed = time.perf_counter() - start
+        if finished and proc.returncode != 0:
+            fail(f"{command[0]} failed: {stderr.decode(errors='replace').strip()}")
+        # The last line; a line before it tells an exit status or signal.
+        peak_kib = int(Path(report.name).read_text().split()[-1])
+    return elapsed, peak_kib * 1024, finished
 
 
 def velk_vm_run(binary: Path, work: Path, program: str, cpu: int, limit=None):
@@ -109,46 +112,55 @@ def length_case(label, work, builds, floor, runs, cpu):
         floors.append(timed_run([str(floor), str(samples)], cpu)[0])
     floor_median = statistics.median(floors)
     print(f"{label}: {samples} samples; sin+cos floor {floor_median:.3f} s "
-          f"(median of {runs})")
+          f"(medians of {runs} runs)")
     for name in builds:
         wall = statistics.median(walls[name])
         print(f"  {name:<8} {wall:7.3f} s = {wall / floor_median:.2f} x the floor (goal <= 1.3), "
-              f"peak memory {max(peaks[name]) / MIB:.1f} MiB "
-              f"(median {statistics.median(peaks[name]) / MIB:.1f})")
-    return {name: max(peaks[name]) for name in builds}
+              f"peak memory {statistics.median(peaks[name]) / MIB:.1f} MiB")
+    return {name: statistics.median(peaks[name]) for name in builds}
 
 
 def run_pipeline(binary: Path, work: Path, cpu: int) -> dict[str, float]:
     out = work / "pipeline-out"
     shutil.rmtree(out, ignore_errors=True)
     os.sync()
-    text = subprocess.run(["taskset", "-c", str(cpu), str(binary), str(work / "large.velk"),
-                           str(work / "channels.toml"), str(out)],
-                          check=True, capture_output=True, text=True).stdout
+    proc = subprocess.run(pinned(cpu) + [str(binary), str(work / "large.velk"),
+                                         str(work / "channels.toml"), str(out)],
+                          capture_output=True, text=True)
+    if proc.returncode != 0:
+        fail(f"{binary} failed: {proc.stderr.strip()}")
+    text = proc.stdout
     shutil.rmtree(out, ignore_errors=True)
     return {name: float(value) for name, value in (line.split() for line in text.splitlines())}
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build", type=Path, default=ROOT / "build")
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--cpu", type=int, default=2)
-    parser.add_argument("--compare", type=Path, default=None,
+    parser = Parser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", type=Path, default=ROOT / "build",
+                        help="the build directory measured (default: build/)")
+    parser.add_argument("--runs", type=positive(int), default=5,
+                        help="whole-process runs per figure, of which the median is printed")
+    add_cpu_option(parser, "every process is pinned to")
+    parser.add_argument("--compare", type=Path, default=None, metavar="OTHER_VELK_VM",
                         help="another velk_vm to measure beside this build")
-    parser.add_argument("--overlap-seconds", type=float, default=60.0)
+    parser.add_argument("--overlap-seconds", type=positive(float), default=60.0,
+                        help="when the run of the overlapping pulses is stopped")
     parser.add_argument("--quick", action="store_true", help="skip the 10^8-sample program")
     args = parser.parse_args()
     velk_vm = args.build / "velk_vm"
     pipeline = args.build / "bench" / "pipeline_bench"
     floor = args.build / "bench" / "sin_cos_floor"
     for binary in (velk_vm, pipeline, floor):
-        if not binary.exists():
-            sys.exit(f"{binary} is missing: build the project first")
+        if not binary.is_file():
+            fail(f"{binary} is missing: scripts/demo or scripts/test builds it in build/")
+    if not os.access(TIME, os.X_OK):
+        fail(f"{TIME} is missing: install the Debian package time (scripts/bootstrap does)")
     builds = {"velk_vm": velk_vm}
     if args.compare:
+        if not (args.compare.is_file() and os.access(args.compare, os.X_OK)):
+            fail(f"--compare {args.compare}: not an executable file")
         builds["compare"] = args.compare
-    runs = max(1, args.runs)
+    runs = args.runs
     print(f"pinned to CPU {args.cpu}; " + ", ".join(f"{k} = {v}" for k, v in builds.items()))
 
     with tempfile.TemporaryDirectory(prefix="velk-bench-") as tmp:
@@ -172,12 +184,18 @@ def main():
         make_overlap_program.build(40, 1 << 23).write(work / "overlap.velk")
         make_overlap_program.write_channels(work / "channels.toml")
         size = (work / "overlap.velk").stat().st_size
-        print(f"40 overlapping pulses of 2^23 samples ({size} byte program), "
-              f"stopped after {args.overlap_seconds:.0f} s:")
-        for name, binary in builds.items():
-            (wall, peak, finished), samples = velk_vm_run(binary, work, "overlap.velk", args.cpu,
-                                                          args.overlap_seconds)
-            state = f"finished in {wall:.1f} s" if finished else f"stopped at {wall:.1f} s"
+        print(f"40 overlapping pulses of 2^23 samples ({size} byte program), each run "
+              f"stopped after {args.overlap_seconds:.0f} s (medians of {runs} runs):")
+        results = {name: [] for name in builds}
+        for _ in range(runs):
+            for name, binary in builds.items():
+                results[name].append(velk_vm_run(binary, work, "overlap.velk", args.cpu,
+                                                 args.overlap_seconds)[0])
+        for name, runs_of_build in results.items():
+            wall = statistics.median(r[0] for r in runs_of_build)
+            peak = statistics.median(r[1] for r in runs_of_build)
+            stopped = sum(not r[2] for r in runs_of_build)
+            state = f"{wall:.1f} s" + (f", {stopped} of {runs} runs stopped" if stopped else "")
             print(f"  {name:<8} peak memory {peak / MIB:.1f} MiB (goal < 512), {state}")
 
         work = Path(tmp) / "large-1000"

@@ -1,6 +1,7 @@
+#!/usr/bin/python3
 """Regenerates examples/demo.velk, a small two-channel program.
 
-    PYTHONPATH=tests/support /usr/bin/python3 examples/make_example.py
+    examples/make_example.py
 
 "drive": a DRAG-corrected Gaussian pi/2 pulse and a Cosine pulse on a 5 GHz
 carrier with a virtual phase shift between them, then a sampled flat-top
@@ -11,9 +12,12 @@ and "sos" sections (applied, as channels.toml enables them) smooth the edges.
 """
 
 import math
+import sys
 from pathlib import Path
 
-from velk_writer import Var, VelkWriter
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "support"))
+
+from velk_writer import Var, VelkWriter  # noqa: E402
 
 here = Path(__file__).resolve().parent
 w = VelkWriter()

@@ -6,6 +6,8 @@
 // input and find an equal value. When it fails but nlohmann accepts, the only
 // allowed reasons are the depth limit (nlohmann has none), a leading byte-order
 // mark (which nlohmann skips) and a NUL byte (where nlohmann's input ends).
+// The check without a tree (check_json) must agree with the parse: the same
+// verdict and, on failure, the same error.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -58,6 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     auto parsed = velk::parse_json(text);
     const velk::Json reference = velk::Json::parse(text.begin(), text.end(), nullptr, false);
+    const auto checked = velk::check_json(text);
+    if (checked.has_value() != parsed.has_value()) fail("the check and the parse disagree", text);
+    if (!parsed && checked.error().display() != parsed.error().display()) {
+        fail("the check and the parse fail differently", text);
+    }
 
     if (!parsed) {
         const auto& e = parsed.error();

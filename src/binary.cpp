@@ -54,7 +54,8 @@ using Error = std::string;
 constexpr std::uint64_t kMapEntryBytes = 48;
 // Memory charged for one relocation entry's value.
 constexpr std::uint64_t kVarRefBytes = 8;
-// Memory charged per byte of a JSON text that parses: a parsed tree is larger
+// Memory charged per byte of a JSON text that parses, for its tree, on top of
+// the copy of the text (so 41 bytes per byte in all): a parsed tree is larger
 // than its text. The most measured per byte is "[{},{},...]": a 16-byte
 // element (48 bytes while its array grows) and a 64-byte empty map per three
 // bytes, 37 bytes per byte at its peak.
@@ -102,11 +103,19 @@ Json json_from_float(double v) {
 }
 
 // Text holding one JSON document becomes that value; any other text (the empty
-// text included) becomes a JSON string of itself.
+// text included) becomes a JSON string of itself. The tree is charged before
+// it is built: where the budget cannot pay for it, the text is only checked
+// (check_json builds nothing), so that refusing a large document costs no more
+// than its text.
 Expected<JsonTree, Error> json_from_text(std::string text, Cursor& cur) {
+    const std::uint64_t tree_bytes = kJsonBytesPerChar * text.size();
+    if (tree_bytes > cur.budget_left()) {
+        if (!check_json(text)) return JsonTree(Json(std::move(text)));
+        return Unexpected(cur.charge(tree_bytes).error());
+    }
     auto parsed = parse_json(text);
     if (parsed) {
-        TRY_VOID(cur.charge(kJsonBytesPerChar * text.size()));
+        TRY_VOID(cur.charge(tree_bytes));
         return Expected<JsonTree, Error>(std::move(*parsed));
     }
     return JsonTree(Json(std::move(text)));

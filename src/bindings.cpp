@@ -58,13 +58,9 @@ std::optional<VarValue> bound_value(Json& member) {
 
 Expected<void, RunError> bind_variables(const std::filesystem::path& path, VariableTable& table) {
     auto bytes = read_input_file(path, kMaxVarsFileBytes);
-    if (!bytes) {
-        // System errors keep their fixed display text; the reader's own errors
-        // (the size limit) name the file: "v.json: file exceeds the limit of ...".
-        const IoError& error = bytes.error();
-        if (error.code) return read_failure(error.display());
-        return read_failure(path_text(path) + ": " + error.display());
-    }
+    // Every read error names the file: "v.json: No such file or directory (os
+    // error 2)", "v.json: file exceeds the limit of ...".
+    if (!bytes) return read_failure(path_text(path) + ": " + bytes.error().display());
     return bind_variables_text(*bytes, table);
 }
 

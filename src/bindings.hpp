@@ -11,7 +11,8 @@
 namespace velk {
 
 // Reads and parses the file, then binds every member that names a variable.
-// Errors are Message errors "Failed to read vars file: {}" and
+// Errors are Message errors "Failed to read vars file: {path}: {io error}" (or
+// ": stream did not contain valid UTF-8" for text that is not UTF-8) and
 // "Failed to parse vars JSON: {}"; on error no variable changes. Prints nothing:
 // the driver prints the success line.
 Expected<void, RunError> bind_variables(const std::filesystem::path& path, VariableTable& table);

@@ -46,7 +46,9 @@ ssize_t read_some(int fd, void* dst, std::size_t n) {
 // Reads into `out` (a std::string or a byte vector). A regular file gets one
 // allocation of its size; bytes beyond that size (a file that grew) and every
 // other kind of file are read in steps of at most kStep, asking for no more than
-// one byte past the limit.
+// one byte past the limit. Steps that outgrow the first allocation reserve the
+// limit once, so the buffer never grows by copying: at most the limit plus one
+// step is held, whatever the input delivers.
 template <class Buffer>
 Expected<void, IoError> read_into(const std::filesystem::path& path, std::uint64_t limit,
                                   Buffer& out) {
@@ -81,6 +83,9 @@ Expected<void, IoError> read_into(const std::filesystem::path& path, std::uint64
         if (got == 0) return {};
         if (static_cast<std::uint64_t>(got) > limit - used) {
             return Unexpected(file_too_large(path, limit));
+        }
+        if (used + static_cast<std::size_t>(got) > out.capacity() && used > 0) {
+            out.reserve(static_cast<std::size_t>(limit));
         }
         out.insert(out.end(), step, step + got);
         used += static_cast<std::size_t>(got);

@@ -2,8 +2,11 @@
 //
 // A regular file is read into one buffer of exactly its size; anything else (a
 // FIFO, a character device such as /dev/zero) is read in bounded steps and
-// stopped once it has delivered one byte more than its limit. A file larger than
-// its limit is an error that names the limit, and every error carries the path.
+// stopped once it has delivered one byte more than its limit, into a buffer that
+// is never larger than the limit (beyond its first step, the limit is reserved
+// at once: address space, whose pages are used only as bytes arrive). A file
+// larger than its limit is an error that names the limit, and every error
+// carries the path.
 #pragma once
 
 #include <cstdint>

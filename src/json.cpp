@@ -1,10 +1,11 @@
 // The strict JSON reader, the pretty writer of channel descriptions, and the
 // non-allocating teardown of large value trees.
 //
-// The reader is a recursive descent over the bytes with an explicit depth
-// budget: each array or object takes one unit of the 128 and the one that finds
-// the budget spent fails with "recursion limit exceeded", so the C++ stack never
-// holds more than 127 nested container frames. Positions follow one rule: an
+// The reader is a recursive descent over the bytes, which builds the value tree
+// or, for a check, nothing, with an explicit depth budget: each array or object
+// takes one unit of the 128 and the one that finds the budget spent fails with
+// "recursion limit exceeded", so the C++ stack never holds more than 127 nested
+// container frames. Positions follow one rule: an
 // error is reported either at the read index (after the bytes consumed so far)
 // or one byte past it (at a byte that was looked at but not consumed), and
 // `position_of` turns that index into a 1-based line and a byte column counting
@@ -18,6 +19,7 @@
 #include <iterator>
 #include <limits>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 #include "text.hpp"
@@ -67,7 +69,8 @@ int hex_value(char c) {
     return -1;
 }
 
-void append_utf8(std::string& out, std::uint32_t cp) {
+template <class Text>
+void append_utf8(Text& out, std::uint32_t cp) {
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));
     } else if (cp < 0x800) {
@@ -85,21 +88,59 @@ void append_utf8(std::string& out, std::uint32_t cp) {
     }
 }
 
+// What a check of a text builds in place of a tree: nothing. Every value read is
+// dropped as it is assigned, and one NoTree stands for every element list,
+// member map and element slot.
+struct NoTree {
+    template <class T>
+    NoTree& operator=(T&&) {
+        return *this;
+    }
+    NoTree& emplace_back() { return *this; }
+    NoTree& back() { return *this; }
+};
+
+// The text of a string as a check reads it: nothing is kept, but each run of
+// raw bytes is checked to be UTF-8. Escapes always decode to whole UTF-8
+// sequences, so the text is UTF-8 exactly when every raw run is.
+struct NoText {
+    bool valid = true;
+    void append(std::string_view run) { valid = valid && is_valid_utf8(run); }
+    void push_back(char) {}
+};
+
+bool is_valid_text(const std::string& text) { return is_valid_utf8(text); }
+bool is_valid_text(const NoText& text) { return text.valid; }
+
+Json::array_t& new_array(Json& out) {
+    out = Json::array();
+    return out.get_ref<Json::array_t&>();
+}
+Json::object_t& new_object(Json& out) {
+    out = Json::object();
+    return out.get_ref<Json::object_t&>();
+}
+NoTree& new_array(NoTree& out) { return out; }
+NoTree& new_object(NoTree& out) { return out; }
+
+// The reader over one text. `Value` is Json to build the tree, NoTree to check
+// the text only: both read the same bytes through the same steps and stop with
+// the same error.
+template <class Value>
 class Reader {
+    using Text = std::conditional_t<std::is_same_v<Value, Json>, std::string, NoText>;
+
 public:
     explicit Reader(std::string_view text) : text_(text) {}
 
-    // A partial tree left by an error or by running out of memory is released
-    // without allocating.
-    Expected<JsonTree, JsonParseError> document() {
-        JsonTree value;
-        if (!parse_value(*value)) return Unexpected<JsonParseError>(std::move(error_));
-        if (skip_whitespace()) {
-            fail_peek(msg::trailing_characters);
-            return Unexpected<JsonParseError>(std::move(error_));
-        }
-        return Expected<JsonTree, JsonParseError>(std::move(value));
+    // The value of the whole text, or the error where reading stopped.
+    bool document(Value& value) {
+        if (!parse_value(value)) return false;
+        if (skip_whitespace()) return fail_peek(msg::trailing_characters);
+        return true;
     }
+
+    JsonParseError& error() { return error_; }
 
 private:
     // --- positions and errors -------------------------------------------------
@@ -146,7 +187,7 @@ private:
 
     // --- values ---------------------------------------------------------------
 
-    bool parse_value(Json& out) {
+    bool parse_value(Value& out) {
         if (!skip_whitespace()) return fail_peek(msg::eof_value);
         switch (peek()) {
             case 'n':
@@ -172,7 +213,7 @@ private:
                 return parse_number(true, out);
             case '"': {
                 ++pos_;
-                std::string text;
+                Text text;
                 if (!parse_string(text)) return false;
                 out = std::move(text);
                 return true;
@@ -200,9 +241,8 @@ private:
     }
 
     // After the '[': elements up to and including the ']'.
-    bool parse_array_body(Json& out) {
-        out = Json::array();
-        auto& elements = out.get_ref<Json::array_t&>();
+    bool parse_array_body(Value& out) {
+        auto& elements = new_array(out);
         for (bool first = true;; first = false) {
             if (!skip_whitespace()) return fail_peek(msg::eof_list);
             if (peek() == ']') {
@@ -222,9 +262,8 @@ private:
 
     // After the '{': members up to and including the '}'. A repeated key keeps
     // its last value.
-    bool parse_object_body(Json& out) {
-        out = Json::object();
-        auto& members = out.get_ref<Json::object_t&>();
+    bool parse_object_body(Value& out) {
+        auto& members = new_object(out);
         for (bool first = true;; first = false) {
             if (!skip_whitespace()) return fail_peek(msg::eof_object);
             if (peek() == '}') {
@@ -239,28 +278,35 @@ private:
             }
             if (peek() != '"') return fail_peek(msg::key_must_be_string);
             ++pos_;
-            std::string key;
+            Text key;
             if (!parse_string(key)) return false;
             if (!skip_whitespace()) return fail_peek(msg::eof_object);
             if (peek() != ':') return fail_peek(msg::expected_colon);
             ++pos_;
-            // Held by its owner until the object takes it over; a value it
-            // replaces is released first.
-            JsonTree value;
-            if (!parse_value(*value)) return false;
-            if (const auto found = members.find(key); found != members.end()) {
-                release_json(found->second);
-                found->second = value.take();
-            } else {
-                members.emplace(std::move(key), std::move(*value));
-            }
+            if (!parse_member(members, std::move(key))) return false;
         }
     }
+
+    // The value after a key's colon, stored under the key.
+    // The value is held by its owner until the object takes it over; a value it
+    // replaces is released first.
+    bool parse_member(Json::object_t& members, std::string key) {
+        JsonTree value;
+        if (!parse_value(*value)) return false;
+        if (const auto found = members.find(key); found != members.end()) {
+            release_json(found->second);
+            found->second = value.take();
+        } else {
+            members.emplace(std::move(key), std::move(*value));
+        }
+        return true;
+    }
+    bool parse_member(NoTree& members, NoText) { return parse_value(members); }
 
     // --- numbers --------------------------------------------------------------
 
     // At the first digit (after the '-' of a negative number).
-    bool parse_number(bool positive, Json& out) {
+    bool parse_number(bool positive, Value& out) {
         const std::size_t literal_start = positive ? pos_ : pos_ - 1;
         const std::size_t digits_start = pos_;
 
@@ -371,7 +417,7 @@ private:
 
     // After the opening quote: the text up to and including the closing quote,
     // escapes decoded.
-    bool parse_string(std::string& out) {
+    bool parse_string(Text& out) {
         std::size_t run_start = pos_;
         for (;;) {
             while (!at_end()) {
@@ -384,7 +430,7 @@ private:
             out.append(text_.substr(run_start, pos_ - run_start));
             ++pos_;
             if (c == '"') {
-                if (!is_valid_utf8(out)) return fail(msg::invalid_code_point);
+                if (!is_valid_text(out)) return fail(msg::invalid_code_point);
                 return true;
             }
             if (c != '\\') return fail(msg::control_character);
@@ -394,7 +440,7 @@ private:
     }
 
     // After the backslash.
-    bool parse_escape(std::string& out) {
+    bool parse_escape(Text& out) {
         if (at_end()) return fail(msg::eof_string);
         switch (text_[pos_++]) {
             case '"': out.push_back('"'); return true;
@@ -412,7 +458,7 @@ private:
 
     // After "\u": four hex digits, and for a leading surrogate the "\u" and four
     // hex digits of its trailing surrogate.
-    bool parse_unicode_escape(std::string& out) {
+    bool parse_unicode_escape(Text& out) {
         std::uint32_t unit = 0;
         if (!parse_hex4(unit)) return false;
         if (unit >= 0xDC00 && unit <= 0xDFFF) return fail(msg::lone_surrogate);
@@ -622,8 +668,20 @@ void release_json(Json& value) noexcept {
     value = nullptr;
 }
 
+// A partial tree left by an error or by running out of memory is released
+// without allocating.
 Expected<JsonTree, JsonParseError> parse_json(std::string_view text) {
-    return Reader(text).document();
+    Reader<Json> reader(text);
+    JsonTree value;
+    if (!reader.document(*value)) return Unexpected<JsonParseError>(std::move(reader.error()));
+    return Expected<JsonTree, JsonParseError>(std::move(value));
+}
+
+Expected<void, JsonParseError> check_json(std::string_view text) {
+    Reader<NoTree> reader(text);
+    NoTree value;
+    if (!reader.document(value)) return Unexpected<JsonParseError>(std::move(reader.error()));
+    return {};
 }
 
 std::string write_pretty_json(const Json& value) {

@@ -85,6 +85,11 @@ struct JsonParseError {
 // lone surrogate escape fails; a repeated key keeps its last value.
 Expected<JsonTree, JsonParseError> parse_json(std::string_view text);
 
+// Whether `text` is one JSON document as parse_json reads it, with the same
+// error where it is not, without building the value: the check allocates
+// nothing, whatever the text holds.
+Expected<void, JsonParseError> check_json(std::string_view text);
+
 // The pretty form of a value: two-space indentation, "{}" and "[]" for empty
 // containers, the string escapes and the float format of the channel
 // descriptions, no line end after the outermost value.

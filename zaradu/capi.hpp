@@ -60,8 +60,19 @@ struct Method {
     bool unbound = false;
 };
 
+#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x030F0000
+// The interpreter's own method lookup: public up to 3.12, since then declared only among
+// the interpreter's internals, and still exported by 3.14.
+extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#define ZARADU_GET_METHOD 1
+#elif PY_VERSION_HEX < 0x030D0000
+#define ZARADU_GET_METHOD 1
+#else
+#define ZARADU_GET_METHOD 0
+#endif
+
 inline Method load_method(PyObject* obj, PyObject* name) {
-#if PY_VERSION_HEX < 0x030D0000
+#if ZARADU_GET_METHOD
     PyObject* fn = nullptr;
     const int unbound = _PyObject_GetMethod(obj, name, &fn);
     if (!fn)
@@ -79,6 +90,23 @@ inline Ref call_method(const Method& m, PyObject* obj, PyObject* arg) {
         return check(PyObject_Vectorcall(m.fn.get(), args, 2, nullptr));
     // args[0] may be overwritten by the callee (a bound method puts its self there).
     return check(PyObject_Vectorcall(m.fn.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// dict[key] looked up in the dictionary itself (no __missing__, no subclass's lookup): the
+// value, or an empty Ref when the key is missing; errors of hashing or comparing the key
+// are raised.
+inline Ref dict_get(PyObject* dict, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* v = nullptr;
+    if (check(PyDict_GetItemRef(dict, key, &v)) == 0)
+        return {};
+    return Ref::steal(v);
+#else
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    if (!v && PyErr_Occurred())
+        raise();
+    return Ref::borrow(v);
+#endif
 }
 
 // obj[i] for a small non-negative index, as the subscription would do it.

@@ -8,6 +8,7 @@
 #include <frameobject.h>
 
 #include <cstdio>
+#include <utility>
 
 namespace zaradu::macro {
 
@@ -103,25 +104,76 @@ void make_constants() {
 }  // namespace
 
 Ref global(PyObject* module, PyObject* name) {
-    PyObject* dict = PyModule_GetDict(module);
-    PyObject* v = PyDict_GetItemWithError(dict, name);
-    if (v)
-        return Ref::borrow(v);
-    if (PyErr_Occurred())
-        raise();
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins) {
-        v = PyDict_GetItemWithError(builtins, name);
-        if (v)
-            return Ref::borrow(v);
-        if (PyErr_Occurred())
-            raise();
-    }
+    if (Ref v = dict_get(PyModule_GetDict(module), name))
+        return v;
+    if (PyObject* builtins = PyEval_GetBuiltins())
+        if (Ref v = dict_get(builtins, name))
+            return v;
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     raise();
 }
 
 PyObject* name_str(Name n) { return S.global_names[static_cast<size_t>(n)]; }
+
+#if ZARADU_DICT_WATCH
+DictWatch& g_dict_watch = immortal<DictWatch>();
+
+namespace {
+// Forgets what is known of `dict` before it changes.
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noexcept {
+    DictWatch& w = g_dict_watch;
+    ++w.events;
+    if (dict == w.ns) {
+        for (PyObject*& v : w.values)
+            v = nullptr;
+        if (event == PyDict_EVENT_DEALLOCATED)
+            w.ns = nullptr;
+    }
+    if (dict == w.keys_of)
+        w.keys_of = nullptr;
+    return 0;
+}
+}  // namespace
+
+bool DictWatch::watch(PyObject* dict) {
+    if (unavailable)
+        return false;
+    if (id < 0) {
+        id = PyDict_AddWatcher(on_dict_event);
+        if (id < 0) {
+            PyErr_Clear();
+            unavailable = true;
+            return false;
+        }
+    }
+    if (PyDict_Watch(id, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+void DictWatch::unwatch(PyObject* dict) {
+    if (id >= 0 && dict && dict != ns && dict != keys_of && PyDict_Unwatch(id, dict) < 0)
+        PyErr_Clear();
+}
+
+// Watches the namespace of the module being loaded, in place of any earlier one.
+void watch_namespace(PyObject* module) {
+    DictWatch& w = g_dict_watch;
+    PyObject* dict = PyModule_GetDict(module);
+    if (w.ns == dict)
+        return;
+    PyObject* old = std::exchange(w.ns, nullptr);
+    for (PyObject*& v : w.values)
+        v = nullptr;
+    w.unwatch(old);
+    if (w.watch(dict))
+        w.ns = dict;
+}
+#else
+void watch_namespace(PyObject*) {}
+#endif
 
 Ref Globals::find(Name n) {
     PyObject* name = name_str(n);
@@ -136,6 +188,17 @@ Ref Globals::find(Name n) {
     }
     if (PyErr_Occurred())
         raise();
+#else
+    DictWatch& w = g_dict_watch;
+    if (w.ns == dict_) {
+        // Kept only if the lookup itself changed nothing that is watched.
+        const uint64_t events = w.events;
+        if (Ref v = dict_get(dict_, name)) {
+            if (w.events == events && w.ns == dict_)
+                w.values[static_cast<size_t>(n)] = v.get();
+            return v;
+        }
+    }
 #endif
     return global(module_, name);
 }
@@ -395,6 +458,7 @@ int module_exec(PyObject* module) noexcept {
     }
     g_module = Ref::borrow(module);
     declare_gil_used(module);
+    watch_namespace(module);
     if (PyObject* ok = boundary([&] {
             run_top_level(module);
             return Ref::borrow(Py_None);

@@ -115,19 +115,51 @@ Ref global(PyObject* module, PyObject* name);
 PyObject* name_str(Name n);
 
 // Dictionaries carry a version tag that every change of the dictionary renews (up to
-// 3.11; later versions deprecate and then drop it).
+// 3.11; later versions deprecate and then drop it). From 3.12 on, dictionary watchers
+// take its place.
 #if PY_VERSION_HEX < 0x030C0000
 #define ZARADU_DICT_VERSION 1
+#define ZARADU_DICT_WATCH 0
 #else
 #define ZARADU_DICT_VERSION 0
+#define ZARADU_DICT_WATCH 1
+#endif
+
+#if ZARADU_DICT_WATCH
+// What is known of two dictionaries between their changes: the values of the Names in the
+// module namespace, and whether a rule table has only str keys. One dictionary watcher of
+// the interpreter's, had once per process, is told of every change of a watched dictionary
+// (an assignment, a deletion, a clear, a clone into it, its deallocation) before it
+// happens, and what was known of that dictionary is forgotten at once. The interpreter
+// keeps watcher ids per process and gives out few of them: this is the one place that
+// holds this module's.
+struct DictWatch {
+    int id = -1;              // the watcher id; -1 while none is had
+    bool unavailable = false; // the interpreter had no watcher left: nothing is kept
+    uint64_t events = 0;      // changes told of so far, of any watched dictionary
+
+    PyObject* ns = nullptr;   // the module namespace (borrowed; the module keeps it)
+    PyObject* values[static_cast<size_t>(Name::count)] = {};  // found in `ns`, borrowed
+
+    PyObject* keys_of = nullptr;  // the rule table whose keys are known (borrowed), or null
+    bool str_keys = false;        // whether all of them are str
+
+    // Starts watching `dict`; false when no watcher can be had.
+    bool watch(PyObject* dict);
+    // Stops watching `dict` unless it is still the other dictionary.
+    void unwatch(PyObject* dict);
+};
+extern DictWatch& g_dict_watch;
 #endif
 
 // The module namespace as one running function or generator sees it. Every read looks the
 // name up at that moment, as a Python function body does. Where dictionaries carry a
 // version tag, the value found is kept with the namespace's version and is found again
 // only once the namespace has changed: any assignment or deletion in it, also by code that
-// runs between two reads, renews the version. Belongs to one caller (a generator's frame,
-// or a function call's stack); holds no references of its own.
+// runs between two reads, renews the version. Where dictionaries are watched, the value
+// found is kept process-wide (DictWatch) until the watcher is told of a change of the
+// namespace. Belongs to one caller (a generator's frame, or a function call's stack);
+// holds no references of its own.
 class Globals {
 public:
     explicit Globals(PyObject* module) : module_(module), dict_(PyModule_GetDict(module)) {}
@@ -141,6 +173,11 @@ public:
         const Slot& s = slots_[static_cast<size_t>(n)];
         if (s.tag == version())
             return Ref::borrow(s.value);
+#else
+        const DictWatch& w = g_dict_watch;
+        if (w.ns == dict_)
+            if (PyObject* v = w.values[static_cast<size_t>(n)])
+                return Ref::borrow(v);
 #endif
         return find(n);
     }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace zaradu::macro {
@@ -67,13 +68,20 @@ Ref make_float64(double v) {
 
 // The fast path applies while `mod` is NumPy's own and `pi` a float: the inputs are finite
 // doubles, so the result is exactly what the ufunc would return, without a warning.
-bool native_mod(PyObject* modf, PyObject* pi, double x, Ref* out) {
+// `unseen`, when given, is a float64 of value x that this module made and no one else can
+// have seen: where the reduction leaves x as it is, that object is the result, as no one
+// could tell it from a new float64 of the same value.
+bool native_mod(PyObject* modf, PyObject* pi, double x, Ref* out, PyObject* unseen = nullptr) {
     if (!g_float64_layout_ok || modf != g_numpy_mod.get() || !PyFloat_CheckExact(pi))
         return false;
     double b = 2.0 * PyFloat_AS_DOUBLE(pi);
     if (!std::isfinite(x) || !std::isfinite(b) || b == 0.0)
         return false;
-    *out = make_float64(numpy_remainder(x, b));
+    const double r = numpy_remainder(x, b);
+    if (unseen && r == x && std::signbit(r) == std::signbit(x))
+        *out = Ref::borrow(unseen);
+    else
+        *out = make_float64(r);
     return true;
 }
 
@@ -92,13 +100,14 @@ Ref angle_less_phase(PyObject* a, PyObject* b) {
     return num(PyNumber_Subtract(a, b));
 }
 
-// mod(x, 2 * pi) through the module's names.
-Ref reduce_phase(Globals& g, PyObject* x) {
+// mod(x, 2 * pi) through the module's names; `x_unseen`: x is a float64 of this module's
+// making that no one else can have seen (see native_mod).
+Ref reduce_phase(Globals& g, PyObject* x, bool x_unseen = false) {
     Ref modf = g.get(Name::mod);
     Ref pi = g.get(Name::pi);
     double d;
     Ref out;
-    if (as_double(x, &d) && native_mod(modf.get(), pi.get(), d, &out))
+    if (as_double(x, &d) && native_mod(modf.get(), pi.get(), d, &out, x_unseen ? x : nullptr))
         return out;
     Ref two_pi = check(PyNumber_Multiply(S.int2, pi.get()));
     return call(modf.get(), {x, two_pi.get()});
@@ -122,8 +131,10 @@ Ref impl_remove_VZ_rule(PyObject* module, PyObject* const* args, Py_ssize_t narg
 }
 
 // _VZ_P's new phase, mod(phaseList[0] + st[0][1], 2 * pi); `first_phase` gives phaseList[0].
+// `made` tells whether the result is a float64 made here (rather than what a `mod` of the
+// program returned).
 template <class First>
-Ref vz_p_phase(Globals& g, PyObject* st, First&& first_phase) {
+Ref vz_p_phase(Globals& g, PyObject* st, First&& first_phase, bool* made = nullptr) {
     Ref modf = g.get(Name::mod);
     Ref pending = first_phase();
     Ref gate = item(st, 0);
@@ -135,6 +146,8 @@ Ref vz_p_phase(Globals& g, PyObject* st, First&& first_phase) {
         Ref pi = g.get(Name::pi);
         done = native_mod(modf.get(), pi.get(), x + y, &reduced);
     }
+    if (made)
+        *made = done;
     if (!done) {
         Ref sum = num(PyNumber_Add(pending.get(), angle.get()));
         Ref pi = g.get(Name::pi);
@@ -201,7 +214,7 @@ Ref impl_VZ_swap(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
     return tuple({emitted.get(), reversed.get()});
 }
 
-// Whether every key of a dict is a str (no subclass), remembered for the dict's version.
+// Whether every key of a dict is a str (no subclass), remembered until the dict changes.
 // Looking a str up in such a dict runs no code of the program: hashing and comparing str
 // objects is the interpreter's own business.
 class StrKeys {
@@ -210,23 +223,39 @@ public:
 #if ZARADU_DICT_VERSION
         const uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
         if (tag != tag_) {
-            Py_ssize_t pos = 0;
-            PyObject *key, *value;
-            all_ = true;
-            while (all_ && PyDict_Next(dict, &pos, &key, &value))
-                all_ = PyUnicode_CheckExact(key);
+            all_ = scan(dict);
             tag_ = tag;  // versions are unique among all dicts
         }
         return all_;
 #else
-        (void)dict;
-        return false;
+        // Known process-wide while the watcher has not been told of a change of the dict.
+        DictWatch& w = g_dict_watch;
+        if (w.keys_of == dict)
+            return w.str_keys;
+        PyObject* old = std::exchange(w.keys_of, nullptr);
+        w.unwatch(old);
+        const bool all = scan(dict);
+        if (w.watch(dict)) {
+            w.keys_of = dict;
+            w.str_keys = all;
+        }
+        return all;
 #endif
     }
 
 private:
+    static bool scan(PyObject* dict) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value))
+            if (!PyUnicode_CheckExact(key))
+                return false;
+        return true;
+    }
+#if ZARADU_DICT_VERSION
     uint64_t tag_ = 0;
     bool all_ = false;
+#endif
 };
 
 // The rule of the statement's gate in the module's table, or an empty Ref when it has none:
@@ -236,10 +265,7 @@ Ref find_rule(Globals& g, PyObject* st, StrKeys* keys = nullptr) {
     Ref name = call_head(g, st);
     Ref rules = g.get(Name::_VZ_rules);
     if (keys && PyUnicode_CheckExact(name.get()) && PyDict_CheckExact(rules.get()) && keys->all(rules.get())) {
-        PyObject* rule = PyDict_GetItemWithError(rules.get(), name.get());
-        if (!rule && PyErr_Occurred())
-            raise();
-        return Ref::borrow(rule);
+        return dict_get(rules.get(), name.get());
     }
     if (!check(PySequence_Contains(rules.get(), name.get())))
         return {};
@@ -270,11 +296,8 @@ Ref held(PyObject* hold, PyObject* q) {
     // A dict, or a subclass that keeps the dict's subscription (a defaultdict, whose
     // __missing__ the fallback reaches).
     if (PyDict_Check(hold) && Py_TYPE(hold)->tp_as_mapping->mp_subscript == PyDict_Type.tp_as_mapping->mp_subscript) {
-        PyObject* v = PyDict_GetItemWithError(hold, q);
-        if (v)
-            return Ref::borrow(v);
-        if (PyErr_Occurred())
-            raise();
+        if (Ref v = dict_get(hold, q))
+            return v;
     }
     return check(PyObject_GetItem(hold, q));
 }
@@ -342,6 +365,8 @@ public:
             return {};
         return zaradu::next(it_.get());
     }
+    // Whether the items are read without an iterator (no code of the program runs).
+    bool direct() const noexcept { return !it_; }
     int traverse(visitproc visit, void* arg) const { return gen::visit_refs(visit, arg, it_); }
     void clear() noexcept {
         one_ = seq_ = nullptr;
@@ -484,6 +509,7 @@ gen::Body reduce_body(ReduceFrame& f) {
                 // One of the module's own rules, applied here: the same statements and
                 // phases, without the argument list and the result pair.
                 Ref emitted;    // the statement the rule emits (P emits none)
+                bool made = false;  // P's phase is a float64 made here, held only here
                 {
                     // The check that calling a function object through the C API makes.
                     gen::detail::Depth depth(" while calling a Python object");
@@ -493,7 +519,7 @@ gen::Body reduce_body(ReduceFrame& f) {
                         return f.phases[0];
                     };
                     if (kind == OwnRule::P)
-                        f.plist = vz_p_phase(f.g, f.st.get(), first_phase);
+                        f.plist = vz_p_phase(f.g, f.st.get(), first_phase, &made);
                     else if (kind == OwnRule::rfUnitary)
                         emitted = vz_rf_statement(f.st.get(), first_phase);
                     else
@@ -510,6 +536,9 @@ gen::Body reduce_body(ReduceFrame& f) {
                 // the target's next item before it finds the list at its end.
                 const size_t n = kind == OwnRule::P ? 1 : f.phases.size();
                 f.qs.start(f.target.get(), one);
+                // Drawing the target's qubits runs no code of the program unless it is
+                // read through an iterator: until the phase is stored, P's stays unseen.
+                const bool unseen = made && f.qs.direct();
                 size_t i = 0;
                 for (;; ++i) {
                     Ref q = f.qs.next();
@@ -522,7 +551,7 @@ gen::Body reduce_body(ReduceFrame& f) {
                     case OwnRule::swap: p = f.phases[n - 1 - i].get(); break;
                     default: p = f.phases[i].get(); break;
                     }
-                    Ref reduced = reduce_phase(f.g, p);
+                    Ref reduced = reduce_phase(f.g, p, unseen);
                     check(PyObject_SetItem(f.hold.get(), q.get(), reduced.get()));
                 }
                 f.qs.clear();

@@ -141,6 +141,22 @@ def test_regular_program_is_read_with_one_allocation_of_its_size(velk_vm, inputs
     assert (status, stderr) == (1, 'Error: "Invalid magic number"\n')
 
 
+@needs_address_limit
+@pytest.mark.parametrize("which, limit, line", [
+    ("program", PROGRAM_LIMIT, too_large("/dev/zero", PROGRAM_LIMIT)),
+    ("config", CONFIG_LIMIT, too_large("/dev/zero", CONFIG_LIMIT)),
+    ("vars", VARS_LIMIT,
+     f'Error: "Failed to read vars file: /dev/zero: file exceeds the limit of {VARS_LIMIT} bytes"\n'),
+], ids=["program", "config", "vars"])
+def test_endless_device_is_refused_within_its_limit_of_memory(velk_vm, inputs, which, limit, line):
+    # Read into a buffer that never grows by copying, /dev/zero costs its limit
+    # and one step; a buffer that doubles needs half as much again or more.
+    status, stdout, stderr = run_limited(velk_vm, inputs, arguments(which, "/dev/zero"),
+                                         limit + 96 * MiB)
+    assert (status, stderr, stdout) == (1, line, "")
+    assert not (inputs / "out").exists()
+
+
 # --- out of memory -------------------------------------------------------------
 
 def empty_objects(size):
@@ -168,6 +184,37 @@ def test_running_out_of_memory_on_a_large_json_text_is_an_error_line(velk_vm, tm
     assert (status, stderr) == (1, line)
     assert stdout == ""
     assert not (tmp_path / "out").exists()
+
+
+# A JSON setting of 107,300,001 bytes: its tree would be charged 40 bytes per
+# byte on top of the text's copy, past the 4 GiB limit of the decoded program.
+JSON_TEXT_BYTES = 107_300_001
+
+
+def padded(text, size):
+    return text[:-1] + " " * (size - len(text)) + text[-1]
+
+
+@needs_address_limit
+@pytest.mark.parametrize("text, line", [
+    (padded(empty_objects(JSON_TEXT_BYTES - 6), JSON_TEXT_BYTES),
+     'Error: "Decoded program exceeds the limit of 4294967296 bytes"\n'),
+    # Not JSON (a bracket too many at the end): a string setting like any other.
+    (padded(empty_objects(JSON_TEXT_BYTES - 7) + "]", JSON_TEXT_BYTES),
+     "Warning: channel 'ch0' not found in VELK\n"),
+], ids=["json", "not-json"])
+def test_json_text_beyond_the_decode_limit_costs_about_its_text(velk_vm, tmp_path, text, line):
+    assert len(text) == JSON_TEXT_BYTES
+    w = VelkWriter()
+    w.module("other", settings={"big": ("json", text)}).block("main").delay(1e-9)
+    w.write(tmp_path / "p.velk")
+    write(tmp_path / "c.toml", ONE_CHANNEL)
+    # The file and the text's copy fit; a tree of it (about 2 GB) does not.
+    status, stdout, stderr = run_limited(velk_vm, tmp_path, ["-i", "p.velk", "-c", "c.toml",
+                                                             "-o", "out"], 512 * MiB)
+    assert stderr == line
+    assert status == (1 if line.startswith("Error") else 0)
+    assert stdout == ""
 
 
 # --- output stays inside the output directory ---------------------------------
@@ -234,10 +281,18 @@ def test_io_errors_of_program_and_configuration_name_the_path(run, inputs, progr
     assert r.stderr == f"Error: {line}\n"
 
 
-def test_vars_io_error_keeps_its_fixed_text(run, inputs):
+@pytest.mark.parametrize("vars_path, why", [
+    ("dir", "Is a directory (os error 21)"),
+    ("nowhere/v.json", "No such file or directory (os error 2)"),
+    ("v.json/x", "Not a directory (os error 20)"),
+])
+def test_vars_io_errors_name_the_path(run, inputs, vars_path, why):
     (inputs / "dir").mkdir()
-    r = run("-i", "p.velk", "-c", "c.toml", "-o", "out", "--vars", "dir")
-    assert r.stderr == 'Error: "Failed to read vars file: Is a directory (os error 21)"\n'
+    r = run("-i", "p.velk", "-c", "c.toml", "-o", "out", "--vars", vars_path)
+    assert r.status == 1
+    assert r.stderr == f'Error: "Failed to read vars file: {vars_path}: {why}"\n'
+    assert r.stdout == ""
+    assert not (inputs / "out").exists()
 
 
 # --- an option's value that starts with '-' -------------------------------------

@@ -80,7 +80,7 @@ def test_unreadable_configuration_is_an_io_error(run, tmp_path, program, make, l
 
 
 @pytest.mark.parametrize("vars_bytes, message", [
-    (None, "Failed to read vars file: No such file or directory (os error 2)"),
+    (None, "Failed to read vars file: v.json: No such file or directory (os error 2)"),
     (b"", "Failed to parse vars JSON: EOF while parsing a value at line 1 column 0"),
     (b'{"a": 1} x', "Failed to parse vars JSON: trailing characters at line 1 column 10"),
     (b'{"a": "\xc3"}', "Failed to read vars file: stream did not contain valid UTF-8"),

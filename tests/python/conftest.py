@@ -12,3 +12,13 @@ def rules():
     yield zaradu.macro._VZ_rules
     zaradu.macro._VZ_rules.clear()
     zaradu.macro._VZ_rules.update(saved)
+
+
+@pytest.fixture
+def namespace():
+    """The namespace of zaradu.macro, restored with its order of names afterwards."""
+    ns = zaradu.macro.__dict__
+    saved = dict(ns)
+    yield ns
+    ns.clear()
+    ns.update(saved)

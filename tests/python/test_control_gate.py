@@ -3,6 +3,9 @@ numerical check that the output reproduces the controlled unitary."""
 
 import numpy as np
 import pytest
+from suite_env import require_numpy
+
+require_numpy("the ravex stand-in's matrices")
 
 import ravex
 import ravex.matricies

@@ -12,6 +12,9 @@ import sys
 import weakref
 
 import pytest
+from suite_env import require_numpy
+
+require_numpy("the ravex stand-in's matrices")
 
 import ravex
 import ravex.matricies
@@ -391,15 +394,6 @@ def test_getGate_is_looked_up_before_head_is_called(monkeypatch):
     assert list(M.extend_macro([("X", "a")], Lib(), {"a": 1})) == [("X", 1)]
     assert log == [("head", ("X", "a")), ("head", ("X", "a")), ("attr", "getGate"), ("head", ("X", 1)),
                    ("getGate", "X")]
-
-
-@pytest.fixture
-def namespace():
-    """The module namespace, restored with its order of names afterwards."""
-    saved = dict(M.__dict__)
-    yield M.__dict__
-    M.__dict__.clear()
-    M.__dict__.update(saved)
 
 
 def test__lookup_is_looked_up_only_when_called(namespace):

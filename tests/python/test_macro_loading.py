@@ -13,6 +13,7 @@ import pytest
 
 import zaradu.base
 import zaradu.macro as macro
+from suite_env import FREE_THREADED
 
 ATTRIBUTES = ["defaultdict", "cos", "mod", "pi", "RavexError", "head", "_lookup", "lookup", "define_macro",
               "call_macro", "extend_control_gate", "extend_macro", "_VZ_rules", "add_VZ_rule", "remove_VZ_rule",
@@ -70,6 +71,8 @@ def test_reimport_returns_the_same_module_without_rerunning_top_level():
         del macro._VZ_rules["extra"]
 
 
+@pytest.mark.skipif(FREE_THREADED, reason="a free-threaded build warns that the GIL is turned on "
+                                         "(test_free_threading.py)")
 def test_no_version_warning_on_the_interpreter_it_was_built_for():
     r = run_python("""
         import warnings

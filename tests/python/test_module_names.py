@@ -4,6 +4,7 @@ table is consulted as the dispatcher's two lookups would consult it, the gate li
 getGate is looked up as a method call for every statement, a macro's list is read as its
 iterator would read it, and statements passed on can still be collected in cycles."""
 
+import builtins
 import gc
 import types
 import weakref
@@ -12,6 +13,7 @@ import pytest
 
 import zaradu.macro as macro
 from zaradu.base import head as base_head
+from suite_env import numpy_only
 
 a = 0.5
 
@@ -31,6 +33,7 @@ class Lib:
 EXPAND_PROG = [("X", 0), ("M", 1), (("C", "Z"), (0, 1)), ("define", "a", 5), ("Y", "a")]
 
 
+@numpy_only("the ravex stand-in's matrices (controlled gates)")
 @pytest.mark.parametrize("name, replacement, want", [
     (None, None, [("A", 1), ("B", 1), ("CZ", (0, 1)), ("Y", 5)]),
     ("lookup", lambda st, env: (st[0], "L"), [("A", "L"), ("B", "L"), ("CZ", "L"), ("Y", "L")]),
@@ -108,6 +111,39 @@ def test_reduction_sees_a_name_replaced_between_two_draws(monkeypatch, name, rep
     assert list(g) == want
 
 
+def cz(st):
+    return "CZ"
+
+
+# Every kind of change of the namespace, made between two draws.
+NAMESPACE_CHANGES = {
+    "assigned": lambda ns: ns.__setitem__("head", cz),
+    "updated": lambda ns: ns.update(head=cz),
+    "deleted and added": lambda ns: (ns.pop("head"), ns.__setitem__("head", cz)),
+    "popped and set by default": lambda ns: (ns.pop("head"), ns.setdefault("head", cz)),
+    "cleared and refilled": lambda ns: (lambda saved: (ns.clear(), ns.update(saved)))(dict(ns, head=cz)),
+}
+
+
+@pytest.mark.parametrize("change", NAMESPACE_CHANGES.values(), ids=NAMESPACE_CHANGES.keys())
+def test_reduction_sees_every_kind_of_namespace_change(namespace, change):
+    g = macro.reduceVirtualZ(REDUCE_PROG, None)
+    assert next(g) == ("CZ", 0)
+    change(namespace)
+    assert list(g) == [(("P", 5.0), 0), ("CZ", 0), (("rfUnitary", 1.0, 2.0), 0)]
+
+
+def test_a_deleted_name_is_found_among_the_builtins_or_missed(namespace, monkeypatch):
+    g = macro.extend_macro([("X", 0), ("Y", 1), ("Z", 2)], Lib())
+    assert next(g) == ("X", 0)
+    del namespace["lookup"]
+    monkeypatch.setattr(builtins, "lookup", lambda st, env: (st[0], "B"), raising=False)
+    assert next(g) == ("Y", "B")
+    monkeypatch.delattr(builtins, "lookup")
+    with pytest.raises(NameError, match="name 'lookup' is not defined"):
+        next(g)
+
+
 def test_names_replaced_by_a_rule_take_effect_within_its_statement(monkeypatch, rules):
     # The rule replaces `mod` and `pi`; the phase update of the same statement uses both.
     calls = []
@@ -164,6 +200,23 @@ def test_table_with_keys_of_other_types_is_consulted_twice(rules, added_after_fi
     assert key.eqs == 2  # `name in _VZ_rules`, then `_VZ_rules[name]`
     assert list(g) == [("K", 1)]
     assert key.eqs == 4
+
+
+def test_key_kinds_of_a_replaced_table_are_learnt_afresh(monkeypatch):
+    # The first table is known to have only str keys; the second one gets another kind of
+    # key after a statement has been dispatched through it.
+    key = Key()
+    table = {"CZ": macro._VZ_exchangable}
+    g = macro.reduceVirtualZ([("CZ", 0), ("CZ", 0), ("K", 1), ("K", 1)], None)
+    assert next(g) == ("CZ", 0)
+    monkeypatch.setattr(macro, "_VZ_rules", table)
+    assert next(g) == ("CZ", 0)
+    table[key] = macro._VZ_exchangable
+    assert next(g) == ("K", 1)
+    assert key.eqs == 2
+    macro.__dict__["_VZ_rules"].clear()
+    assert next(g) == ("K", 1)  # no rule: emitted as it is
+    assert key.eqs == 2
 
 
 # ---- getGate -------------------------------------------------------------------------------
@@ -286,6 +339,7 @@ def test_resolved_statements_are_tracked_only_when_they_hold_containers(st, want
     assert gc.is_tracked(out) is tracked
 
 
+@numpy_only("NumPy's float64, a type the cycle collector does not track")
 @pytest.mark.parametrize("prog, want", [
     ([(("P", a), 0), (("rfUnitary", 1.0, 2.0), 0)], [(("rfUnitary", 1.0, 2.0 - a), 0), (("P", a), 0)]),
     ([(("P", a), 0), ("X", 0)], [(("P", a), 0)]),

@@ -4,6 +4,9 @@ import cmath
 
 import numpy as np
 import pytest
+from suite_env import require_numpy
+
+require_numpy("NumPy's own numerics and the ravex stand-in's matrices")
 
 from ravex import seq2mat
 from ravex.matricies import U, Unitary2Angles

@@ -7,6 +7,9 @@ import warnings
 
 import numpy as np
 import pytest
+from suite_env import require_numpy
+
+require_numpy("NumPy's own numerics (float32, int64, errstate)")
 
 import zaradu.macro as macro
 

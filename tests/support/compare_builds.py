@@ -1,3 +1,4 @@
+#!/usr/bin/python3
 """Runs two velk_vm builds on random programs and compares their files byte for byte.
 
     /usr/bin/python3 tests/support/compare_builds.py OLD_VELK_VM NEW_VELK_VM [--programs 40]

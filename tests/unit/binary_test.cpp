@@ -1073,6 +1073,83 @@ TEST(BinaryLimits, JsonTextIsChargedWhatItsTreeTakes) {
 #endif
 }
 
+// A JSON text is charged 41 bytes per byte when it parses (its copy and 40 for
+// its tree) and only its copy when it does not; the charge is made before the
+// tree is built, and a text the budget cannot pay for is refused exactly when it
+// parses, whatever the limit, so the boundary lies where it always has.
+TEST(BinaryLimits, JsonTextIsChargedBeforeItsTreeIsBuilt) {
+    const auto variable_file = [](const std::string& text) {
+        VelkBuilder b;
+        const auto name = b.str("v");
+        const auto json = b.str(text);
+        b.begin(Section::Variables);
+        b.u32(1).u32(name).u8(0).u8(1).u8(5).u32(json).u32(0);
+        b.end(Section::Variables);
+        return b.bytes;
+    };
+    const struct {
+        std::string document;      // parses
+        std::string not_document;  // the same length, does not parse
+    } cases[] = {
+        {"[" + std::string(999, ' ') + "]", "[" + std::string(999, ' ') + "x"},
+        {"{\"a\": [{}, {}, \"text\"]}", "{\"a\": [{}, {}, \"text\"]]"},
+        {"7", "x"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(c.document.size(), c.not_document.size());
+        const Bytes document = variable_file(c.document);
+        const Bytes not_document = variable_file(c.not_document);
+        auto loose = parse_sections(document);
+        ASSERT_TRUE(loose.has_value()) << loose.error();
+        const std::uint64_t needed = loose->decoded_bytes;
+        auto loose_text = parse_sections(not_document);
+        ASSERT_TRUE(loose_text.has_value()) << loose_text.error();
+        EXPECT_EQ(needed - loose_text->decoded_bytes, 40 * c.document.size()) << c.document;
+
+        auto exact = parse_sections(document, needed);
+        ASSERT_TRUE(exact.has_value()) << exact.error();
+        EXPECT_EQ(exact->decoded_bytes, needed);
+        for (const std::uint64_t limit : {needed - 1, needed - 40 * c.document.size()}) {
+            auto short_of_it = parse_sections(document, limit);
+            ASSERT_FALSE(short_of_it.has_value()) << c.document << " " << limit;
+            EXPECT_EQ(short_of_it.error(),
+                      "Decoded program exceeds the limit of " + std::to_string(limit) + " bytes");
+            // The text that does not parse is a string at any of these limits.
+            auto text = parse_sections(not_document, limit);
+            ASSERT_TRUE(text.has_value()) << text.error();
+            EXPECT_EQ(*std::get<JsonTree>(*text->variables[0].value), Json(c.not_document));
+        }
+    }
+}
+
+// Refusing a JSON text the budget cannot pay for builds no tree: it takes no
+// more allocations than reading the same file with a text that fails at its
+// first byte.
+TEST(BinaryLimits, RefusingAJsonTextBuildsNoTree) {
+    std::string document = "[";
+    for (int i = 0; i < 2000; ++i) document += "{},";
+    document += "{}]";
+    std::string not_document = document;
+    not_document.front() = 'x';
+    const auto allocations = [](const std::string& text) {
+        VelkBuilder b;
+        const auto name = b.str("v");
+        const auto json = b.str(text);
+        b.begin(Section::Variables);
+        b.u32(1).u32(name).u8(0).u8(1).u8(5).u32(json).u32(0);
+        b.end(Section::Variables);
+        const exhausted_heap::Armed heap(SIZE_MAX);
+        auto file = parse_sections(b.bytes, 20 * text.size());
+        return std::make_pair(exhausted_heap::allocations, file ? std::string() : file.error());
+    };
+    const auto [refused, error] = allocations(document);
+    const auto [kept, no_error] = allocations(not_document);
+    EXPECT_EQ(error, "Decoded program exceeds the limit of " +
+                         std::to_string(20 * document.size()) + " bytes");
+    EXPECT_EQ(no_error, "");
+    EXPECT_LE(refused, kept) << refused << " " << kept;
+}
+
 // Memory running out at any one allocation while a program with JSON-text
 // values is read ends in the reader's message, never in the process ending.
 TEST(BinaryLimits, RunningOutOfMemoryAnywhereIsAMessage) {

@@ -262,8 +262,10 @@ TEST_F(BindFile, ReadFailures) {
         std::string message;
     };
     const Case cases[] = {
-        {dir_ / "missing.json", "Failed to read vars file: No such file or directory (os error 2)"},
-        {dir_, "Failed to read vars file: Is a directory (os error 21)"},
+        {dir_ / "missing.json",
+         "Failed to read vars file: " + (dir_ / "missing.json").string() +
+             ": No such file or directory (os error 2)"},
+        {dir_, "Failed to read vars file: " + dir_.string() + ": Is a directory (os error 21)"},
         {write("bad.json", "{\"v\": \"\xC3\"}"), "Failed to read vars file: stream did not contain valid UTF-8"},
     };
     for (const Case& c : cases) {

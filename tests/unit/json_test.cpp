@@ -34,8 +34,8 @@ struct NumberCase {
     std::string expected;
 };
 
-TEST(ParseJson, NumberClasses) {
-    const std::vector<NumberCase> cases = {
+const std::vector<NumberCase>& number_cases() {
+    static const std::vector<NumberCase> cases = {
         {"0", "u:0"},
         {"5", "u:5"},
         {"4294967296", "u:4294967296"},
@@ -65,7 +65,11 @@ TEST(ParseJson, NumberClasses) {
         {"4.9406564584124654e-324", "f:5e-324"},
         {"123456789012345678901234567890", "f:1.2345678901234568e+29"},
     };
-    for (const auto& c : cases) {
+    return cases;
+}
+
+TEST(ParseJson, NumberClasses) {
+    for (const auto& c : number_cases()) {
         auto parsed = parse_json(c.text);
         ASSERT_TRUE(parsed.has_value()) << c.text << ": " << parsed.error().display();
         EXPECT_EQ(number_class(*parsed), c.expected) << c.text;
@@ -78,8 +82,8 @@ struct ErrorCase {
     std::string display;
 };
 
-TEST(ParseJson, Errors) {
-    const std::vector<ErrorCase> cases = {
+const std::vector<ErrorCase>& error_cases() {
+    static const std::vector<ErrorCase> cases = {
         {"", "EOF while parsing a value at line 1 column 0"},
         {"   ", "EOF while parsing a value at line 1 column 3"},
         {"\n\n", "EOF while parsing a value at line 3 column 0"},
@@ -146,7 +150,11 @@ TEST(ParseJson, Errors) {
         {"\xef\xbb\xbf{}", "expected value at line 1 column 1"},
         {"\f1", "expected value at line 1 column 1"},
     };
-    for (const auto& c : cases) {
+    return cases;
+}
+
+TEST(ParseJson, Errors) {
+    for (const auto& c : error_cases()) {
         auto parsed = parse_json(c.text);
         ASSERT_FALSE(parsed.has_value()) << c.text;
         EXPECT_EQ(parsed.error().display(), c.display) << c.text;
@@ -219,6 +227,48 @@ TEST(ParseJson, Values) {
     EXPECT_EQ(*parse_json("[]"), Json::array());
     EXPECT_EQ(*parse_json("{}"), Json::object());
     EXPECT_EQ(**parse_json("\"\""), "");
+}
+
+// The check reads every text as the parser does: the same verdict and the same
+// error, and for a text that is JSON not one allocation.
+TEST(CheckJson, AgreesWithTheParser) {
+    for (const auto& c : error_cases()) {
+        auto checked = check_json(c.text);
+        ASSERT_FALSE(checked.has_value()) << c.text;
+        EXPECT_EQ(checked.error().display(), c.display) << c.text;
+    }
+    std::vector<std::string> documents;
+    for (const auto& c : number_cases()) documents.push_back(c.text);
+    for (int depth : {127, 128}) {
+        documents.push_back(std::string(depth, '[') + std::string(depth, ']'));
+        std::string objects;
+        for (int i = 0; i < depth; ++i) objects += "{\"k\":";
+        documents.push_back(objects + "0" + std::string(depth, '}'));
+    }
+    documents.push_back(" \t\r\n{\"b\": [true, false, null], \"a\": \"x\\\"\\\\\\/\\b\\f\\n\\r\\t\\u00e9\\ud83d\\ude00\"} \n");
+    documents.push_back("{\"k\": 1, \"k\": [2], \"j\": 0, \"k\": \"last\"}");
+    documents.push_back("\"/ \xc3\xa9 \xf0\x9f\x98\x80 \x7f\"");
+    // Invalid UTF-8 split by escapes, and a valid sequence beside them.
+    documents.push_back("\"\xc3\\n\xa9\"");
+    documents.push_back("\"\\u00e9\xc3\xa9\\n\xf0\x9f\x98\x80\"");
+    documents.push_back("[" + std::string(3000, '1') + ", \"" + std::string(5000, 'a') + "\"]");
+    for (const std::string& text : documents) {
+        auto parsed = parse_json(text);
+        if (!parsed) {
+            auto checked = check_json(text);
+            ASSERT_FALSE(checked.has_value()) << text;
+            EXPECT_EQ(checked.error().display(), parsed.error().display()) << text;
+            continue;
+        }
+        *parsed = JsonTree();
+        bool checked_ok = false;
+        {
+            const exhausted_heap::Armed heap(0);
+            checked_ok = check_json(text).has_value();
+        }
+        EXPECT_TRUE(checked_ok) << text;
+        EXPECT_EQ(exhausted_heap::allocations, 0u) << text;
+    }
 }
 
 struct FloatCase {
@@ -335,6 +385,24 @@ Json deep_wide_tree(int depth) {
     }
     if (level->is_array()) level->push_back(1); else (*level)["end"] = 1;
     return root;
+}
+
+// A JsonTree drops the tree it holds, on destruction and when assigned another,
+// without allocating; moving one leaves null behind.
+TEST(JsonTree, DropsAndReplacesItsTreeWithoutAllocating) {
+    for (int depth : {600, 3, 0}) {
+        JsonTree held(deep_wide_tree(depth));
+        JsonTree replacement(deep_wide_tree(depth));
+        {
+            const exhausted_heap::Armed heap(0);
+            held = std::move(replacement);
+            { const JsonTree dropped = std::move(held); }
+            held = Json(5);
+        }
+        EXPECT_EQ(exhausted_heap::allocations, 0u) << depth;
+        EXPECT_TRUE(replacement->is_null()) << depth;
+        EXPECT_EQ(*held, Json(5)) << depth;
+    }
 }
 
 TEST(ReleaseJson, TearsDownAnyTreeWithoutAllocating) {
