@@ -44,9 +44,10 @@ void SosCascade::filter(std::span<double> samples) {
         Stage& first = stages_[s];
         Stage& second = stages_[s + 1];
         // Coefficients and state in locals, which the samples cannot alias.
-        const Stage one = first, two = second;
+        const SectionStep one{first.b0, first.b1, first.b2, first.a1, first.a2};
+        const SectionStep two{second.b0, second.b1, second.b2, second.a1, second.a2};
         double z1 = first.z1, z2 = first.z2, w1 = second.z1, w2 = second.z2;
-        for (double& x : samples) x = section_step(two, section_step(one, x, z1, z2), w1, w2);
+        for (double& x : samples) x = two(one(x, z1, z2), w1, w2);
         first.z1 = z1;
         first.z2 = z2;
         second.z1 = w1;
@@ -54,9 +55,9 @@ void SosCascade::filter(std::span<double> samples) {
     }
     if (s < stages_.size()) {
         Stage& last = stages_[s];
-        const Stage one = last;
+        const SectionStep one{last.b0, last.b1, last.b2, last.a1, last.a2};
         double z1 = last.z1, z2 = last.z2;
-        for (double& x : samples) x = section_step(one, x, z1, z2);
+        for (double& x : samples) x = one(x, z1, z2);
         last.z1 = z1;
         last.z2 = z2;
     }

@@ -226,24 +226,30 @@ public:
     // One sample through every section in turn: the steps filter() takes for it.
     // Defined here so that the loops that take one step at a time inline it.
     double step(double x) {
-        for (Stage& st : stages_) x = section_step(st, x, st.z1, st.z2);
+        for (Stage& st : stages_) {
+            x = SectionStep{st.b0, st.b1, st.b2, st.a1, st.a2}(x, st.z1, st.z2);
+        }
         return x;
     }
 
 private:
+    // One sample through one section, the transposed direct form II step: the
+    // section's coefficients (divided by a0), its state in z1 and z2. Every
+    // filtering step of the cascade is this one; filter() holds the coefficients
+    // and the state in locals while it runs.
+    struct SectionStep {
+        double b0, b1, b2, a1, a2;
+        double operator()(double x, double& z1, double& z2) const {
+            const double y = b0 * x + z1;
+            z1 = (b1 * x - a1 * y) + z2;
+            z2 = b2 * x - a2 * y;
+            return y;
+        }
+    };
     struct Stage {
         double b0, b1, b2, a1, a2;  // divided by a0
         double z1 = 0.0, z2 = 0.0;
     };
-    // One sample through one section, the transposed direct form II step, with
-    // the section's state in z1 and z2 (which filter() keeps in locals).
-    [[gnu::always_inline]] static double section_step(const Stage& s, double x, double& z1,
-                                                      double& z2) {
-        const double y = s.b0 * x + z1;
-        z1 = (s.b1 * x - s.a1 * y) + z2;
-        z2 = s.b2 * x - s.a2 * y;
-        return y;
-    }
     std::vector<Stage> stages_;
 };
 
