@@ -10,36 +10,22 @@
 
 namespace zaradu {
 
-// The slots of a module made by `create` and run by `exec`: from 3.13 on the module
-// also declares that it needs the GIL.
-template <auto create, auto exec>
-PyModuleDef_Slot* module_slots() {
-    static PyModuleDef_Slot slots[] = {
-        {Py_mod_create, reinterpret_cast<void*>(create)},
-        {Py_mod_exec, reinterpret_cast<void*>(exec)},
-#if PY_VERSION_HEX >= 0x030D0000
-        {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-        {0, nullptr},
-    };
-    return slots;
-}
+// One level of the interpreter's recursion check, held for a scope, as a call through the C
+// API or a generator's run makes it; `where` ends the RecursionError's message ("maximum
+// recursion depth exceeded" + where).
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where))
+            raise();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
 
-// The same declaration for a module being executed. The call exists only in
-// free-threaded builds (3.13 on); the others always hold the GIL.
-inline void declare_gil_used([[maybe_unused]] PyObject* module) {
-#if PY_VERSION_HEX >= 0x030D0000 && defined(Py_GIL_DISABLED)
-    PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
-#endif
-}
-
-// An interned string that lives as long as the process.
-inline PyObject* intern(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o)
-        raise();
-    return o;
-}
+// An interned string.
+inline Ref intern(const char* s) { return check(PyUnicode_InternFromString(s)); }
 
 inline Ref call(PyObject* f, std::initializer_list<PyObject*> args) {
     return check(PyObject_Vectorcall(f, const_cast<PyObject* const*>(args.begin()), args.size(), nullptr));
@@ -109,6 +95,9 @@ inline Ref dict_get(PyObject* dict, PyObject* key) {
 #endif
 }
 
+// The IndexError of a list subscription past the list's end.
+[[noreturn]] inline void list_index_out_of_range() { raise(PyExc_IndexError, "list index out of range"); }
+
 // obj[i] for a small non-negative index, as the subscription would do it.
 inline Ref item(PyObject* obj, Py_ssize_t i) {
     if (PyTuple_CheckExact(obj)) {
@@ -119,7 +108,7 @@ inline Ref item(PyObject* obj, Py_ssize_t i) {
     if (PyList_CheckExact(obj)) {
         if (i < PyList_GET_SIZE(obj))
             return Ref::borrow(PyList_GET_ITEM(obj, i));
-        raise(PyExc_IndexError, "list index out of range");
+        list_index_out_of_range();
     }
     Ref key = check(PyLong_FromSsize_t(i));
     return check(PyObject_GetItem(obj, key.get()));

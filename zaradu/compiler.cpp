@@ -12,97 +12,67 @@
 //
 // The module object, its function type and its constants live in process-wide
 // storage: the module loads into one interpreter per process and is never
-// re-initialised.
+// re-initialised (the loader's rules, shared with zaradu.macro).
 
 #include "args.hpp"
 #include "capi.hpp"
+#include "loader.hpp"
 #include "pyref.hpp"
 
-#include <frameobject.h>
 #include <structmember.h>
 
-#include <cstdint>
-#include <cstdio>
 #include <utility>
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Small helpers over the shared reference and error types
-
 using zaradu::check;
+using zaradu::equals;
+using zaradu::intern;
 using zaradu::raise;
 using zaradu::Ref;
-
-bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
-
-// The interpreter's `a == b` (no identity shortcut), as a truth value.
-bool equals(PyObject* a, PyObject* b) {
-    Ref r = check(PyObject_RichCompare(a, b, Py_EQ));
-    return truth(r.get());
-}
-
-// A C API boundary whose body returns a new reference (or null with an error set).
-template <class F>
-PyObject* boundary(F&& body) noexcept {
-    return zaradu::boundary([&] {
-        PyObject* result = body();
-        if (result == nullptr) raise();
-        return Ref::steal(result);
-    });
-}
 
 // ---------------------------------------------------------------------------
 // Process-wide state
 
 constexpr const char* kModuleName = "zaradu.compiler";
 
-int64_t g_interpreter_id = -1;   // interpreter of the first create
-PyObject* g_module = nullptr;    // the module object of this process
-PyTypeObject* g_function_type = nullptr;
+// The module-level names that the functions look up at each call, then the module's
+// other strings, listed once: the constants follow from this list.
+#define ZARADU_COMPILER_STRINGS(ENTRY)                                                           \
+    ENTRY(getConfig) ENTRY(create_context) ENTRY(assembly_align_left) ENTRY(assembly_align_right) \
+    ENTRY(Library) ENTRY(libraries) ENTRY(extend_macro) ENTRY(reduceVirtualZ) ENTRY(assembly)     \
+    ENTRY(get_arch) ENTRY(std)                                                                     \
+    ENTRY(left) ENTRY(right) ENTRY(general) ENTRY(cfg) ENTRY(align) ENTRY(arch) ENTRY(shots)      \
+    ENTRY(signal) ENTRY(assembly_code) ENTRY(no_virtual_z) ENTRY(no_link) ENTRY(align_right)      \
+    ENTRY(ar) ENTRY(no_assembly)
 
-// Interned names and constant values, created once.
+// Interned names and constant values, made once per process and kept for the rest of it.
 struct Constants {
-    Ref s_left, s_right, s_general;
-    Ref s_cfg, s_lib, s_ctx, s_align, s_context;
-    Ref s_arch, s_shots, s_signal, s_assembly_code;
-    Ref k_no_virtual_z, k_no_link, k_align_right, k_ar, k_no_assembly;
-    Ref kw_cfg, kw_align;  // keyword-name tuples for vectorcalls
-    Ref empty_str;
+#define ZARADU_CONSTANT_FIELD(n) PyObject* n;
+    ZARADU_COMPILER_STRINGS(ZARADU_CONSTANT_FIELD)
+#undef ZARADU_CONSTANT_FIELD
+    PyObject* kw_cfg;     // keyword-name tuples for vectorcalls
+    PyObject* kw_align;
+    PyObject* empty_str;
 };
-Constants* g_const = nullptr;
+Constants K{};
+bool g_constants_ready = false;
 
-Ref intern(const char* s) { return check(PyUnicode_InternFromString(s)); }
+zaradu::loader::Record g_record;
+PyTypeObject* g_function_type = nullptr;  // a reference kept for the process
+
+PyTypeObject* function_type();
 
 void make_constants() {
-    if (g_const != nullptr) return;
-    auto* c = new Constants;
-    try {
-        c->s_left = intern("left");
-        c->s_right = intern("right");
-        c->s_general = intern("general");
-        c->s_cfg = intern("cfg");
-        c->s_lib = intern("lib");
-        c->s_ctx = intern("ctx");
-        c->s_align = intern("align");
-        c->s_context = intern("context");
-        c->s_arch = intern("arch");
-        c->s_shots = intern("shots");
-        c->s_signal = intern("signal");
-        c->s_assembly_code = intern("assembly_code");
-        c->k_no_virtual_z = intern("no_virtual_z");
-        c->k_no_link = intern("no_link");
-        c->k_align_right = intern("align_right");
-        c->k_ar = intern("ar");
-        c->k_no_assembly = intern("no_assembly");
-        c->kw_cfg = check(PyTuple_Pack(1, c->s_cfg.get()));
-        c->kw_align = check(PyTuple_Pack(1, c->s_align.get()));
-        c->empty_str = intern("");
-    } catch (...) {
-        delete c;
-        throw;
-    }
-    g_const = c;
+    if (g_constants_ready) return;
+#define ZARADU_CONSTANT_MAKE(n) K.n = intern(#n).release();
+    ZARADU_COMPILER_STRINGS(ZARADU_CONSTANT_MAKE)
+#undef ZARADU_CONSTANT_MAKE
+    K.kw_cfg = check(PyTuple_Pack(1, K.cfg)).release();
+    K.kw_align = check(PyTuple_Pack(1, K.align)).release();
+    K.empty_str = intern("").release();
+    g_function_type = function_type();
+    g_constants_ready = true;
 }
 
 // ---------------------------------------------------------------------------
@@ -112,7 +82,7 @@ void make_constants() {
 // catch-all **kwargs; binding follows the interpreter's rules and messages.
 
 struct Function;
-using Impl = PyObject* (*)(Function* self, PyObject* const* params, PyObject* varkw);
+using Impl = Ref (*)(Function* self, PyObject* const* params, PyObject* varkw);
 
 constexpr Py_ssize_t kMaxParams = 8;
 
@@ -149,7 +119,7 @@ struct Function {
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<Function*>(callable);
-    return boundary([&]() -> PyObject* {
+    return zaradu::boundary([&] {
         PyObject* slots[kMaxParams];
         Ref varkw;
         // The defaults tuple may be replaced while the call runs; keep the
@@ -286,7 +256,7 @@ PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(*FUNCTION_FIELD(
 // defaults and annotations.
 PyObject* get_signature(PyObject* self, void*) {
     auto* f = reinterpret_cast<Function*>(self);
-    return boundary([&]() -> PyObject* {
+    return zaradu::boundary([&] {
         Ref inspect = check(PyImport_ImportModule("inspect"));
         Ref parameter = check(PyObject_GetAttrString(inspect.get(), "Parameter"));
         Ref signature = check(PyObject_GetAttrString(inspect.get(), "Signature"));
@@ -312,7 +282,7 @@ PyObject* get_signature(PyObject* self, void*) {
             Ref name = check(PyUnicode_FromString("options"));
             add(name.get(), var_kw.get(), nullptr);
         }
-        return PyObject_CallOneArg(signature.get(), params.get());
+        return check(PyObject_CallOneArg(signature.get(), params.get()));
     });
 }
 
@@ -368,6 +338,10 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
+PyTypeObject* function_type() {
+    return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)).release());
+}
+
 // Create the function object of `spec` in the module namespace `globals`.
 Ref make_function(const FunctionSpec& spec, PyObject* globals, const Ref& defaults, const Ref& annotations,
                   const char* doc) {
@@ -405,20 +379,8 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, const Ref& defaul
 // ---------------------------------------------------------------------------
 // Name lookup and calls
 
-// The value of a global name of the function's module, falling back to the
-// builtins, as the interpreter's LOAD_GLOBAL does.
-Ref global(Function* f, const char* name) {
-    PyObject* v = PyDict_GetItemString(f->globals, name);  // borrowed
-    if (v == nullptr) {
-        PyObject* builtins = PyEval_GetBuiltins();
-        v = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
-    }
-    if (v == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        raise();
-    }
-    return Ref::borrow(v);
-}
+// A module-level name as the function's body sees it.
+Ref global(Function* f, PyObject* name) { return zaradu::loader::global(f->globals, name); }
 
 template <class... A>
 Ref call(const Ref& fn, A... args) {
@@ -430,15 +392,15 @@ Ref call(const Ref& fn, A... args) {
 // Call with positional arguments followed by the keyword arguments named in
 // `kwnames` (the last values of `args`).
 template <class... A>
-Ref call_kw(const Ref& fn, Py_ssize_t nkw, const Ref& kwnames, A... args) {
+Ref call_kw(const Ref& fn, Py_ssize_t nkw, PyObject* kwnames, A... args) {
     PyObject* argv[] = {nullptr, args...};
     size_t npos = sizeof...(A) - static_cast<size_t>(nkw);
     return check(
-        PyObject_Vectorcall(fn.get(), argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+        PyObject_Vectorcall(fn.get(), argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-bool has_key(PyObject* dict, const Ref& key) {
-    int r = PyDict_Contains(dict, key.get());
+bool has_key(PyObject* dict, PyObject* key) {
+    int r = PyDict_Contains(dict, key);
     check(r);
     return r != 0;
 }
@@ -448,23 +410,20 @@ bool has_key(PyObject* dict, const Ref& key) {
 
 const char* const assembly_params[] = {"ravex", "cfg", "lib", "ctx", "align", nullptr};
 
-PyObject* assembly_impl(Function* self, PyObject* const* p, PyObject*) {
+Ref assembly_impl(Function* self, PyObject* const* p, PyObject*) {
     PyObject* ravex = p[0];
     Ref cfg = Ref::borrow(p[1]);
     PyObject* lib = p[2];
     Ref ctx = Ref::borrow(p[3]);
     PyObject* align = p[4];
-    const Constants& k = *g_const;
 
-    if (cfg.get() == Py_None) cfg = call(global(self, "getConfig"));
-    if (ctx.get() == Py_None) ctx = call_kw(global(self, "create_context"), 1, k.kw_cfg, cfg.get());
-    if (equals(align, k.s_left.get()))
-        return call(global(self, "assembly_align_left"), ravex, ctx.get(), lib).release();
-    if (equals(align, k.s_right.get()))
-        return call(global(self, "assembly_align_right"), ravex, ctx.get(), lib).release();
-    Ref text = check(PyObject_Format(align, k.empty_str.get()));
+    if (cfg.get() == Py_None) cfg = call(global(self, K.getConfig));
+    if (ctx.get() == Py_None) ctx = call_kw(global(self, K.create_context), 1, K.kw_cfg, cfg.get());
+    if (equals(align, K.left)) return call(global(self, K.assembly_align_left), ravex, ctx.get(), lib);
+    if (equals(align, K.right)) return call(global(self, K.assembly_align_right), ravex, ctx.get(), lib);
+    Ref text = check(PyObject_Format(align, K.empty_str));
     PyErr_Format(PyExc_ValueError, "align=%U is not supported.", text.get());
-    return nullptr;
+    raise();
 }
 
 const FunctionSpec assembly_spec = {"assembly", assembly_params, false, assembly_impl};
@@ -503,96 +462,53 @@ const char compile_doc[] =
     throw error;
 }
 
-PyObject* compile_impl(Function* self, PyObject* const* p, PyObject* options) {
+Ref compile_impl(Function* self, PyObject* const* p, PyObject* options) {
     PyObject* prog = p[0];
     PyObject* cfg = p[1];
     Ref lib = Ref::borrow(p[2]);
     Ref context = Ref::borrow(p[3]);
-    const Constants& k = *g_const;
 
     if (context.get() != Py_None && !PyDict_CheckExact(context.get())) context_type_error(context.get());
 
-    Ref library_class = global(self, "Library");
+    Ref library_class = global(self, K.Library);
     int is_library = PyObject_IsInstance(lib.get(), library_class.get());
     check(is_library);
     if (!is_library) {
         // libraries(*lib)
-        Ref libraries = global(self, "libraries");
+        Ref libraries = global(self, K.libraries);
         Ref libs = zaradu::star_args(libraries.get(), lib.get());
         lib = check(PyObject_Call(libraries.get(), libs.get(), nullptr));
     }
 
-    Ref code = call(global(self, "extend_macro"), prog, lib.get());
-    if (has_key(options, k.k_no_virtual_z)) return PySequence_List(code.get());
+    Ref code = call(global(self, K.extend_macro), prog, lib.get());
+    if (has_key(options, K.no_virtual_z)) return check(PySequence_List(code.get()));
 
-    code = call(global(self, "reduceVirtualZ"), code.get(), lib.get());
-    if (has_key(options, k.k_no_link)) return PySequence_List(code.get());
+    code = call(global(self, K.reduceVirtualZ), code.get(), lib.get());
+    if (has_key(options, K.no_link)) return check(PySequence_List(code.get()));
 
-    PyObject* align =
-        (has_key(options, k.k_align_right) || has_key(options, k.k_ar)) ? k.s_right.get() : k.s_left.get();
-    code = call_kw(global(self, "assembly"), 1, k.kw_align, code.get(), cfg, lib.get(), align);
+    PyObject* align = (has_key(options, K.align_right) || has_key(options, K.ar)) ? K.right : K.left;
+    code = call_kw(global(self, K.assembly), 1, K.kw_align, code.get(), cfg, lib.get(), align);
 
-    for (const Ref* key : {&k.s_arch, &k.s_shots, &k.s_signal}) {
-        PyObject* value = PyDict_GetItemWithError(options, key->get());  // borrowed
+    for (PyObject* key : {K.arch, K.shots, K.signal}) {
+        PyObject* value = PyDict_GetItemWithError(options, key);  // borrowed
         if (value == nullptr && PyErr_Occurred()) raise();
-        if (value != nullptr) check(PyObject_SetAttr(code.get(), key->get(), value));
+        if (value != nullptr) check(PyObject_SetAttr(code.get(), key, value));
     }
 
-    Ref arch = check(PyObject_GetAttr(code.get(), k.s_arch.get()));
-    if (equals(arch.get(), k.s_general.get())) return code.release();
-    if (has_key(options, k.k_no_assembly)) return code.release();
+    Ref arch = check(PyObject_GetAttr(code.get(), K.arch));
+    if (equals(arch.get(), K.general)) return code;
+    if (has_key(options, K.no_assembly)) return code;
 
     if (context.get() == Py_None) context = check(PyDict_New());
-    arch = check(PyObject_GetAttr(code.get(), k.s_arch.get()));  // read afresh
-    Ref target = call(global(self, "get_arch"), arch.get());
-    return check(PyObject_CallMethodObjArgs(target.get(), k.s_assembly_code.get(), code.get(),
-                                                 context.get(), nullptr))
-        .release();
+    arch = check(PyObject_GetAttr(code.get(), K.arch));  // read afresh
+    Ref target = call(global(self, K.get_arch), arch.get());
+    return check(PyObject_CallMethodObjArgs(target.get(), K.assembly_code, code.get(), context.get(), nullptr));
 }
 
 const FunctionSpec compile_spec = {"compile", compile_params, true, compile_impl};
 
 // ---------------------------------------------------------------------------
 // Loading
-
-// from <module> import <names...>, binding each name in `globals`.
-void import_from(PyObject* globals, const char* module, int level, std::initializer_list<const char*> names) {
-    Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    Py_ssize_t i = 0;
-    for (const char* n : names) PyTuple_SET_ITEM(fromlist.get(), i++, intern(n).release());
-    Ref modname = intern(module);
-    Ref mod = check(PyImport_ImportModuleLevelObject(modname.get(), globals, globals, fromlist.get(), level));
-    for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(fromlist.get()); ++j) {
-        PyObject* name = PyTuple_GET_ITEM(fromlist.get(), j);
-        Ref value = Ref::steal(PyObject_GetAttr(mod.get(), name));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-            PyErr_Clear();
-            // a submodule that is loaded but not yet bound on its package
-            Ref pkgname = Ref::steal(PyObject_GetAttrString(mod.get(), "__name__"));
-            if (!pkgname) PyErr_Clear();
-            if (pkgname && PyUnicode_Check(pkgname.get())) {
-                Ref full = check(PyUnicode_FromFormat("%U.%U", pkgname.get(), name));
-                PyObject* sub = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
-                if (sub == nullptr && PyErr_Occurred()) raise();
-                value = Ref::borrow(sub);
-            }
-            if (!value) {
-                Ref file = Ref::steal(PyObject_GetAttrString(mod.get(), "__file__"));
-                if (!file) PyErr_Clear();
-                Ref shown = pkgname ? pkgname : check(PyUnicode_FromString("<unknown module name>"));
-                if (file)
-                    PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (%S)", name, shown.get(),
-                                 file.get());
-                else
-                    PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (unknown location)", name,
-                                 shown.get());
-                raise();
-            }
-        }
-        check(PyDict_SetItem(globals, name, value.get()));
-    }
-}
 
 Ref string_dict(std::initializer_list<std::pair<const char*, const char*>> items) {
     Ref d = check(PyDict_New());
@@ -603,20 +519,22 @@ Ref string_dict(std::initializer_list<std::pair<const char*, const char*>> items
     return d;
 }
 
-void run_top_level(PyObject* globals) {
-    import_from(globals, "typing", 0, {"Literal", "Optional", "Sequence", "Union"});
-    import_from(globals, "arch", 1, {"get_arch"});
-    import_from(globals, "assembly", 1, {"assembly_align_left", "assembly_align_right", "call_opaque"});
-    import_from(globals, "base", 1, {"Context", "create_context", "getConfig"});
-    import_from(globals, "config", 1, {"Config"});
-    import_from(globals, "library", 1, {"Library", "libraries"});
-    import_from(globals, "libs", 1, {"std"});
-    import_from(globals, "macro", 1, {"extend_macro", "reduceVirtualZ"});
-    import_from(globals, "utils", 1, {"mapping_qubits"});
+void run_top_level(PyObject* module) {
+    PyObject* globals = PyModule_GetDict(module);  // borrowed
+    using zaradu::loader::import_into;
+    import_into(globals, "typing", 0, {"Literal", "Optional", "Sequence", "Union"});
+    import_into(globals, "arch", 1, {"get_arch"});
+    import_into(globals, "assembly", 1, {"assembly_align_left", "assembly_align_right", "call_opaque"});
+    import_into(globals, "base", 1, {"Context", "create_context", "getConfig"});
+    import_into(globals, "config", 1, {"Config"});
+    import_into(globals, "library", 1, {"Library", "libraries"});
+    import_into(globals, "libs", 1, {"std"});
+    import_into(globals, "macro", 1, {"extend_macro", "reduceVirtualZ"});
+    import_into(globals, "utils", 1, {"mapping_qubits"});
 
     {
-        PyObject* std_lib = PyDict_GetItemString(globals, "std");
-        Ref defaults = check(PyTuple_Pack(4, Py_None, std_lib, Py_None, g_const->s_left.get()));
+        Ref std_lib = zaradu::loader::global(globals, K.std);
+        Ref defaults = check(PyTuple_Pack(4, Py_None, std_lib.get(), Py_None, K.left));
         Ref annotations = string_dict({{"cfg", "Optional[Config]"},
                                        {"lib", "Library"},
                                        {"ctx", "Optional[Context]"},
@@ -625,8 +543,8 @@ void run_top_level(PyObject* globals) {
         check(PyDict_SetItemString(globals, "assembly", fn.get()));
     }
     {
-        PyObject* std_lib = PyDict_GetItemString(globals, "std");
-        Ref defaults = check(PyTuple_Pack(3, Py_None, std_lib, Py_None));
+        Ref std_lib = zaradu::loader::global(globals, K.std);
+        Ref defaults = check(PyTuple_Pack(3, Py_None, std_lib.get(), Py_None));
         Ref annotations = string_dict({{"cfg", "Optional[Config]"},
                                        {"lib", "Union[Library, Sequence[Library]]"},
                                        {"context", "Optional[dict]"}});
@@ -637,115 +555,8 @@ void run_top_level(PyObject* globals) {
     check(PyDict_SetItemString(globals, "__test__", test.get()));
 }
 
-void copy_spec_attr(PyObject* spec, PyObject* module, const char* from, const char* to, bool none_ok) {
-    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-        PyErr_Clear();
-        return;
-    }
-    if (!none_ok && value.get() == Py_None) return;
-    check(PyObject_SetAttrString(module, to, value.get()));
-}
-
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
-    return boundary([&]() -> PyObject* {
-        int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-        if (id == -1 && PyErr_Occurred()) raise();
-        if (g_interpreter_id == -1) {
-            g_interpreter_id = id;
-        } else if (id != g_interpreter_id) {
-            PyErr_SetString(PyExc_ImportError,
-                            "Interpreter change detected - this module can only be loaded into one interpreter "
-                            "per process.");
-            return nullptr;
-        }
-        if (g_module != nullptr) return Py_NewRef(g_module);
-
-        Ref name = check(PyObject_GetAttrString(spec, "name"));
-        Ref module = check(PyModule_NewObject(name.get()));
-        copy_spec_attr(spec, module.get(), "loader", "__loader__", true);
-        copy_spec_attr(spec, module.get(), "origin", "__file__", true);
-        copy_spec_attr(spec, module.get(), "parent", "__package__", true);
-        copy_spec_attr(spec, module.get(), "submodule_search_locations", "__path__", false);
-        return module.release();
-    });
-}
-
-// Give the pending error a traceback entry naming the failed load.
-void add_init_traceback(PyObject* globals) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyCodeObject* code = PyCode_NewEmpty("compiler.cpp", "init zaradu.compiler", 0);
-    PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
-    PyErr_Restore(type, value, tb);
-    if (frame != nullptr) PyTraceBack_Here(frame);
-    Py_XDECREF(frame);
-    Py_XDECREF(code);
-}
-
-void check_runtime_version() {
-#if PY_VERSION_HEX >= 0x030B0000
-    const unsigned long runtime = Py_Version;
-    const int major = static_cast<int>((runtime >> 24) & 0xff), minor = static_cast<int>((runtime >> 16) & 0xff);
-#else
-    int major = 0, minor = 0;
-    std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor);
-#endif
-    if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
-        check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                                      "compile time Python version %d.%d of module '%.100s' %s runtime version "
-                                      "%d.%d",
-                                      PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match", major,
-                                      minor));
-    }
-}
-
-int module_exec(PyObject* module) {
-    if (g_module != nullptr) {
-        if (g_module == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'compiler' has already been imported. Re-initialisation is not supported.");
-        return -1;
-    }
-    g_module = Py_NewRef(module);
-    zaradu::declare_gil_used(module);
-    PyObject* globals = PyModule_GetDict(module);  // borrowed
-    PyObject* ok = boundary([&]() -> PyObject* {
-        check(PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()));
-        check_runtime_version();
-        make_constants();
-        if (g_function_type == nullptr)
-            g_function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)).release());
-        PyObject* registry = PyImport_GetModuleDict();
-        int present = PyDict_Contains(registry, check(PyUnicode_FromString(kModuleName)).get());
-        check(present);
-        if (!present) check(PyDict_SetItemString(registry, kModuleName, module));
-        run_top_level(globals);
-        return Py_NewRef(Py_None);
-    });
-    if (ok != nullptr) {
-        Py_DECREF(ok);
-        return 0;
-    }
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init zaradu.compiler");
-    add_init_traceback(globals);
-    Py_CLEAR(g_module);
-    return -1;
-}
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "compiler",
-    nullptr,  // no docstring
-    0,        // no per-module state: everything is process-wide
-    nullptr,  // functions are created by the top level
-    zaradu::module_slots<module_create, module_exec>(),
-    nullptr,
-    nullptr,
-    nullptr,
-};
+constexpr zaradu::loader::Module kModule{kModuleName, "compiler", &g_record, make_constants, run_top_level};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_compiler(void) { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_compiler(void) { return PyModuleDef_Init(zaradu::loader::definition<kModule>()); }

@@ -1,4 +1,5 @@
-// Controlled-gate decomposition: extend_control_gate.
+// Controlled-gate decomposition: extend_control_gate, doing what `extend_control_gate` of
+// tests/support/macro_reference.py does.
 #include "macro_module.hpp"
 
 #include <vector>
@@ -8,20 +9,17 @@ namespace {
 
 Signature sig_extend_control_gate{"extend_control_gate", {"st", "scope"}, 2};
 
-// The imports of control_gate, made once per process.
-struct RavexImports {
-    ImportConstants ravex, matricies;
-};
-RavexImports& g_ravex_imports = immortal<RavexImports>();
+// The constants of extend_control_gate's two import statements, made at the first call and
+// kept for the process.
+loader::ImportConstants g_import_seq2mat;
+loader::ImportConstants g_import_matricies;
 
 }  // namespace
 
 Ref control_gate(Globals& g, PyObject* st) {
-    PyObject* globals = PyModule_GetDict(g.module());
     std::vector<Ref> imported;
-    import_from("ravex", {"seq2mat"}, 0, globals, &imported, &g_ravex_imports.ravex);
-    import_from("ravex.matricies", {"U", "Unitary2Angles"}, 0, globals, &imported,
-                &g_ravex_imports.matricies);
+    loader::import_from("ravex", {"seq2mat"}, 0, &imported, &g_import_seq2mat);
+    loader::import_from("ravex.matricies", {"U", "Unitary2Angles"}, 0, &imported, &g_import_matricies);
     PyObject* seq2mat = imported[0].get();
     PyObject* unitary2angles = imported[2].get();
 

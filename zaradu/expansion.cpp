@@ -1,9 +1,11 @@
-// Macro expansion: _lookup, lookup, define_macro, call_macro and extend_macro.
+// Macro expansion: _lookup, lookup, define_macro, call_macro and extend_macro, each doing
+// what the function of that name in tests/support/macro_reference.py does.
 #include "generator.hpp"
 #include "macro_module.hpp"
 
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace zaradu::macro {
@@ -85,9 +87,12 @@ Ref impl_lookup(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyOb
     return lookup_statement(g, a[0], a[1]);
 }
 
+// define_macro(name, value, env): env[name] = value.
+void define_name(PyObject* name, PyObject* value, PyObject* env) { check(PyObject_SetItem(env, name, value)); }
+
 Ref impl_define_macro(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<3>(sig_define_macro, args, nargsf, kwnames);
-    check(PyObject_SetItem(a[2], a[0], a[1]));
+    define_name(a[0], a[1], a[2]);
     return none();
 }
 
@@ -123,7 +128,7 @@ Ref call_gate(PyObject* gate, PyObject* qubits, PyObject* params) {
 // in the handler of that error: it becomes the context of whatever is raised here.
 [[noreturn]] void raise_macro_error(PyObject* module, PyObject* st, const PyError& failure) {
     gen::HandlingScope handling(failure.value());
-    Ref cls = global(module, S.RavexError);
+    Ref cls = global(module, Name::RavexError);
     Ref text = check(PyObject_Format(st, S.empty_spec));
     Ref msg = check(PyUnicode_Concat(S.extend_prefix, text.get()));
     msg = check(PyUnicode_Concat(msg.get(), S.extend_suffix));
@@ -134,24 +139,38 @@ Ref call_gate(PyObject* gate, PyObject* qubits, PyObject* params) {
     raise();
 }
 
+// call_macro(gate, st), the generator (`call_macro` of tests/support/macro_reference.py).
+
 // What a call_macro generator keeps: its arguments and locals.
 struct CallMacroFrame final : gen::Frame {
     Ref module, gate, st;
     Ref qubits, params;  // st[1] and the gate parameters
+    // Where the generator carries on an expansion begun without it (see Expansion): what
+    // the macro returned, and the position reached in it (-1: nothing was drawn).
+    Ref produced;
+    Py_ssize_t position = -1;
 
     int traverse_own(visitproc visit, void* arg) override {
-        return gen::visit_refs(visit, arg, module, gate, st, qubits, params);
+        return gen::visit_refs(visit, arg, module, gate, st, qubits, params, produced);
     }
-    void clear_own() noexcept override { gen::clear_refs(module, gate, st, qubits, params); }
+    void clear_own() noexcept override { gen::clear_refs(module, gate, st, qubits, params, produced); }
 };
 
+// The macro's call fails, or drawing its output does: the expansion ends with RavexError.
+[[noreturn]] void macro_failed(PyObject* module, PyObject* st, const PyError& failure) {
+    raise_macro_error(module, st, failure);
+}
+
 gen::Body call_macro_body(CallMacroFrame& f) {
-    f.params = macro_params(f.st.get(), &f.qubits);
+    if (!f.produced)
+        f.params = macro_params(f.st.get(), &f.qubits);
     std::optional<PyError> failure;
     try {
         gen::Delegate output;
-        {
-            Ref produced = call_gate(f.gate.get(), f.qubits.get(), f.params.get());
+        if (Ref produced = std::move(f.produced)) {
+            output = f.position < 0 ? gen::delegate_to(produced.get()) : gen::delegate_at(produced.get(), f.position);
+        } else {
+            produced = call_gate(f.gate.get(), f.qubits.get(), f.params.get());
             output = gen::delegate_to(produced.get());
         }
         co_yield std::move(output);
@@ -159,15 +178,19 @@ gen::Body call_macro_body(CallMacroFrame& f) {
         failure.emplace(std::move(e));
     }
     if (failure)
-        raise_macro_error(f.module.get(), f.st.get(), *failure);
+        macro_failed(f.module.get(), f.st.get(), *failure);
 }
 
-Ref make_call_macro(PyObject* module, PyObject* gate, PyObject* st) {
+// A call_macro generator; given `produced`, it carries on from the macro's call that
+// returned it, at `position`.
+Ref make_call_macro(PyObject* module, PyObject* gate, PyObject* st, Ref produced = {}, Py_ssize_t position = -1) {
     auto f = std::make_unique<CallMacroFrame>();
     f->module = Ref::borrow(module);
     f->gate = Ref::borrow(gate);
     f->st = Ref::borrow(st);
-    return gen::make(S.call_macro, S.call_macro_qual, std::move(f), call_macro_body);
+    f->produced = std::move(produced);
+    f->position = position;
+    return gen::make(name_str(Name::call_macro), name_str(Name::call_macro), std::move(f), call_macro_body);
 }
 
 Ref impl_call_macro(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -177,194 +200,139 @@ Ref impl_call_macro(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, 
 
 // ---- extend_macro -----------------------------------------------------------------------
 
-Ref make_extend_macro(PyObject* module, PyObject* ravex, PyObject* lib, PyObject* env);
-
-// One macro expansion in progress: `for s in call_macro(gate, st)` of the recursive
-// definition. While `call_macro` is this module's own function the level does the work of
-// the call_macro generator itself, without making one: the same calls in the same order,
-// the same recursion check for each draw, the same errors, and when it is dropped
-// unfinished, the same close (the macro output's `close`, then the RavexError reported as
-// unraisable).
-class Level {
+// One macro expansion in progress, `for s in call_macro(gate, st)`: the iterator of what
+// call_macro returned, or, with the module's own call_macro, the expansion begun in place.
+// In place, the first draw makes the macro's call as the call_macro generator makes it and
+// reads a list or tuple that the macro returns by position, as the generator's delegation
+// reads it. Everything else is left to a call_macro generator that carries on from there:
+// an output of another kind at once, and an expansion dropped before its end when it is
+// dropped, so that the generator closes it.
+class Expansion {
 public:
-    // The iterator of a call_macro other than the module's own.
-    static Level other(Ref it) {
-        Level l;
-        l.it_ = std::move(it);
-        return l;
-    }
-    // The module's own call_macro(gate, st); nothing runs before the first draw.
-    static Level own(PyObject* module, PyObject* gate, PyObject* st) {
-        Level l;
-        l.native_ = true;
-        l.module_ = module;
-        l.gate_ = Ref::borrow(gate);
-        l.st_ = Ref::borrow(st);
-        return l;
-    }
-    Level(Level&& o) noexcept
+    explicit Expansion(Ref it) : it_(std::move(it)) {}
+    Expansion(PyObject* module, PyObject* gate, PyObject* st)
+        : gate_(Ref::borrow(gate)), st_(Ref::borrow(st)), module_(module) {}
+    Expansion(Expansion&& o) noexcept
         : it_(std::move(o.it_)), gate_(std::move(o.gate_)), st_(std::move(o.st_)), produced_(std::move(o.produced_)),
-          module_(o.module_), index_(o.index_), native_(o.native_), started_(o.started_), indexed_(o.indexed_) {}
-    Level& operator=(Level&&) = delete;
-    Level(const Level&) = delete;
-
-    // Dropped unfinished: closes what the generator it stands for would close.
-    void finish() noexcept {
-        if (native_ && started_ && (it_ || indexed_))
-            close();
+          module_(o.module_), position_(std::exchange(o.position_, -2)) {}
+    Expansion& operator=(Expansion&&) = delete;
+    Expansion(const Expansion&) = delete;
+    ~Expansion() {
+        if (!it_ && position_ >= 0)
+            hand_over_and_drop();
     }
 
     int traverse(visitproc visit, void* arg) const { return gen::visit_refs(visit, arg, it_, gate_, st_, produced_); }
 
     // The next statement of the expansion, or an empty Ref at its end.
     Ref next() {
-        if (!native_)
-            return zaradu::next(it_.get());
-        if (started_ && !it_ && !indexed_)
-            return {};
-        gen::detail::Depth depth;
-        if (!started_) {
-            started_ = true;
+        if (it_)
+            return gen::next(it_.get());
+        if (position_ == -2)
+            return {};  // ended
+        {
+            RecursionGuard depth(" while running a generator");  // as the generator's run
+            if (position_ >= 0) {
+                if (position_ < PySequence_Fast_GET_SIZE(produced_.get()))
+                    return Ref::borrow(PySequence_Fast_GET_ITEM(produced_.get(), position_++));
+                position_ = -2;
+                produced_.reset();
+                return {};
+            }
             Ref qubits;
             Ref params;
             try {
                 params = macro_params(st_.get(), &qubits);
             } catch (PyError& e) {
-                gen::detail::raise_from_body(std::move(e));
+                position_ = -2;
+                gen::raise_from_body(std::move(e));
             }
             try {
                 produced_ = call_gate(gate_.get(), qubits.get(), params.get());
-                // A list or tuple is read by position, as its iterator would read it:
-                // the length is checked at each step, and an ended expansion stays ended.
-                indexed_ = PyList_CheckExact(produced_.get()) || PyTuple_CheckExact(produced_.get());
-                if (!indexed_)
-                    it_ = iter(produced_.get());
             } catch (PyError& e) {
-                fail(std::move(e));
+                position_ = -2;
+                std::optional<PyError> err;
+                try {
+                    macro_failed(module_, st_.get(), e);
+                } catch (PyError& r) {
+                    err.emplace(std::move(r));
+                }
+                gen::raise_from_body(std::move(*err));
             }
         }
-        Ref item;
-        if (indexed_) {
-            if (index_ < PySequence_Fast_GET_SIZE(produced_.get()))
-                return Ref::borrow(PySequence_Fast_GET_ITEM(produced_.get(), index_++));
-            indexed_ = false;
-        } else {
-            try {
-                item = gen::detail::draw(it_.get(), Py_None);
-            } catch (PyError& e) {
-                it_.reset();
-                fail(std::move(e));
-            }
+        if (PyList_CheckExact(produced_.get()) || PyTuple_CheckExact(produced_.get())) {
+            position_ = 0;
+            return next();
         }
-        if (!item) {
-            it_.reset();
-            produced_.reset();
-        }
-        return item;
+        it_ = make_call_macro(module_, gate_.get(), st_.get(), std::move(produced_));
+        return gen::next(it_.get());
     }
 
 private:
-    Level() = default;
-
-    // The macro's call or output failed: the expansion ends with its RavexError.
-    [[noreturn]] void fail(PyError e) {
-        std::optional<PyError> err;
-        try {
-            raise_macro_error(module_, st_.get(), e);
-        } catch (PyError& r) {
-            err.emplace(std::move(r));
-        }
-        produced_.reset();
-        gen::detail::raise_from_body(std::move(*err));
-    }
-
-    // What closing the suspended generator does, reported as its finalizer would report it.
-    void close() noexcept {
+    // Dropped while a list or tuple is read in place: a call_macro generator suspended at
+    // that position takes over and is dropped, closing as it closes.
+    void hand_over_and_drop() noexcept {
         PyObject *t, *v, *tb;
         PyErr_Fetch(&t, &v, &tb);
         try {
-            try {
-                Ref ge = check(PyObject_CallNoArgs(PyExc_GeneratorExit));
-                std::optional<PyError> exc{PyError(std::move(ge))};
-                gen::detail::Depth depth;
-                try {
-                    // A list's or tuple's iterator has nothing to close.
-                    indexed_ = false;
-                    Ref d = std::move(it_);
-                    if (d)
-                        gen::detail::close_delegate(d.get());
-                } catch (PyError& e) {
-                    exc.emplace(std::move(e));
-                }
-                fail(std::move(*exc));
-            } catch (PyError& e) {
-                if (!e.matches(PyExc_GeneratorExit) && !e.matches(PyExc_StopIteration))
-                    throw;
-            }
+            Ref g = make_call_macro(module_, gate_.get(), st_.get(), std::move(produced_), position_);
+            gen::start_in_delegation(g.get());
         } catch (PyError& e) {
-            Ref subject;
-            try {
-                subject = gen::make_finished(S.call_macro, S.call_macro_qual);
-            } catch (PyError&) {
-                // Without the object the error is still reported.
-            }
             e.restore();
-            PyErr_WriteUnraisable(subject ? subject.get() : Py_None);
+            PyErr_WriteUnraisable(Py_None);
         } catch (...) {
             PyErr_Clear();
         }
         PyErr_Restore(t, v, tb);
     }
 
-    Ref it_;        // the iterator drawn from; empty once the expansion has ended
-    Ref gate_;      // own call_macro: its arguments,
-    Ref st_;
-    Ref produced_;  // and what the macro returned
+    Ref it_;        // the iterator drawn from, once there is one
+    Ref gate_, st_;  // in place: call_macro's arguments,
+    Ref produced_;  // what the macro returned,
     PyObject* module_ = nullptr;
-    Py_ssize_t index_ = 0;  // the next position in `produced_` while it is read by position
-    bool native_ = false;
-    bool started_ = false;
-    bool indexed_ = false;  // `produced_` is a list or tuple, read by position
+    Py_ssize_t position_ = -1;  // and the next position in it; -1 before the call, -2 at the end
 };
 
+// extend_macro(ravex, lib, env), the generator (`extend_macro` of
+// tests/support/macro_reference.py). A statement s that a macro produces is expanded by
+// `extend_macro([s], lib, env)`; while `extend_macro` is this module's own function, that
+// nested expansion runs in the same loop as the program's own statements instead of in a
+// generator of its own, which gives the same statements in the same order. The loop keeps
+// the iterators of the macro expansions in progress (`for s in call_macro(gate, st)`),
+// innermost last.
+
 // What an extend_macro generator keeps: its arguments, the environment, the iterator of
-// the program, the current statement and the expansions in progress, innermost last. Each
-// level stands for one `for s in call_macro(gate, st): yield from extend_macro([s], lib, env)`
-// of the recursive definition; while `extend_macro` is this module's own function the
-// nested expansions run here instead of in generators of their own, which gives the same
-// statements in the same order.
+// the program, the current statement and the macro expansions in progress.
 struct ExtendMacroFrame final : gen::Frame {
     explicit ExtendMacroFrame(PyObject* m) : module(Ref::borrow(m)), g(m) {}
 
     Ref module, ravex, lib, env_arg;
     Globals g;  // the module namespace
     Ref env, it, st;
-    std::vector<Level> levels;
+    std::vector<Expansion> levels;  // the macro expansions in progress, innermost last
 
     int traverse_own(visitproc visit, void* arg) override {
         if (int rc = gen::visit_refs(visit, arg, module, ravex, lib, env_arg, env, it, st))
             return rc;
-        for (const Level& l : levels)
+        for (const Expansion& l : levels)
             if (int rc = l.traverse(visit, arg))
                 return rc;
         return 0;
     }
     void clear_own() noexcept override {
-        std::vector<Level> dropped = std::move(levels);
+        std::vector<Expansion> dropped = std::move(levels);
         levels.clear();
         gen::clear_refs(module, ravex, lib, env_arg, env, it, st);
     }
 };
 
-// Unwinding drops the innermost level first, each closed as the nested generator it
-// stands for would be closed when dropped.
-struct CloseLevels {
-    std::vector<Level>& levels;
-    ~CloseLevels() {
-        while (!levels.empty()) {
-            levels.back().finish();
+// Unwinding drops the innermost expansion first, as the nested generators' frames would
+// drop theirs.
+struct DropLevels {
+    std::vector<Expansion>& levels;
+    ~DropLevels() {
+        while (!levels.empty())
             levels.pop_back();
-        }
     }
 };
 
@@ -401,27 +369,28 @@ Ref get_gate(ExtendMacroFrame& f) {
     return call_method(meth, f.lib.get(), name.get());
 }
 
-// Starts the expansion of st by the macro gate: a new innermost level.
+// Starts the expansion of st by the macro gate: `call_macro(gate, st)` through the module's
+// name (the module's own begun in place), a new innermost level.
 void push_level(ExtendMacroFrame& f, PyObject* gate) {
-    // Each level counts like the nested generator call it replaces.
+    // Each level counts like the nested extend_macro generator it stands for.
     if (static_cast<int>(f.levels.size()) >= Py_GetRecursionLimit())
         raise(PyExc_RecursionError, "maximum recursion depth exceeded while expanding a macro");
     Ref cm = f.g.get(Name::call_macro);
     if (cm.get() == F.call_macro.get()) {
-        f.levels.push_back(Level::own(f.module.get(), gate, f.st.get()));
+        f.levels.emplace_back(f.module.get(), gate, f.st.get());
     } else {
         Ref produced = call(cm.get(), {gate, f.st.get()});
-        f.levels.push_back(Level::other(iter(produced.get())));
+        f.levels.emplace_back(iter(produced.get()));
     }
 }
 
 gen::Body extend_macro_body(ExtendMacroFrame& f) {
     f.env = f.env_arg.get() == Py_None ? check(PyDict_New()) : f.env_arg;
     f.it = iter(f.ravex.get());
-    CloseLevels guard{f.levels};
+    DropLevels guard{f.levels};
     for (;;) {
         if (f.levels.empty()) {
-            f.st = next(f.it.get());
+            f.st = gen::next(f.it.get());
             if (!f.st)
                 break;
         } else {
@@ -440,7 +409,7 @@ gen::Body extend_macro_body(ExtendMacroFrame& f) {
             Ref name = item(f.st.get(), 1);
             Ref value = item(f.st.get(), 2);
             if (fn.get() == F.define_macro.get())
-                check(PyObject_SetItem(f.env.get(), name.get(), value.get()));
+                define_name(name.get(), value.get(), f.env.get());
             else
                 call(fn.get(), {name.get(), value.get(), f.env.get()});
             continue;
@@ -467,7 +436,7 @@ Ref make_extend_macro(PyObject* module, PyObject* ravex, PyObject* lib, PyObject
     f->ravex = Ref::borrow(ravex);
     f->lib = Ref::borrow(lib);
     f->env_arg = Ref::borrow(env);
-    return gen::make(S.extend_macro, S.extend_macro_qual, std::move(f), extend_macro_body);
+    return gen::make(name_str(Name::extend_macro), name_str(Name::extend_macro), std::move(f), extend_macro_body);
 }
 
 Ref impl_extend_macro(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

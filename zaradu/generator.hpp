@@ -14,7 +14,7 @@
 // generator whose frame was cleared has finished: it is never resumed again.
 #pragma once
 
-#include "pyref.hpp"
+#include "capi.hpp"
 
 #include <coroutine>
 #include <memory>
@@ -31,46 +31,36 @@ struct Body {
     Handle h;
 };
 
-// Result of `delegate_to`: an iterator that the driver draws from until it ends.
+// Result of `delegate_to`: what the driver draws from until it ends. A list or tuple is
+// read by position, as its iterator reads it (its length checked at each step, ended for
+// good at its end), without making the iterator; every other operation on that iterator
+// (a value sent in, an exception thrown in, a close) is made on a real one.
 struct Delegate {
-    Ref iter;
+    Ref iter;                 // the iterator, or the list or tuple read by position
+    Py_ssize_t position = -1;  // the next position in a list or tuple
 };
 
-inline Delegate delegate_to(PyObject* iterable) { return Delegate{check(PyObject_GetIter(iterable))}; }
+inline Delegate delegate_to(PyObject* iterable) {
+    if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable))
+        return Delegate{Ref::borrow(iterable), 0};
+    return Delegate{check(PyObject_GetIter(iterable))};
+}
+
+// The delegation to a list or tuple whose first `position` items were taken already.
+inline Delegate delegate_at(PyObject* seq, Py_ssize_t position) { return Delegate{Ref::borrow(seq), position}; }
 
 // The exception the running thread is handling (what sys.exc_info() shows), as a new
 // reference or null.
 inline Ref handled_exception() {
-#if PY_VERSION_HEX >= 0x030B0000
     PyObject* v = PyErr_GetHandledException();
     if (v == Py_None) {
         Py_DECREF(v);
         v = nullptr;
     }
     return Ref::steal(v);
-#else
-    PyObject *t, *v, *tb;
-    PyErr_GetExcInfo(&t, &v, &tb);
-    Py_XDECREF(t);
-    Py_XDECREF(tb);
-    if (v == Py_None) {
-        Py_DECREF(v);
-        v = nullptr;
-    }
-    return Ref::steal(v);
-#endif
 }
 
-inline void set_handled_exception(PyObject* v) {
-#if PY_VERSION_HEX >= 0x030B0000
-    PyErr_SetHandledException(v);
-#else
-    if (v)
-        PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(v))), Py_NewRef(v), PyException_GetTraceback(v));
-    else
-        PyErr_SetExcInfo(nullptr, nullptr, nullptr);
-#endif
-}
+inline void set_handled_exception(PyObject* v) { PyErr_SetHandledException(v); }
 
 // Visits the non-empty references among `refs` (for a frame's traverse).
 template <class... R>
@@ -93,6 +83,7 @@ void clear_refs(R&... refs) noexcept {
 struct Frame {
     Ref yielded;    // the item produced by the last co_yield, until the driver takes it
     Ref delegate;   // the active sub-iterator of a delegation
+    Py_ssize_t delegate_pos = -1;  // where `delegate` is a list or tuple: the next position
     Ref handling;   // the exception the body is handling (its `except` clause), if any
 
     // While the body runs: the thread's handled exception before the body set its own.
@@ -102,6 +93,14 @@ struct Frame {
 
     Frame() = default;
     Frame(const Frame&) = delete;
+    // Frames are small and made and dropped with every generator: the interpreter's
+    // allocator serves them.
+    static void* operator new(size_t n) {
+        if (void* p = PyObject_Malloc(n))
+            return p;
+        throw std::bad_alloc();
+    }
+    static void operator delete(void* p) noexcept { PyObject_Free(p); }
     Frame& operator=(const Frame&) = delete;
     virtual ~Frame() = default;
 
@@ -175,7 +174,7 @@ private:
 
 struct Promise {
     Frame* frame = nullptr;          // owned by the generator object
-    bool sent_value = false;         // a value other than None was sent in at the resume point
+    Ref sent;                        // the value sent in at the resume point, while the body runs
     std::optional<PyError> thrown;   // error to raise at the resume point
     std::optional<PyError> error;    // error that left the body
 
@@ -183,17 +182,26 @@ struct Promise {
         Promise* p;
         bool await_ready() const noexcept { return false; }
         void await_suspend(Handle) const noexcept {}
-        // The value of the co_yield expression: whether `send` passed in something other
-        // than None (never after a delegation, whose sub-iterator took the value).
-        bool await_resume() const {
+        // The value of the co_yield expression: what `send` passed in, None for a plain
+        // draw (and always after a delegation, whose sub-iterator took the value). Borrowed,
+        // valid until the body is suspended again.
+        PyObject* await_resume() const {
             if (p->thrown) {
                 PyError e = std::move(*p->thrown);
                 p->thrown.reset();
                 throw e;
             }
-            return p->sent_value;
+            return p->sent ? p->sent.get() : Py_None;
         }
     };
+
+    // The coroutine's state is allocated as the frames are.
+    static void* operator new(size_t n) {
+        if (void* p = PyObject_Malloc(n))
+            return p;
+        throw std::bad_alloc();
+    }
+    static void operator delete(void* p) noexcept { PyObject_Free(p); }
 
     Body get_return_object() noexcept { return Body{Handle::from_promise(*this)}; }
     std::suspend_always initial_suspend() const noexcept { return {}; }
@@ -218,6 +226,7 @@ struct Promise {
     }
     Resume yield_value(Delegate d) noexcept {
         frame->delegate = std::move(d.iter);
+        frame->delegate_pos = d.position;
         return Resume{this};
     }
 };
@@ -234,7 +243,23 @@ struct Object {
 
 inline PyTypeObject* type_object = nullptr;
 
+inline PyObject* send_name = nullptr;  // "send", made with the type
+
 inline bool check_type(PyObject* o) noexcept { return type_object && Py_IS_TYPE(o, type_object); }
+
+// One step of an iterator with the value sent in, as `yield from` makes it: `next` for None
+// (where the iterator has one), else the iterator's `send`. Returns the next item, or an
+// empty Ref when the iterator has ended.
+inline Ref draw(PyObject* it, PyObject* sent) {
+    PyObject* r;
+    if (sent == Py_None && Py_TYPE(it)->tp_iternext) {
+        r = Py_TYPE(it)->tp_iternext(it);
+    } else {
+        PyObject* args[] = {it, sent};
+        r = PyObject_VectorcallMethod(send_name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }
+    return iteration_step(r);
+}
 
 namespace detail {
 
@@ -285,19 +310,6 @@ inline PyError make_thrown(PyObject* type, PyObject* value, PyObject* tb) {
     return PyError(std::move(exc));
 }
 
-// One draw from a sub-iterator: the next item, or an empty Ref when it has ended.
-inline Ref draw(PyObject* it, PyObject* sent) {
-    PyObject* r;
-    if (sent == Py_None && Py_TYPE(it)->tp_iternext) {
-        r = Py_TYPE(it)->tp_iternext(it);
-    } else {
-        static PyObject* send_name = PyUnicode_InternFromString("send");
-        PyObject* args[] = {it, sent};
-        r = PyObject_VectorcallMethod(send_name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    }
-    return iteration_step(r);
-}
-
 Ref close(Object* g);
 
 // Closes a sub-iterator on GeneratorExit; an error of its `close` is thrown.
@@ -321,32 +333,17 @@ inline void close_delegate(PyObject* it) {
     }
 }
 
-// One level of the interpreter's recursion check, held for a scope; `where` ends the
-// RecursionError's message ("maximum recursion depth exceeded" + where).
-struct Depth {
-    explicit Depth(const char* where = " while running a generator") {
-        if (Py_EnterRecursiveCall(where))
-            raise();
-    }
-    ~Depth() { Py_LeaveRecursiveCall(); }
-    Depth(const Depth&) = delete;
-    Depth& operator=(const Depth&) = delete;
-};
-
 struct Running {
     Object* g;
-    explicit Running(Object* g_) : g(g_) {
-        if (Py_EnterRecursiveCall(" while running a generator"))
-            raise();
-        g->running = true;
-    }
-    ~Running() {
-        g->running = false;
-        Py_LeaveRecursiveCall();
-    }
+    RecursionGuard depth{" while running a generator"};
+    explicit Running(Object* g_) : g(g_) { g->running = true; }
+    ~Running() { g->running = false; }
 };
 
-// Raises an error that left a body; a StopIteration leaking out must not look like the end.
+}  // namespace detail
+
+// Raises an error as it leaves a generator's body: a StopIteration leaking out must not
+// look like the end.
 [[noreturn]] inline void raise_from_body(PyError err) {
     if (err.matches(PyExc_StopIteration)) {
         PyObject* cause = err.value();
@@ -359,9 +356,13 @@ struct Running {
     throw std::move(err);
 }
 
+namespace detail {
+
 // Resumes the generator with a sent value (None for a plain draw) or an exception.
 // Returns the next item, or an empty Ref when the generator has ended; errors are thrown.
-inline Ref advance(Object* g, PyObject* sent, std::optional<PyError> exc) {
+// With `until_delegation`, a body that begins a delegation is left suspended in it before
+// anything is drawn from it.
+inline Ref advance(Object* g, PyObject* sent, std::optional<PyError> exc, bool until_delegation = false) {
     if (g->running)
         raise(PyExc_ValueError, "generator already executing");
     if (!g->h) {
@@ -385,7 +386,19 @@ inline Ref advance(Object* g, PyObject* sent, std::optional<PyError> exc) {
         if (fr.delegate) {
             Ref item;
             try {
-                if (exc) {
+                if (fr.delegate_pos >= 0 && !exc && keep_sent.get() == Py_None) {
+                    PyObject* seq = fr.delegate.get();
+                    if (fr.delegate_pos < PySequence_Fast_GET_SIZE(seq))
+                        item = Ref::borrow(PySequence_Fast_GET_ITEM(seq, fr.delegate_pos++));
+                    else
+                        fr.delegate.reset();
+                } else if (fr.delegate_pos >= 0) {
+                    fr.delegate_pos = -1;
+                    fr.delegate = check(PyObject_GetIter(fr.delegate.get()));
+                }
+                if (item || !fr.delegate) {
+                    // drawn by position, or ended
+                } else if (exc) {
                     if (exc->matches(PyExc_GeneratorExit)) {
                         Ref d = std::move(fr.delegate);
                         close_delegate(d.get());
@@ -435,7 +448,7 @@ inline Ref advance(Object* g, PyObject* sent, std::optional<PyError> exc) {
         }
         // Resume the body itself, in its handler if it was suspended in one: an exception
         // thrown in there gets the handled one as its context.
-        p.sent_value = keep_sent.get() != Py_None;
+        p.sent = std::move(keep_sent);
         keep_sent = none();
         fr.active = true;
         fr.enter_handled();
@@ -448,6 +461,7 @@ inline Ref advance(Object* g, PyObject* sent, std::optional<PyError> exc) {
         exc.reset();
         g->started = true;
         g->h.resume();
+        p.sent.reset();
         fr.active = false;
         fr.leave_handled();
         if (g->h.done()) {
@@ -461,6 +475,8 @@ inline Ref advance(Object* g, PyObject* sent, std::optional<PyError> exc) {
             Ref out = std::move(fr.yielded);
             return out;
         }
+        if (until_delegation)
+            return {};
         // A new delegation: draw its first item on the next round.
     }
 }
@@ -619,6 +635,19 @@ inline PyType_Slot slots[] = {
 
 }  // namespace detail
 
+// The next item of an iterator, or an empty Ref at its end, as `zaradu::next` gives it; one
+// of these generators is resumed without the round trip through its `tp_iternext`.
+inline Ref next(PyObject* it) {
+    if (check_type(it))
+        return detail::advance(detail::self(it), Py_None, std::nullopt);
+    return zaradu::next(it);
+}
+
+// Starts a new generator whose body begins with a delegation, and leaves it suspended in
+// that delegation: a generator made to carry on work begun without it, so that dropping
+// it closes that work as the generator would close it.
+inline void start_in_delegation(PyObject* o) { detail::advance(detail::self(o), Py_None, std::nullopt, true); }
+
 // Creates the generator type once per process under the given dotted name.
 inline PyTypeObject* init_type(const char* dotted_name) {
     if (type_object)
@@ -629,24 +658,9 @@ inline PyTypeObject* init_type(const char* dotted_name) {
     spec.itemsize = 0;
     spec.flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
     spec.slots = detail::slots;
+    send_name = intern("send").release();
     type_object = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)).release());
     return type_object;
-}
-
-// Makes a generator that has already finished: what stands for a generator whose work was
-// done without one, where the object itself is needed (as the subject of an error report).
-inline Ref make_finished(PyObject* name, PyObject* qualname) {
-    Object* g = PyObject_GC_New(Object, type_object);
-    if (!g)
-        raise();
-    g->h = Handle{};
-    g->frame = nullptr;
-    g->name = Py_NewRef(name);
-    g->qualname = Py_NewRef(qualname);
-    g->started = true;
-    g->running = false;
-    PyObject_GC_Track(g);
-    return Ref::steal(reinterpret_cast<PyObject*>(g));
 }
 
 // Makes a generator running `body(frame)` (a coroutine) at the first draw. The generator

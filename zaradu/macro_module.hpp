@@ -1,6 +1,6 @@
-// What the parts of zaradu.macro share: the module object, its interned names and
-// constants, its own function objects, module-global lookup and the C entry points of its
-// functions.
+// What the parts of zaradu.macro share: its interned names and constants, its own function
+// objects, module-global lookup and the C entry points of its functions. The behaviour
+// they match is written in Python in tests/support/macro_reference.py, function by function.
 //
 // Every function looks the module-level names it uses (head, RavexError, cos, mod, pi,
 // defaultdict, the module's own functions and _VZ_rules) up in the module namespace at the
@@ -10,109 +10,76 @@
 
 #include "args.hpp"
 #include "capi.hpp"
+#include "loader.hpp"
 #include "pyref.hpp"
 
 #include <cstdint>
-#include <initializer_list>
-#include <vector>
 
 namespace zaradu::macro {
 
 using args::bind;
 using args::Signature;
 
-// Process-wide references are never destroyed: static destructors would run after the
-// interpreter has finalised.
-template <class T>
-T& immortal() {
-    static T* p = new T();
-    return *p;
-}
+// The module-level names that the functions look up while they run, listed once: the enum
+// Name, the interned strings and the lookup table follow from this list.
+#define ZARADU_MACRO_GLOBALS(ENTRY)                                                       \
+    ENTRY(head) ENTRY(RavexError) ENTRY(cos) ENTRY(mod) ENTRY(pi) ENTRY(defaultdict)          \
+    ENTRY(_lookup) ENTRY(lookup) ENTRY(define_macro) ENTRY(call_macro)                        \
+    ENTRY(extend_control_gate) ENTRY(extend_macro) ENTRY(_VZ_rules) ENTRY(add_VZ_rule)        \
+    ENTRY(_exchange_VZ_and_gate)
 
-// The module-level names that the functions use while they run.
+// The module's other strings: the field of Names that holds each, and its text.
+#define ZARADU_MACRO_STRINGS(ENTRY)                                                       \
+    ENTRY(getGate, "getGate") ENTRY(get, "get") ENTRY(define, "define") ENTRY(C, "C")     \
+    ENTRY(X, "X") ENTRY(Z, "Z") ENTRY(CZ, "CZ") ENTRY(Cnot, "Cnot") ENTRY(u3, "u3")       \
+    ENTRY(Rz, "Rz") ENTRY(P, "P") ENTRY(rfUnitary, "rfUnitary")                           \
+    ENTRY(module_name, "zaradu.macro") ENTRY(empty_spec, "")                              \
+    ENTRY(extend_prefix, "extend macro ") ENTRY(extend_suffix, " error.")                 \
+    ENTRY(reduceVirtualZ, "reduceVirtualZ")
+
 enum class Name : unsigned char {
-    head,
-    RavexError,
-    cos,
-    mod,
-    pi,
-    defaultdict,
-    _lookup,
-    lookup,
-    define_macro,
-    call_macro,
-    extend_control_gate,
-    extend_macro,
-    _VZ_rules,
-    _exchange_VZ_and_gate,
+#define ZARADU_NAME_ENUM(n) n,
+    ZARADU_MACRO_GLOBALS(ZARADU_NAME_ENUM)
+#undef ZARADU_NAME_ENUM
     count
 };
 
-// Interned names and constants, made once per process.
+// Interned names and constants, made once per process when the module first executes and
+// kept for the rest of it.
 struct Names {
-    PyObject* head;
-    PyObject* RavexError;
-    PyObject* cos;
-    PyObject* mod;
-    PyObject* pi;
-    PyObject* defaultdict;
-    PyObject* _lookup;
-    PyObject* lookup;
-    PyObject* define_macro;
-    PyObject* call_macro;
-    PyObject* extend_control_gate;
-    PyObject* extend_macro;
-    PyObject* _VZ_rules;
-    PyObject* add_VZ_rule;
-    PyObject* _exchange_VZ_and_gate;
-    PyObject* getGate;
-    PyObject* get;
-    PyObject* define;
-    PyObject* C;
-    PyObject* X;
-    PyObject* Z;
-    PyObject* CZ;
-    PyObject* Cnot;
-    PyObject* u3;
-    PyObject* Rz;
-    PyObject* P;
-    PyObject* rfUnitary;
-    PyObject* module_name;      // "zaradu.macro"
-    PyObject* empty_spec;       // ""
-    PyObject* extend_prefix;    // "extend macro "
-    PyObject* extend_suffix;    // " error."
-    PyObject* call_macro_qual;
-    PyObject* extend_macro_qual;
-    PyObject* reduce_qual;
+    PyObject* global_names[static_cast<size_t>(Name::count)];  // by Name
+#define ZARADU_STRING_FIELD(field, text) PyObject* field;
+    ZARADU_MACRO_STRINGS(ZARADU_STRING_FIELD)
+#undef ZARADU_STRING_FIELD
     PyObject* int0;
     PyObject* int1;
     PyObject* int2;
-    PyObject* eps;              // 1e-15
-    PyObject* slice_from1;      // slice(1, None)
-    PyObject* slice_rev;        // slice(None, None, -1)
+    PyObject* eps;          // 1e-15
+    PyObject* slice_from1;  // slice(1, None)
+    PyObject* slice_rev;    // slice(None, None, -1)
     PyObject* empty_tuple;
-    PyObject* global_names[static_cast<size_t>(Name::count)];  // by Name
 };
 extern Names S;
 
+// The interned string of a Name.
+inline PyObject* name_str(Name n) { return S.global_names[static_cast<size_t>(n)]; }
+
 // This module's own function objects, to recognise an unreplaced module attribute.
 struct Functions {
-    Ref _lookup, lookup, define_macro, call_macro, extend_control_gate, extend_macro;
-    Ref add_VZ_rule, exchange;
-    Ref vz_p, vz_rf, vz_clear, vz_ex, vz_swap;
+    ProcessRef _lookup, lookup, define_macro, call_macro, extend_control_gate, extend_macro;
+    ProcessRef add_VZ_rule, exchange;
+    ProcessRef vz_p, vz_rf, vz_clear, vz_ex, vz_swap;
 };
-extern Functions& F;
+extern Functions F;
 
-// NumPy's float64 type and `mod` function, which the native phase reduction stands in for.
-extern PyTypeObject* g_float64;
-extern bool g_float64_layout_ok;
-extern Ref& g_numpy_mod;
-
-// A module-level name as a Python function body would see it: globals, then builtins.
-Ref global(PyObject* module, PyObject* name);
-
-// The interned string of a Name.
-PyObject* name_str(Name n);
+// What the native phase arithmetic knows of NumPy: its float64 type (and whether a float64
+// is laid out as a float is), and its `mod` function, which that arithmetic stands in for.
+struct NumpyFloat {
+    PyTypeObject* float64 = nullptr;  // a reference kept for the process, or null
+    bool layout_ok = false;
+    ProcessRef mod;
+};
+extern NumpyFloat g_numpy;
 
 // Dictionaries carry a version tag that every change of the dictionary renews (up to
 // 3.11; later versions deprecate and then drop it). From 3.12 on, dictionary watchers
@@ -149,7 +116,7 @@ struct DictWatch {
     // Stops watching `dict` unless it is still the other dictionary.
     void unwatch(PyObject* dict);
 };
-extern DictWatch& g_dict_watch;
+extern DictWatch g_dict_watch;
 #endif
 
 // The module namespace as one running function or generator sees it. Every read looks the
@@ -199,6 +166,9 @@ private:
 #endif
 };
 
+// A module-level name looked up once, outside a running function's namespace view.
+inline Ref global(PyObject* module, Name n) { return loader::global(PyModule_GetDict(module), name_str(n)); }
+
 // The result of a numeric operation of the C API.
 inline Ref num(PyObject* r) { return check(r); }
 
@@ -207,19 +177,6 @@ inline Ref call_head(Globals& g, PyObject* st) {
     Ref h = g.get(Name::head);
     return call(h.get(), {st});
 }
-
-// The module name and the tuple of imported names of one `from <module> import <names>`
-// statement: made at its first run and kept by a statement that runs again and again (as
-// the constants of compiled code are).
-struct ImportConstants {
-    Ref name;
-    Ref fromlist;
-};
-
-// `from <modname> import <names>` at `level`, appending the imported values to `out`;
-// returns the module imported from.
-Ref import_from(const char* modname, std::initializer_list<const char*> names, int level, PyObject* globals,
-                std::vector<Ref>* out, ImportConstants* constants = nullptr);
 
 // The C entry point of a module function: `impl` runs at a C API boundary.
 using Impl = Ref (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);

@@ -50,6 +50,28 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// A reference held by process-wide storage (a module object, a constant). A destructor
+// never releases it: static destructors run after the interpreter has finalised. `set` and
+// `reset` replace and release it while the interpreter runs.
+class ProcessRef {
+public:
+    constexpr ProcessRef() noexcept = default;
+    ProcessRef(const ProcessRef&) = delete;
+    ProcessRef& operator=(const ProcessRef&) = delete;
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    void set(Ref r) noexcept {
+        PyObject* old = p_;
+        p_ = r.release();
+        Py_XDECREF(old);
+    }
+    void reset() noexcept { set(Ref()); }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
 // A Python exception in flight through C++ code. Throwing takes the error out of the
 // interpreter's indicator (so destructors that run during unwinding may call into the
 // interpreter freely); `restore` puts it back at the boundary.

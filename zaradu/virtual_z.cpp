@@ -1,5 +1,7 @@
 // Virtual-Z reduction: the rule table's maintenance, the five rules, the dispatcher and
-// reduceVirtualZ, with the native phase reduction that stands in for NumPy's mod.
+// reduceVirtualZ, each doing what the function of that name in
+// tests/support/macro_reference.py does, with the native phase reduction that stands in
+// for NumPy's mod.
 #include "generator.hpp"
 #include "macro_module.hpp"
 
@@ -26,7 +28,7 @@ Signature sig_reduce{"reduceVirtualZ", {"ravex", "lib"}, 2};
 // Native phase reduction: mod(x, 2 * pi) computed like NumPy's remainder for doubles.
 
 bool as_double(PyObject* o, double* out) {
-    if (PyFloat_CheckExact(o) || (g_float64 && Py_IS_TYPE(o, g_float64))) {
+    if (PyFloat_CheckExact(o) || (g_numpy.float64 && Py_IS_TYPE(o, g_numpy.float64))) {
         *out = PyFloat_AS_DOUBLE(o);
         return true;
     }
@@ -59,7 +61,7 @@ double numpy_remainder(double a, double b) {
 }
 
 Ref make_float64(double v) {
-    PyObject* o = g_float64->tp_alloc(g_float64, 0);
+    PyObject* o = g_numpy.float64->tp_alloc(g_numpy.float64, 0);
     if (!o)
         raise();
     reinterpret_cast<PyFloatObject*>(o)->ob_fval = v;
@@ -72,7 +74,7 @@ Ref make_float64(double v) {
 // have seen: where the reduction leaves x as it is, that object is the result, as no one
 // could tell it from a new float64 of the same value.
 bool native_mod(PyObject* modf, PyObject* pi, double x, Ref* out, PyObject* unseen = nullptr) {
-    if (!g_float64_layout_ok || modf != g_numpy_mod.get() || !PyFloat_CheckExact(pi))
+    if (!g_numpy.layout_ok || modf != g_numpy.mod.get() || !PyFloat_CheckExact(pi))
         return false;
     double b = 2.0 * PyFloat_AS_DOUBLE(pi);
     if (!std::isfinite(x) || !std::isfinite(b) || b == 0.0)
@@ -90,7 +92,8 @@ bool native_mod(PyObject* modf, PyObject* pi, double x, Ref* out, PyObject* unse
 // float64 takes over from float) gives the double difference as a float64 and sets no
 // floating-point error flag: the same is made here.
 Ref angle_less_phase(PyObject* a, PyObject* b) {
-    if (g_float64_layout_ok && Py_IS_TYPE(b, g_float64) && (PyFloat_CheckExact(a) || Py_IS_TYPE(a, g_float64))) {
+    PyTypeObject* const f64 = g_numpy.float64;
+    if (g_numpy.layout_ok && Py_IS_TYPE(b, f64) && (PyFloat_CheckExact(a) || Py_IS_TYPE(a, f64))) {
         const double x = PyFloat_AS_DOUBLE(a);
         const double y = PyFloat_AS_DOUBLE(b);
         const double d = x - y;
@@ -118,25 +121,76 @@ Ref reduce_phase(Globals& g, PyObject* x, bool x_unseen = false) {
 
 Ref impl_add_VZ_rule(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<2>(sig_add_VZ_rule, args, nargsf, kwnames);
-    Ref rules = global(module, S._VZ_rules);
+    Ref rules = global(module, Name::_VZ_rules);
     check(PyObject_SetItem(rules.get(), a[0], a[1]));
     return none();
 }
 
 Ref impl_remove_VZ_rule(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<2>(sig_remove_VZ_rule, args, nargsf, kwnames);
-    Ref rules = global(module, S._VZ_rules);
+    Ref rules = global(module, Name::_VZ_rules);
     check(PyObject_DelItem(rules.get(), a[0]));
     return none();
 }
 
-// _VZ_P's new phase, mod(phaseList[0] + st[0][1], 2 * pi); `first_phase` gives phaseList[0].
-// `made` tells whether the result is a float64 made here (rather than what a `mod` of the
-// program returned).
-template <class First>
-Ref vz_p_phase(Globals& g, PyObject* st, First&& first_phase, bool* made = nullptr) {
+// The five rules (`_VZ_P` to `_VZ_swap` of tests/support/macro_reference.py). Each is
+// written once, as the statement it emits and the phase list it returns; the functions of
+// the module turn that into the rule's result pair, and reduceVirtualZ, where the table
+// still holds the module's own rule, takes it as it is.
+
+// Which of the module's own rules a rule object is, if any.
+enum class OwnRule { none, P, rfUnitary, clear, exchangable, swap };
+
+OwnRule own_rule(PyObject* rule) {
+    if (rule == F.vz_p.get())
+        return OwnRule::P;
+    if (rule == F.vz_rf.get())
+        return OwnRule::rfUnitary;
+    if (rule == F.vz_clear.get())
+        return OwnRule::clear;
+    if (rule == F.vz_ex.get())
+        return OwnRule::exchangable;
+    if (rule == F.vz_swap.get())
+        return OwnRule::swap;
+    return OwnRule::none;
+}
+
+// A rule's phaseList as the rules read it: the object handed to a rule function, or the
+// phases that reduceVirtualZ collected for a statement, standing for the list it would
+// hand to the rule.
+class PhaseList {
+public:
+    explicit PhaseList(PyObject* obj) : obj_(obj) {}
+    explicit PhaseList(const std::vector<Ref>& phases) : phases_(&phases) {}
+
+    // phaseList[0]
+    Ref first() const {
+        if (obj_)
+            return item(obj_, 0);
+        if (phases_->empty())
+            list_index_out_of_range();
+        return (*phases_)[0];
+    }
+
+private:
+    PyObject* obj_ = nullptr;
+    const std::vector<Ref>* phases_ = nullptr;
+};
+
+// What a rule makes of (st, phaseList): the one statement it emits (none for _VZ_P) and its
+// new phase list, told by how it follows from phaseList.
+struct RuleResult {
+    enum class Phases { same, one, zeros, reversed };
+    Ref emitted;       // empty: nothing is emitted
+    Phases phases = Phases::same;
+    Ref value;         // the one phase of Phases::one
+    bool made = false;  // `value` is a float64 made here (not what a `mod` of the program returned)
+};
+
+// _VZ_P: ([], [mod(phaseList[0] + st[0][1], 2 * pi)]).
+RuleResult rule_P(Globals& g, PyObject* st, const PhaseList& phases) {
     Ref modf = g.get(Name::mod);
-    Ref pending = first_phase();
+    Ref pending = phases.first();
     Ref gate = item(st, 0);
     Ref angle = item(gate.get(), 1);
     Ref reduced;
@@ -146,32 +200,22 @@ Ref vz_p_phase(Globals& g, PyObject* st, First&& first_phase, bool* made = nullp
         Ref pi = g.get(Name::pi);
         done = native_mod(modf.get(), pi.get(), x + y, &reduced);
     }
-    if (made)
-        *made = done;
     if (!done) {
         Ref sum = num(PyNumber_Add(pending.get(), angle.get()));
         Ref pi = g.get(Name::pi);
         Ref two_pi = num(PyNumber_Multiply(S.int2, pi.get()));
         reduced = call(modf.get(), {sum.get(), two_pi.get()});
     }
-    return reduced;
+    return {Ref(), RuleResult::Phases::one, std::move(reduced), done};
 }
 
-Ref impl_VZ_P(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    auto a = bind<2>(sig_VZ_P, args, nargsf, kwnames);
-    Ref emitted = check(PyList_New(0));
-    Globals g(module);
-    Ref reduced = vz_p_phase(g, a[0], [&] { return item(a[1], 0); });
-    return tuple({emitted.get(), list({reduced.get()}).get()});
-}
-
-// _VZ_rfUnitary's statement: the axis angle less phaseList[0], the other parameters kept.
-template <class First>
-Ref vz_rf_statement(PyObject* st, First&& first_phase) {
+// _VZ_rfUnitary: the axis angle less phaseList[0], the other parameters kept; the phases
+// pass unchanged.
+RuleResult rule_rfUnitary(PyObject* st, const PhaseList& phases) {
     auto parts = unpack<2>(st);
     Ref rest;
     auto g = unpack<3>(parts[0].get(), true, &rest);
-    Ref pending = first_phase();
+    Ref pending = phases.first();
     Ref phi = angle_less_phase(g[2].get(), pending.get());
     Py_ssize_t extra = PyList_GET_SIZE(rest.get());
     Ref gate = check(PyTuple_New(3 + extra));
@@ -181,37 +225,66 @@ Ref vz_rf_statement(PyObject* st, First&& first_phase) {
     for (Py_ssize_t i = 0; i < extra; ++i)
         PyTuple_SET_ITEM(gate.get(), 3 + i, Py_NewRef(PyList_GET_ITEM(rest.get(), i)));
     gate = untrack_if_atomic(std::move(gate));
-    return untrack_if_atomic(tuple({gate.get(), parts[1].get()}));
+    return {untrack_if_atomic(tuple({gate.get(), parts[1].get()})), RuleResult::Phases::same, Ref()};
 }
 
-Ref impl_VZ_rfUnitary(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    auto a = bind<2>(sig_VZ_rfUnitary, args, nargsf, kwnames);
-    Ref st = vz_rf_statement(a[0], [&] { return item(a[1], 0); });
-    return tuple({list({st.get()}).get(), a[1]});
+RuleResult apply_rule(OwnRule kind, Globals& g, PyObject* st, const PhaseList& phases) {
+    using P = RuleResult::Phases;
+    switch (kind) {
+    case OwnRule::P: return rule_P(g, st, phases);
+    case OwnRule::rfUnitary: return rule_rfUnitary(st, phases);
+    case OwnRule::clear: return {Ref::borrow(st), P::zeros, Ref()};
+    case OwnRule::exchangable: return {Ref::borrow(st), P::same, Ref()};
+    case OwnRule::swap: return {Ref::borrow(st), P::reversed, Ref()};
+    case OwnRule::none: break;
+    }
+    raise(PyExc_SystemError, "not a rule of the module");
 }
 
-Ref impl_VZ_clear(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    auto a = bind<2>(sig_VZ_clear, args, nargsf, kwnames);
-    Ref emitted = list({a[0]});
-    Py_ssize_t n = PyObject_Size(a[1]);
-    if (n < 0)
-        raise();
-    Ref zeros = check(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(zeros.get(), i, Py_NewRef(S.int0));
-    return tuple({emitted.get(), zeros.get()});
+// The rule's result pair (stList, phaseList), as the rule function returns it.
+Ref result_pair(const RuleResult& r, PyObject* phases) {
+    using P = RuleResult::Phases;
+    Ref emitted = r.emitted ? list({r.emitted.get()}) : check(PyList_New(0));
+    Ref out;
+    switch (r.phases) {
+    case P::same: out = Ref::borrow(phases); break;
+    case P::one: out = list({r.value.get()}); break;
+    case P::zeros: {
+        Py_ssize_t n = PyObject_Size(phases);
+        if (n < 0)
+            raise();
+        out = check(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(out.get(), i, Py_NewRef(S.int0));
+        break;
+    }
+    case P::reversed: out = check(PyObject_GetItem(phases, S.slice_rev)); break;
+    }
+    return tuple({emitted.get(), out.get()});
 }
 
-Ref impl_VZ_exchangable(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    auto a = bind<2>(sig_VZ_exchangable, args, nargsf, kwnames);
-    return tuple({list({a[0]}).get(), a[1]});
+// A rule function of the module: its arguments bound, the rule applied.
+template <OwnRule kind>
+Ref rule_function(Signature& sig, PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    auto a = bind<2>(sig, args, nargsf, kwnames);
+    Globals g(module);
+    return result_pair(apply_rule(kind, g, a[0], PhaseList(a[1])), a[1]);
 }
 
-Ref impl_VZ_swap(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    auto a = bind<2>(sig_VZ_swap, args, nargsf, kwnames);
-    Ref emitted = list({a[0]});
-    Ref reversed = check(PyObject_GetItem(a[1], S.slice_rev));
-    return tuple({emitted.get(), reversed.get()});
+Ref impl_VZ_P(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return rule_function<OwnRule::P>(sig_VZ_P, module, args, nargsf, kwnames);
+}
+Ref impl_VZ_rfUnitary(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return rule_function<OwnRule::rfUnitary>(sig_VZ_rfUnitary, module, args, nargsf, kwnames);
+}
+Ref impl_VZ_clear(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return rule_function<OwnRule::clear>(sig_VZ_clear, module, args, nargsf, kwnames);
+}
+Ref impl_VZ_exchangable(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return rule_function<OwnRule::exchangable>(sig_VZ_exchangable, module, args, nargsf, kwnames);
+}
+Ref impl_VZ_swap(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return rule_function<OwnRule::swap>(sig_VZ_swap, module, args, nargsf, kwnames);
 }
 
 // Whether every key of a dict is a str (no subclass), remembered until the dict changes.
@@ -272,18 +345,60 @@ Ref find_rule(Globals& g, PyObject* st, StrKeys* keys = nullptr) {
     return check(PyObject_GetItem(rules.get(), name.get()));
 }
 
-// The dispatch.
-Ref exchange(Globals& g, PyObject* st, PyObject* phases) {
-    Ref rule = find_rule(g, st);
-    if (!rule)
-        raise(PyExc_Exception, "Unknow VZ exchange rule.");
-    return call(rule.get(), {st, phases});
+// ---- the dispatcher (`_exchange_VZ_and_gate` of tests/support/macro_reference.py) -----
+
+// The exception of a gate without a rule.
+Ref unknown_rule_error() {
+    PyErr_SetString(PyExc_Exception, "Unknow VZ exchange rule.");
+    return Ref::borrow(PyError().value());
 }
+
+// What the dispatch of (st, phaseList) gave: the exception of a gate without a rule, or the
+// rule's result; where the call of one of the module's own rules was skipped, what that
+// rule makes of the pair instead.
+struct Dispatched {
+    Ref error;
+    Ref result;
+    OwnRule kind = OwnRule::none;
+    RuleResult own;
+};
+
+// _exchange_VZ_and_gate(st, phaseList, lib): the rule of st's gate called with
+// (st, phaseList), `phases` giving the list object for the call (`object()`) and the rules'
+// view of it (`view()`). With `skip_own_call`, one of the module's own rules is applied
+// without the call. A gate without a rule gives its exception, not raised:
+// reduceVirtualZ's handler takes it as it is.
+template <class Phases>
+Dispatched dispatch(Globals& g, PyObject* st, Phases&& phases, bool skip_own_call, StrKeys* keys = nullptr) {
+    Dispatched d;
+    Ref rule = find_rule(g, st, keys);
+    if (!rule) {
+        d.error = unknown_rule_error();
+        return d;
+    }
+    if (skip_own_call && (d.kind = own_rule(rule.get())) != OwnRule::none) {
+        RecursionGuard depth(" while calling a Python object");  // as the call would check
+        d.own = apply_rule(d.kind, g, st, phases.view());
+        return d;
+    }
+    d.result = call(rule.get(), {st, phases.object()});
+    return d;
+}
+
+// The phase list of a dispatch: a Python object.
+struct PhaseObject {
+    PyObject* obj;
+    PhaseList view() const { return PhaseList(obj); }
+    PyObject* object() const { return obj; }
+};
 
 Ref impl_exchange(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto a = bind<3>(sig_exchange, args, nargsf, kwnames);
     Globals g(module);
-    return exchange(g, a[0], a[1]);
+    Dispatched d = dispatch(g, a[0], PhaseObject{a[1]}, false);
+    if (d.error)
+        throw PyError(std::move(d.error));
+    return std::move(d.result);
 }
 
 // ---- reduceVirtualZ -----------------------------------------------------------------------
@@ -304,7 +419,7 @@ Ref held(PyObject* hold, PyObject* q) {
 
 // `value != 0` as a condition.
 bool nonzero(PyObject* v) {
-    if (PyFloat_CheckExact(v) || (g_float64 && Py_IS_TYPE(v, g_float64)))
+    if (PyFloat_CheckExact(v) || (g_numpy.float64 && Py_IS_TYPE(v, g_numpy.float64)))
         return PyFloat_AS_DOUBLE(v) != 0.0;
     Ref r = check(PyObject_RichCompare(v, S.int0, Py_NE));
     return check(PyObject_IsTrue(r.get())) != 0;
@@ -314,23 +429,6 @@ bool nonzero(PyObject* v) {
 Ref phase_statement(PyObject* hold, PyObject* q) {
     Ref gate = untrack_if_atomic(tuple({S.P, held(hold, q).get()}));
     return untrack_if_atomic(tuple({gate.get(), q}));
-}
-
-// Which of the module's own rules a rule object is, if any.
-enum class OwnRule { none, P, rfUnitary, clear, exchangable, swap };
-
-OwnRule own_rule(PyObject* rule) {
-    if (rule == F.vz_p.get())
-        return OwnRule::P;
-    if (rule == F.vz_rf.get())
-        return OwnRule::rfUnitary;
-    if (rule == F.vz_clear.get())
-        return OwnRule::clear;
-    if (rule == F.vz_ex.get())
-        return OwnRule::exchangable;
-    if (rule == F.vz_swap.get())
-        return OwnRule::swap;
-    return OwnRule::none;
 }
 
 // The items of a target: a single qubit (an int or str target stands for a one-item tuple),
@@ -380,22 +478,6 @@ private:
     Py_ssize_t i_ = 0;
 };
 
-// The phase list handed to a rule, and its release at the end of the protected section
-// (last item first, as a list drops its items).
-Ref phase_list(const std::vector<Ref>& phases) {
-    Ref l = check(PyList_New(static_cast<Py_ssize_t>(phases.size())));
-    for (size_t i = 0; i < phases.size(); ++i)
-        PyList_SET_ITEM(l.get(), static_cast<Py_ssize_t>(i), phases[i].new_ref());
-    return l;
-}
-struct DropPhases {
-    std::vector<Ref>& v;
-    ~DropPhases() {
-        while (!v.empty())
-            v.pop_back();
-    }
-};
-
 // What a reduceVirtualZ generator keeps: its arguments and every local of the loop.
 struct ReduceFrame final : gen::Frame {
     explicit ReduceFrame(PyObject* m) : module(Ref::borrow(m)), g(m) {}
@@ -405,15 +487,18 @@ struct ReduceFrame final : gen::Frame {
     Ref hold;             // the pending-phase store
     Ref it;               // iter(ravex)
     Ref st, target;       // the current statement and its target
-    std::vector<Ref> phases;  // hold[q] for the target's qubits; the storage is reused
+    std::vector<Ref> phases;  // [hold[q] for q in target]; the storage is reused
     Ref stlist, plist;    // the rule's result pair
+    OwnRule kind = OwnRule::none;  // the module's own rule applied without its call, if any,
+    RuleResult own;                // and what it made of the pair
     Ref q;                // the qubit at hand in a flush
     Ref failure;          // the exception of the protected section, until its handler runs
     Items qs;             // the target's or the store's qubits being walked
     StrKeys rule_keys;    // what is known of the keys of the rule table
 
     int traverse_own(visitproc visit, void* arg) override {
-        if (int rc = gen::visit_refs(visit, arg, module, ravex, lib, hold, it, st, target, stlist, plist, q, failure))
+        if (int rc = gen::visit_refs(visit, arg, module, ravex, lib, hold, it, st, target, stlist, plist,
+                                     own.emitted, own.value, q, failure))
             return rc;
         for (const Ref& p : phases)
             if (int rc = gen::visit_refs(visit, arg, p))
@@ -424,27 +509,95 @@ struct ReduceFrame final : gen::Frame {
         qs.clear();
         std::vector<Ref> dropped = std::move(phases);
         phases.clear();
-        gen::clear_refs(module, ravex, lib, hold, it, st, target, stlist, plist, q, failure);
+        gen::clear_refs(module, ravex, lib, hold, it, st, target, stlist, plist, own.emitted, own.value, q, failure);
     }
 };
 
-// The exception that _exchange_VZ_and_gate raises for a gate without a rule.
-Ref unknown_rule() {
-    PyErr_SetString(PyExc_Exception, "Unknow VZ exchange rule.");
-    PyError e;
-    return Ref::borrow(e.value());
-}
-
-// Steps 2c and 2d for the module's own dispatcher: the phase list, then the rule of the
-// statement's gate. Returns the rule, or an empty Ref when the gate has none.
-Ref own_dispatch(ReduceFrame& f, bool one) {
+// phases = [hold[q] for q in target]
+void collect_phases(ReduceFrame& f, bool one) {
     f.qs.start(f.target.get(), one);
     while (Ref q = f.qs.next())
         f.phases.push_back(held(f.hold.get(), q.get()));
     f.qs.clear();
-    return find_rule(f.g, f.st.get(), &f.rule_keys);
 }
 
+// The collected phases as a dispatch takes them: the list object is made for a call.
+struct CollectedPhases {
+    const std::vector<Ref>& phases;
+    Ref list;
+    PhaseList view() const { return PhaseList(phases); }
+    PyObject* object() {
+        list = check(PyList_New(static_cast<Py_ssize_t>(phases.size())));
+        for (size_t i = 0; i < phases.size(); ++i)
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), phases[i].new_ref());
+        return list.get();
+    }
+};
+
+// At the end of the protected section the phases are released, last item first, as a list
+// drops its items.
+struct DropPhases {
+    std::vector<Ref>& v;
+    ~DropPhases() {
+        while (!v.empty())
+            v.pop_back();
+    }
+};
+
+inline PyObject* raw(PyObject* p) { return p; }
+inline PyObject* raw(const Ref& p) { return p.get(); }
+
+// for q, p in zip(target, phaseList): hold[q] = mod(p, 2 * pi). `phase_source()` is made
+// after the target's iterator, as zip makes its iterators, and gives the next phase (a Ref,
+// or a pointer borrowed from the frame) or null; the target's next item is drawn before the
+// next phase. `made`: the phases are
+// float64s made here and held only here (see native_mod).
+template <class Source>
+void update_phases(ReduceFrame& f, bool one, Source&& phase_source, bool made = false) {
+    f.qs.start(f.target.get(), one);
+    // Drawing the target's qubits runs no code of the program unless it is read through an
+    // iterator: until a phase is stored, no one else can have seen it.
+    const bool unseen = made && f.qs.direct();
+    auto next_phase = phase_source();
+    while (Ref q = f.qs.next()) {
+        auto p = next_phase();
+        if (!p)
+            break;
+        Ref reduced = reduce_phase(f.g, raw(p), unseen);
+        check(PyObject_SetItem(f.hold.get(), q.get(), reduced.get()));
+    }
+    f.qs.clear();
+}
+
+// The new phase list of one of the module's own rules, item by item, as its result pair
+// would hold it.
+auto own_phases(const ReduceFrame& f) {
+    using P = RuleResult::Phases;
+    const RuleResult& r = f.own;
+    const std::vector<Ref>& phases = f.phases;
+    const size_t n = r.phases == P::one ? 1 : phases.size();
+    return [&r, &phases, n, i = size_t(0)]() mutable -> PyObject* {
+        if (i == n)
+            return nullptr;
+        const size_t k = i++;
+        switch (r.phases) {
+        case P::one: return r.value.get();
+        case P::zeros: return S.int0;
+        case P::reversed: return phases[n - 1 - k].get();
+        case P::same: break;
+        }
+        return phases[k].get();
+    };
+}
+
+// hold[q] != 0 for the qubit at hand.
+bool pending(ReduceFrame& f) { return nonzero(held(f.hold.get(), f.q.get()).get()); }
+
+// reduceVirtualZ(ravex, lib), the generator (`reduceVirtualZ` of
+// tests/support/macro_reference.py). While `_exchange_VZ_and_gate` is the module's own, the
+// dispatch runs here without its call, and so does a rule that is one of the module's own:
+// its statement is yielded as the one item of its stList, and its phases are read as its
+// phaseList.
 gen::Body reduce_body(ReduceFrame& f) {
     {
         Ref dd = f.g.get(Name::defaultdict);
@@ -452,36 +605,26 @@ gen::Body reduce_body(ReduceFrame& f) {
         f.hold = call(dd.get(), {factory.get()});
     }
     f.it = iter(f.ravex.get());
-    while ((f.st = next(f.it.get()))) {
+    while ((f.st = gen::next(f.it.get()))) {
         f.target = item(f.st.get(), 1);
         const bool one = PyLong_Check(f.target.get()) || PyUnicode_Check(f.target.get());
         try {
             DropPhases drop{f.phases};
-            OwnRule kind = OwnRule::none;
-            bool own_dispatcher;
+            f.kind = OwnRule::none;
+            collect_phases(f, one);
             {
                 Ref fn = f.g.get(Name::_exchange_VZ_and_gate);
-                own_dispatcher = fn.get() == F.exchange.get();
-                if (own_dispatcher) {
-                    Ref rule = own_dispatch(f, one);
-                    if (!rule) {
-                        // The common failure of the protected section, taken without a throw.
-                        f.failure = unknown_rule();
-                    } else {
-                        kind = own_rule(rule.get());
-                        if (kind == OwnRule::none) {
-                            Ref result = call(rule.get(), {f.st.get(), phase_list(f.phases).get()});
-                            auto pair = unpack<2>(result.get());
-                            f.stlist = std::move(pair[0]);
-                            f.plist = std::move(pair[1]);
-                        }
-                    }
+                Ref result;
+                if (fn.get() == F.exchange.get()) {
+                    Dispatched d = dispatch(f.g, f.st.get(), CollectedPhases{f.phases, {}}, true, &f.rule_keys);
+                    f.failure = std::move(d.error);
+                    f.kind = d.kind;
+                    f.own = std::move(d.own);
+                    result = std::move(d.result);
                 } else {
-                    f.qs.start(f.target.get(), one);
-                    while (Ref q = f.qs.next())
-                        f.phases.push_back(held(f.hold.get(), q.get()));
-                    f.qs.clear();
-                    Ref result = call(fn.get(), {f.st.get(), phase_list(f.phases).get(), f.lib.get()});
+                    result = call(fn.get(), {f.st.get(), CollectedPhases{f.phases, {}}.object(), f.lib.get()});
+                }
+                if (result) {
                     auto pair = unpack<2>(result.get());
                     f.stlist = std::move(pair[0]);
                     f.plist = std::move(pair[1]);
@@ -489,72 +632,21 @@ gen::Body reduce_body(ReduceFrame& f) {
             }
             if (f.failure) {
                 // handled below, as an exception of the section would be
-            } else if (kind == OwnRule::none) {
+            } else if (f.kind == OwnRule::none) {
                 co_yield gen::delegate_to(f.stlist.get());
-                // zip(target, phaseList): the target's next item first, then the phase's.
-                f.qs.start(f.target.get(), one);
-                Ref ps = iter(f.plist.get());
-                for (;;) {
-                    Ref q = f.qs.next();
-                    if (!q)
-                        break;
-                    Ref p = next(ps.get());
-                    if (!p)
-                        break;
-                    Ref reduced = reduce_phase(f.g, p.get());
-                    check(PyObject_SetItem(f.hold.get(), q.get(), reduced.get()));
-                }
-                f.qs.clear();
+                update_phases(f, one, [&] {
+                    return [ps = iter(f.plist.get())] { return next(ps.get()); };
+                });
             } else {
-                // One of the module's own rules, applied here: the same statements and
-                // phases, without the argument list and the result pair.
-                Ref emitted;    // the statement the rule emits (P emits none)
-                bool made = false;  // P's phase is a float64 made here, held only here
-                {
-                    // The check that calling a function object through the C API makes.
-                    gen::detail::Depth depth(" while calling a Python object");
-                    auto first_phase = [&] {
-                        if (f.phases.empty())
-                            raise(PyExc_IndexError, "list index out of range");
-                        return f.phases[0];
-                    };
-                    if (kind == OwnRule::P)
-                        f.plist = vz_p_phase(f.g, f.st.get(), first_phase, &made);
-                    else if (kind == OwnRule::rfUnitary)
-                        emitted = vz_rf_statement(f.st.get(), first_phase);
-                    else
-                        emitted = f.st;
-                }
-                if (emitted) {
-                    // Yielded as the one item of the rule's list would be: a value sent
-                    // in fails like a list iterator's missing `send`.
-                    bool sent = co_yield std::move(emitted);
-                    if (sent)
-                        raise(PyExc_AttributeError, "'list_iterator' object has no attribute 'send'");
-                }
-                // zip(target, phaseList) over the rule's phase list of n items: it draws
-                // the target's next item before it finds the list at its end.
-                const size_t n = kind == OwnRule::P ? 1 : f.phases.size();
-                f.qs.start(f.target.get(), one);
-                // Drawing the target's qubits runs no code of the program unless it is
-                // read through an iterator: until the phase is stored, P's stays unseen.
-                const bool unseen = made && f.qs.direct();
-                size_t i = 0;
-                for (;; ++i) {
-                    Ref q = f.qs.next();
-                    if (!q || i == n)
-                        break;
-                    PyObject* p;
-                    switch (kind) {
-                    case OwnRule::P: p = f.plist.get(); break;
-                    case OwnRule::clear: p = S.int0; break;
-                    case OwnRule::swap: p = f.phases[n - 1 - i].get(); break;
-                    default: p = f.phases[i].get(); break;
+                if (f.own.emitted) {
+                    PyObject* sent = co_yield Ref(f.own.emitted);
+                    if (sent != Py_None) {
+                        // The value goes where `yield from stList` sends it: to the list's iterator.
+                        Ref items = iter(list({f.own.emitted.get()}).get());
+                        gen::draw(items.get(), sent);
                     }
-                    Ref reduced = reduce_phase(f.g, p, unseen);
-                    check(PyObject_SetItem(f.hold.get(), q.get(), reduced.get()));
                 }
-                f.qs.clear();
+                update_phases(f, one, [&] { return own_phases(f); }, f.own.made);
             }
         } catch (PyError& e) {
             // Closing the generator must end it, not be taken for a failed rule.
@@ -563,11 +655,12 @@ gen::Body reduce_body(ReduceFrame& f) {
             f.failure = Ref::borrow(e.value());  // handled below, then discarded
         }
         f.qs.clear();
+        gen::clear_refs(f.own.emitted, f.own.value);
         if (f.failure) {
             gen::Handling handling(f, std::move(f.failure));
             f.qs.start(f.target.get(), one);
             while ((f.q = f.qs.next())) {
-                if (nonzero(held(f.hold.get(), f.q.get()).get())) {
+                if (pending(f)) {
                     co_yield phase_statement(f.hold.get(), f.q.get());
                     check(PyObject_SetItem(f.hold.get(), f.q.get(), S.int0));
                 }
@@ -579,7 +672,7 @@ gen::Body reduce_body(ReduceFrame& f) {
     }
     f.qs.start(f.hold.get(), false);
     while ((f.q = f.qs.next())) {
-        if (nonzero(held(f.hold.get(), f.q.get()).get()))
+        if (pending(f))
             co_yield phase_statement(f.hold.get(), f.q.get());
     }
 }
@@ -589,7 +682,7 @@ Ref impl_reduce(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyOb
     auto f = std::make_unique<ReduceFrame>(module);
     f->ravex = Ref::borrow(a[0]);
     f->lib = Ref::borrow(a[1]);
-    return gen::make(S.reduce_qual, S.reduce_qual, std::move(f), reduce_body);
+    return gen::make(S.reduceVirtualZ, S.reduceVirtualZ, std::move(f), reduce_body);
 }
 
 }  // namespace zaradu::macro

@@ -10,6 +10,7 @@ import ctypes
 import gc
 import sys
 import weakref
+from pathlib import Path
 
 import pytest
 from suite_env import require_numpy
@@ -25,58 +26,16 @@ from zaradu.libs import std
 
 
 # ---------------------------------------------------------------- pure-Python renderings
-# They look the module's names up on zaradu.macro at each use, as the compiled functions do.
+# The module written in Python (tests/support/macro_reference.py), looking the module's
+# names up on zaradu.macro at each use, as the compiled functions do.
 
-def py_call_macro(gate, st):
-    qubits = st[1]
-    args = () if isinstance(st[0], str) else st[0][1:]
-    try:
-        yield from gate(qubits, *tuple(args))
-    except BaseException:
-        raise M.RavexError(f"extend macro {st} error.")
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
+import macro_reference  # noqa: E402
 
-
-def py_extend_control_gate(st, scope):
-    from ravex import seq2mat
-    from ravex.matricies import U, Unitary2Angles  # noqa: F401
-
-    (_, gate), qubits = st
-    if isinstance(gate, str):
-        if gate == "Z":
-            return [("CZ", qubits)]
-        if gate == "X":
-            return [("Cnot", qubits)]
-    c, t = qubits
-    theta, phi, lam, delta = Unitary2Angles(seq2mat([(gate, 0)]))
-    if abs(M.cos(phi + lam) + 1) < 1e-15:
-        return [(("u3", M.pi / 2 - theta / 2, 0, -phi), t), ("Cnot", (c, t)),
-                (("u3", theta / 2 - M.pi / 2, phi, 0), t), (("Rz", delta - M.pi / 2), t)]
-    return [(("u3", theta / 2, 0, lam), t), ("Cnot", (c, t)),
-            (("u3", -theta / 2, -(phi + lam) / 2, 0), t), ("Cnot", (c, t)),
-            (("u3", 0, 0, (phi - lam) / 2), t), (("Rz", delta), c)]
-
-
-def py_reduceVirtualZ(ravex, lib):
-    hold = M.defaultdict(lambda: 0)
-    for st in ravex:
-        target = st[1]
-        if isinstance(target, (int, str)):
-            target = (target,)
-        try:
-            phases = [hold[q] for q in target]
-            stList, phaseList = M._exchange_VZ_and_gate(st, phases, lib)
-            yield from stList
-            for q, p in zip(target, phaseList):
-                hold[q] = M.mod(p, 2 * M.pi)
-        except BaseException:
-            for q in target:
-                if hold[q] != 0:
-                    yield (("P", hold[q]), q)
-                    hold[q] = 0
-            yield st
-    for q in hold:
-        if hold[q] != 0:
-            yield (("P", hold[q]), q)
+_reference = macro_reference.bound_to(vars(M))
+py_call_macro = _reference.call_macro
+py_extend_control_gate = _reference.extend_control_gate
+py_reduceVirtualZ = _reference.reduceVirtualZ
 
 
 def outcome(gen_fn):

@@ -386,3 +386,22 @@ def test_value_sent_into_rule_output(rules, st, first, otherwise, wrapped):
     g = macro.reduceVirtualZ([(("P", a), 0), st, ("X", 0)], None)
     assert next(g) == first
     assert [g.send(None)] + list(g) == otherwise
+
+
+def test_the_phase_list_is_made_before_the_dispatcher_is_looked_up(monkeypatch):
+    # `[hold[q] for q in target]` runs before `_exchange_VZ_and_gate` is looked up: a qubit
+    # whose hashing replaces the dispatcher has the replacement called for its statement.
+    calls = []
+
+    def dispatcher(st, phaseList, lib):
+        calls.append(st)
+        return [st], phaseList
+
+    class Qubit:
+        def __hash__(self):
+            monkeypatch.setattr(macro, "_exchange_VZ_and_gate", dispatcher)
+            return 7
+
+    st = ("CZ", (Qubit(),))
+    assert list(macro.reduceVirtualZ([st], None)) == [st]
+    assert calls == [st]
