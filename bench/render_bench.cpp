@@ -10,6 +10,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "reference_render.hpp"
 #include "sin_cos_loop.hpp"
 #include "waveform.hpp"
 

@@ -17,6 +17,7 @@
 #include "config.hpp"
 #include "json.hpp"
 #include "output.hpp"
+#include "reference_render.hpp"
 #include "vm.hpp"
 #include "waveform.hpp"
 
@@ -30,10 +31,8 @@ constexpr std::uint64_t kDecodeLimit = std::uint64_t{64} << 20;
 std::uint64_t mixed_samples(const velk::ChannelSignal& signal) {
     std::uint64_t n = 0;
     for (const velk::Pulse& p : signal.pulses) {
-        const std::int64_t s = velk::start_index(p.t0, signal.sample_rate);
-        if (s < 0 || static_cast<std::uint64_t>(s) >= signal.length) continue;
-        n += std::min(velk::envelope_length(p.envelope),
-                      signal.length - static_cast<std::uint64_t>(s));
+        if (const auto place = velk::place_pulse(p, signal.sample_rate, signal.length))
+            n += place->end - place->start;
     }
     return n;
 }

@@ -15,7 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto config = velk::parse_config(text);
     if (!config) {
         const velk::TomlError& e = config.error();
-        if (e.span && (e.span->first > e.span->second || e.span->second > e.document.size())) __builtin_trap();
+        if (e.span && (e.span->first > e.span->second || e.span->second > text.size()))
+            __builtin_trap();
+        if (e.span.has_value() != e.position.has_value()) __builtin_trap();
         (void)e.display();
         (void)e.debug();
     }

@@ -52,59 +52,14 @@ using Error = std::string;
 
 // Memory charged for one map entry beyond its key and value (node and bucket).
 constexpr std::uint64_t kMapEntryBytes = 48;
+// Memory charged for one relocation entry's value.
+constexpr std::uint64_t kVarRefBytes = 8;
 // Memory charged per byte of a JSON text that parses, for its tree, on top of
 // the copy of the text (so 41 bytes per byte in all): a parsed tree is larger
 // than its text. The most measured per byte is "[{},{},...]": a 16-byte
 // element (48 bytes while its array grows) and a 64-byte empty map per three
 // bytes, 37 bytes per byte at its peak.
 constexpr std::uint64_t kJsonBytesPerChar = 40;
-
-// Runs `f` when the scope ends, however it ends.
-template <class F>
-class OnExit {
-public:
-    explicit OnExit(F f) : f_(std::move(f)) {}
-    OnExit(const OnExit&) = delete;
-    OnExit& operator=(const OnExit&) = delete;
-    ~OnExit() { f_(); }
-
-private:
-    F f_;
-};
-
-// The JSON trees a value owns, released without allocating (release_json) so
-// that dropping a large one never needs memory.
-void release_trees(std::optional<VarValue>& value) noexcept {
-    if (!value) return;
-    if (auto* json = std::get_if<Json>(&*value)) release_json(*json);
-}
-
-void release_trees(std::vector<VarDef>& variables) noexcept {
-    for (VarDef& def : variables) release_trees(def.value);
-}
-
-void release_trees(std::unordered_map<std::string, Json>& members) noexcept {
-    for (auto& entry : members) release_json(entry.second);
-}
-
-void release_trees(Module& module) noexcept {
-    release_trees(module.settings);
-    for (auto& entry : module.defaults) release_trees(entry.second);
-}
-
-void release_trees(ModuleMap& modules) noexcept {
-    for (auto& entry : modules) release_trees(entry.second);
-}
-
-// Stores `value` under `key`; a value it replaces is released first.
-void store_json(std::unordered_map<std::string, Json>& members, std::string key, Json& value) {
-    if (const auto found = members.find(key); found != members.end()) {
-        release_json(found->second);
-        found->second = std::move(value);
-    } else {
-        members.emplace(std::move(key), std::move(value));
-    }
-}
 
 std::uint32_t be_u32(std::span<const std::uint8_t> b) {
     return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
@@ -152,19 +107,18 @@ Json json_from_float(double v) {
 // it is built: where the budget cannot pay for it, the text is only checked
 // (check_json builds nothing), so that refusing a large document costs no more
 // than its text.
-Expected<Json, Error> json_from_text(std::string text, Cursor& cur) {
+Expected<JsonTree, Error> json_from_text(std::string text, Cursor& cur) {
     const std::uint64_t tree_bytes = kJsonBytesPerChar * text.size();
     if (tree_bytes > cur.budget_left()) {
-        if (!check_json(text)) return Json(std::move(text));
+        if (!check_json(text)) return JsonTree(Json(std::move(text)));
         return Unexpected(cur.charge(tree_bytes).error());
     }
     auto parsed = parse_json(text);
     if (parsed) {
-        const JsonRelease release(*parsed);
         TRY_VOID(cur.charge(tree_bytes));
-        return Expected<Json, Error>(std::move(*parsed));
+        return Expected<JsonTree, Error>(std::move(*parsed));
     }
-    return Json(std::move(text));
+    return JsonTree(Json(std::move(text)));
 }
 
 Expected<std::string, Error> text_copy(const std::string& text, Cursor& cur) {
@@ -204,40 +158,16 @@ const Json* default_entry(const FieldDefaults* defaults, std::string_view name) 
 
 bool bit_set(std::uint8_t presence, unsigned bit) { return ((presence >> bit) & 1u) != 0; }
 
-// Field lists of opcodes 1 to 4 (bit j = list position j): the keys of the
-// defaults maps and the order of the stored fields.
-enum class FieldCoding { Number, Shape, Idx, Text };
-struct FieldSpec {
-    std::string_view name;
-    FieldCoding coding;
-};
-
-constexpr FieldSpec kShapedPulseFields[] = {
-    {"delta", FieldCoding::Number},   {"amp", FieldCoding::Number},
-    {"width", FieldCoding::Number},   {"shape", FieldCoding::Shape},
-    {"plateau", FieldCoding::Number}, {"block1", FieldCoding::Number},
-    {"block2", FieldCoding::Number}};
-constexpr FieldSpec kCaptureFields[] = {
-    {"qubit", FieldCoding::Text},       {"creg", FieldCoding::Text},
-    {"idx", FieldCoding::Idx},          {"duration", FieldCoding::Number},
-    {"frequency", FieldCoding::Number}, {"phi", FieldCoding::Number},
-    {"threshold", FieldCoding::Number}};
-constexpr FieldSpec kCaptureIqFields[] = {{"qubit", FieldCoding::Text},
-                                          {"creg", FieldCoding::Text},
-                                          {"idx", FieldCoding::Idx},
-                                          {"duration", FieldCoding::Number},
-                                          {"frequency", FieldCoding::Number}};
-constexpr FieldSpec kCaptureTraceFields[] = {{"creg", FieldCoding::Text},
-                                             {"idx", FieldCoding::Idx},
-                                             {"duration", FieldCoding::Number}};
-
-std::span<const FieldSpec> field_list(std::uint8_t opcode) {
+// Calls f(std::type_identity<Record>{}) with the record of `opcode`; false for an
+// opcode outside the instruction set.
+template <class F>
+bool with_record_of(std::uint8_t opcode, F&& f) {
     switch (opcode) {
-        case 1: return kShapedPulseFields;
-        case 2: return kCaptureFields;
-        case 3: return kCaptureIqFields;
-        case 4: return kCaptureTraceFields;
-        default: return {};
+#define VELK_RECORD_CASE(op, Record) \
+    case op: f(std::type_identity<Record>{}); return true;
+        VELK_INSTRUCTION_SET(VELK_RECORD_CASE)
+#undef VELK_RECORD_CASE
+        default: return false;
     }
 }
 
@@ -312,28 +242,28 @@ Expected<VarValue, Error> read_var_value(Cursor& cur, std::uint8_t type) {
     switch (type) {
         case 0: {
             TRY(const std::uint32_t v, cur.u32("variable value"));
-            return VarValue(std::in_place_index<0>, v);
+            return VarValue(std::in_place_type<std::uint32_t>, v);
         }
         case 1: {
             TRY(const std::int32_t v, cur.i32("variable value"));
-            return VarValue(std::in_place_index<1>, v);
+            return VarValue(std::in_place_type<std::int32_t>, v);
         }
         case 2: {
             TRY(const float v, cur.f32("variable value"));
-            return VarValue(std::in_place_index<2>, v);
+            return VarValue(std::in_place_type<float>, v);
         }
         case 3: {
             TRY(const double v, cur.f64("variable value"));
-            return VarValue(std::in_place_index<3>, v);
+            return VarValue(std::in_place_type<double>, v);
         }
         case 4: {
             TRY(std::string text, cur.string("variable value"));
-            return VarValue(std::in_place_index<4>, VarString{std::move(text)});
+            return VarValue(std::in_place_type<VarString>, VarString{std::move(text)});
         }
         case 5: {
             TRY(std::string text, cur.string("variable value"));
-            TRY(Json json, json_from_text(std::move(text), cur));
-            return VarValue(std::in_place_index<5>, std::move(json));
+            TRY(JsonTree json, json_from_text(std::move(text), cur));
+            return VarValue(std::in_place_type<JsonTree>, std::move(json));
         }
         default: return Unexpected("Unknown var value type: " + std::to_string(type));
     }
@@ -347,7 +277,6 @@ Expected<void, Error> read_variables_section(BinaryFile& file, Cursor& cur) {
     // Each entry takes at least 6 bytes, so a count beyond the file ends at its end.
     for (std::uint32_t i = 0; i < count; ++i) {
         VarDef def;
-        const OnExit release([&def] { release_trees(def.value); });
         TRY(def.name, cur.string("variable name"));
         TRY(def.kind, cur.u8("variable kind"));
         TRY(const std::uint8_t has_default, cur.u8("variable default flag"));
@@ -367,9 +296,9 @@ Expected<void, Error> read_variables_section(BinaryFile& file, Cursor& cur) {
         for (std::uint32_t i = 0; i < ref_count; ++i) {
             TRY(const std::uint32_t offset, cur.u32("relocation offset"));
             TRY(const std::uint32_t index, cur.u32("relocation variable index"));
-            TRY(const std::uint8_t kind, cur.u8("relocation kind"));
-            TRY_VOID(cur.charge(sizeof(VarRef) + kMapEntryBytes));
-            file.var_refs.insert_or_assign(std::uint64_t{offset}, VarRef{index, kind});
+            TRY_VOID(cur.u8("relocation kind"));
+            TRY_VOID(cur.charge(kVarRefBytes + kMapEntryBytes));
+            file.var_refs.insert_or_assign(std::uint64_t{offset}, VarRef{index});
         }
     }
     return {};
@@ -388,10 +317,10 @@ Expected<void, Error> parse_sections_impl(std::span<const std::uint8_t> bytes,
 
     file.bytes = bytes;
     file.decode_limit = decode_limit;
-    std::memcpy(file.header.magic, bytes.data(), 4);
     file.header.version = version;
     Cursor cur(bytes, 8, decode_limit);
-    SectionRange* ranges[] = {&file.header.first_section, &file.header.data_section,
+    SectionRange first_section;
+    SectionRange* ranges[] = {&first_section, &file.header.data_section,
                               &file.header.variables_section, &file.header.code_section};
     for (SectionRange* r : ranges) {
         TRY(r->offset, cur.u32("section offset"));
@@ -406,27 +335,27 @@ Expected<void, Error> parse_sections_impl(std::span<const std::uint8_t> bytes,
 // ---------------------------------------------------------------------------
 // CODE
 
-Expected<Json, Error> read_setting_value(Cursor& cur, std::uint8_t type) {
+Expected<JsonTree, Error> read_setting_value(Cursor& cur, std::uint8_t type) {
     switch (type) {
         case 0: {
             TRY(const std::uint32_t v, cur.u32("setting value"));
-            return Json(std::uint64_t{v});
+            return JsonTree(Json(std::uint64_t{v}));
         }
         case 1: {
             TRY(const std::int32_t v, cur.i32("setting value"));
-            return json_from_i32(v);
+            return JsonTree(json_from_i32(v));
         }
         case 2: {
             TRY(const float v, cur.f32("setting value"));
-            return json_from_float(static_cast<double>(v));
+            return JsonTree(json_from_float(static_cast<double>(v)));
         }
         case 3: {
             TRY(const double v, cur.f64("setting value"));
-            return json_from_float(v);
+            return JsonTree(json_from_float(v));
         }
         case 4: {
             TRY(std::string text, cur.string("setting value"));
-            return Json(std::move(text));
+            return JsonTree(Json(std::move(text)));
         }
         case 5: {
             TRY(std::string text, cur.string("setting value"));
@@ -436,39 +365,67 @@ Expected<Json, Error> read_setting_value(Cursor& cur, std::uint8_t type) {
     }
 }
 
-Expected<Json, Error> read_default_value(Cursor& cur, const FieldSpec& field) {
-    switch (field.coding) {
-        case FieldCoding::Shape: {
-            TRY(const std::uint8_t v, cur.u8(field.name));
-            return Json(std::uint64_t{v});
-        }
-        case FieldCoding::Idx: {
-            TRY(const std::int32_t v, cur.i32(field.name));
-            return json_from_i32(v);
-        }
-        case FieldCoding::Text: {
-            TRY(std::string text, cur.string(field.name));
-            return Json(std::move(text));
-        }
-        case FieldCoding::Number: break;
-    }
+// A default as the defaults record stores it, by the field's kind.
+template <class Record>
+Expected<Json, Error> read_default_value(Cursor& cur, const Field<Record, std::uint8_t>& field) {
+    TRY(const std::uint8_t v, cur.u8(field.name));
+    return Json(std::uint64_t{v});
+}
+template <class Record>
+Expected<Json, Error> read_default_value(Cursor& cur,
+                                         const Field<Record, ParamValue<std::uint32_t>>& field) {
+    TRY(const std::int32_t v, cur.i32(field.name));
+    return json_from_i32(v);
+}
+template <class Record>
+Expected<Json, Error> read_default_value(Cursor& cur,
+                                         const Field<Record, ParamValue<std::string>>& field) {
+    TRY(std::string text, cur.string(field.name));
+    return Json(std::move(text));
+}
+template <class Record>
+Expected<Json, Error> read_default_value(Cursor& cur,
+                                         const Field<Record, ParamValue<double>>& field) {
     TRY(const double v, cur.f64(field.name));
     return json_from_float(v);
 }
 
+// The defaults of a record's fields whose presence bits are set, in field order.
+template <class Record>
+Expected<void, Error> read_record_defaults(std::uint8_t presence, FieldDefaults& fields,
+                                           Cursor& cur) {
+    if constexpr (HasPresenceBits<Record>) {
+        Expected<void, Error> ok;
+        unsigned bit = 0;
+        for_each_field<Record>([&](const auto& field) {
+            if (!ok || !bit_set(presence, bit++)) return;
+            auto value = read_default_value(cur, field);
+            if (!value) {
+                ok = Unexpected(std::move(value).error());
+                return;
+            }
+            ok = cur.charge(kMapEntryBytes + sizeof(Json) + field.name.size());
+            if (ok) fields.insert_or_assign(std::string(field.name), std::move(*value));
+        });
+        return ok;
+    } else {
+        (void)presence, (void)fields, (void)cur;
+        return {};
+    }
+}
+
 // A defaults record: the stored fields replace the opcode's earlier map whole;
-// a record that stores nothing leaves the earlier map in force.
+// a record that stores nothing leaves the earlier map in force. An opcode
+// without presence bits (or outside the set) stores nothing.
 Expected<void, Error> read_defaults_record(Module& module, Cursor& cur) {
     TRY(const std::uint8_t opcode, cur.u8("defaults opcode"));
     TRY(const std::uint8_t presence, cur.u8("defaults presence bits"));
     FieldDefaults fields;
-    const auto list = field_list(opcode);
-    for (unsigned j = 0; j < list.size(); ++j) {
-        if (!bit_set(presence, j)) continue;
-        TRY(Json value, read_default_value(cur, list[j]));
-        TRY_VOID(cur.charge(kMapEntryBytes + sizeof(Json) + list[j].name.size()));
-        fields.insert_or_assign(std::string(list[j].name), std::move(value));
-    }
+    Expected<void, Error> read;
+    with_record_of(opcode, [&]<class Record>(std::type_identity<Record>) {
+        read = read_record_defaults<Record>(presence, fields, cur);
+    });
+    TRY_VOID(read);
     if (!fields.empty()) module.defaults.insert_or_assign(opcode, std::move(fields));
     return {};
 }
@@ -530,14 +487,12 @@ Expected<void, Error> parse_modules_impl(const BinaryFile& file, ModuleMap& modu
         TRY_VOID(cur.charge(sizeof(Module) + kMapEntryBytes));
 
         Module module;
-        const OnExit release([&module] { release_trees(module); });
         for (std::uint32_t i = 0; i < setting_count; ++i) {
             TRY(std::string key, cur.string("setting name"));
             TRY(const std::uint8_t type, cur.u8("setting value type"));
-            TRY(Json value, read_setting_value(cur, type));
-            const JsonRelease release(value);
+            TRY(JsonTree value, read_setting_value(cur, type));
             TRY_VOID(cur.charge(kMapEntryBytes + sizeof(Json)));
-            store_json(module.settings, std::move(key), value);
+            module.settings.insert_or_assign(std::move(key), std::move(value));
         }
         for (std::uint32_t i = 0; i < defaults_count; ++i)
             TRY_VOID(read_defaults_record(module, cur));
@@ -550,12 +505,7 @@ Expected<void, Error> parse_modules_impl(const BinaryFile& file, ModuleMap& modu
             TRY(Block block, read_block(file, module, samples, cur));
             module.blocks.push_back(std::move(block));
         }
-        if (const auto found = modules.find(name); found != modules.end()) {
-            release_trees(found->second);
-            found->second = std::move(module);
-        } else {
-            modules.emplace(std::move(name), std::move(module));
-        }
+        modules.insert_or_assign(std::move(name), std::move(module));
         // The module length decides only where the next record starts.
         cur.seek(start + 4 + length);
     }
@@ -638,16 +588,6 @@ Expected<void, std::string> Cursor::charge(std::uint64_t n) {
 // ---------------------------------------------------------------------------
 // Strings, slots and fields
 
-std::string read_cstring(std::span<const std::uint8_t> bytes, std::uint64_t offset) {
-    if (offset >= bytes.size()) return std::string();
-    const auto rest = bytes.subspan(static_cast<std::size_t>(offset));
-    const void* nul = std::memchr(rest.data(), 0, rest.size());
-    const std::size_t len =
-        nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - rest.data())
-            : rest.size();
-    return utf8_lossy(std::string_view(reinterpret_cast<const char*>(rest.data()), len));
-}
-
 Expected<ParamValue<double>, std::string> read_param_f64(const BinaryFile& file, Cursor& cur) {
     const std::uint64_t at = cur.pos();
     TRY(auto bytes, cur.take(8, "number slot"));
@@ -686,10 +626,11 @@ Expected<ParamValue<double>, std::string> read_field_f64(const BinaryFile& file,
     return ParamValue<double>(fallback);
 }
 
-Expected<std::uint8_t, std::string> read_field_shape(std::uint8_t presence,
+Expected<std::uint8_t, std::string> read_field_shape(std::uint8_t presence, unsigned bit,
+                                                     std::string_view name,
                                                      const FieldDefaults* defaults, Cursor& cur) {
-    if (bit_set(presence, 3)) return cur.u8("shape");
-    const Json* d = default_entry(defaults, "shape");
+    if (bit_set(presence, bit)) return cur.u8(name);
+    const Json* d = default_entry(defaults, name);
     if (d != nullptr && d->is_number_unsigned())
         return static_cast<std::uint8_t>(d->get<std::uint64_t>() & 0xFFu);
     return std::uint8_t{0};
@@ -713,10 +654,11 @@ Expected<ParamValue<std::string>, std::string> read_field_string(const BinaryFil
 Expected<ParamValue<std::uint32_t>, std::string> read_field_idx(const BinaryFile& file,
                                                                 std::uint8_t presence,
                                                                 unsigned bit,
+                                                                std::string_view name,
                                                                 const FieldDefaults* defaults,
                                                                 Cursor& cur) {
     if (bit_set(presence, bit)) return read_param_u32(file, cur);
-    const Json* d = default_entry(defaults, "idx");
+    const Json* d = default_entry(defaults, name);
     std::int64_t value = 0;
     if (d != nullptr && d->is_number_unsigned()) {
         const auto u = d->get<std::uint64_t>();
@@ -731,23 +673,9 @@ Expected<ParamValue<std::uint32_t>, std::string> read_field_idx(const BinaryFile
 }
 
 // ---------------------------------------------------------------------------
-// Instructions
-//
-//   op  variant          after the opcode
-//    1  ShapedPulse      presence, delta amp width (num) shape (u8) plateau block1 block2 (num)
-//    2  Capture          presence, qubit creg (str) idx (index) duration frequency phi threshold
-//    3  CaptureIq        presence, qubit creg (str) idx (index) duration frequency
-//    4  CaptureTrace     presence, creg (str) idx (index) duration
-//  5-7  Delay, SetFrequency, ShiftPhase   one number slot
-//    8  ResetPhase       nothing
-//    9  Barrier          u32 id (plain)
-//   10  Opcode10         u32 string offset (plain), number slot
-//   11  RealWaveform     u32 data index (plain), number slot (amplitude)
-//   12  ComplexWaveform  u32 data index (plain), number slot (amplitude)
+// Instructions (the set and each record's fields: program.hpp)
 
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 std::uint64_t array_length(const DataArray& a) {
     switch (a.kind) {
@@ -779,18 +707,120 @@ std::vector<Complex> convert_complex(const DataArray& a) {
     return std::vector<Complex>();
 }
 
-// The samples of DATA array `index` converted by `convert`, from `cache` when an
-// earlier instruction converted them already; empty for an index past the table.
-template <class T, class Convert>
+// The samples of DATA array `index` as a waveform of element type T takes them,
+// from `cache` when an earlier instruction converted them already; empty for an
+// index past the table.
+template <class T>
 Expected<SharedSamples<T>, Error> shared_samples(const BinaryFile& file, std::uint32_t index,
                                                  std::vector<SharedSamples<T>>& cache,
-                                                 Convert convert, Cursor& cur) {
+                                                 Cursor& cur) {
     if (index >= file.data.size()) return SharedSamples<T>();
     const DataArray& a = file.data[index];
     TRY_VOID(cur.charge(array_length(a) * sizeof(T)));
     if (cache.size() != file.data.size()) cache.resize(file.data.size());
-    if (cache[index].size() != array_length(a)) cache[index] = SharedSamples<T>(convert(a));
+    if (cache[index].size() != array_length(a)) {
+        if constexpr (std::is_same_v<T, Complex>) cache[index] = SharedSamples<T>(convert_complex(a));
+        else cache[index] = SharedSamples<T>(convert_real(a));
+    }
     return cache[index];
+}
+
+std::vector<SharedSamples<double>>& cache_of(WaveformSampleCache& c, const RealWaveform&) {
+    return c.real;
+}
+std::vector<SharedSamples<Complex>>& cache_of(WaveformSampleCache& c, const ComplexWaveform&) {
+    return c.complex;
+}
+
+// A field behind presence bit `bit`, by the field's kind.
+template <class Record>
+Expected<ParamValue<double>, Error> read_field(const BinaryFile& file, std::uint8_t presence,
+                                               unsigned bit,
+                                               const Field<Record, ParamValue<double>>& field,
+                                               const FieldDefaults* d, Cursor& cur) {
+    return read_field_f64(file, presence, bit, field.name, d, cur, field.fallback);
+}
+template <class Record>
+Expected<std::uint8_t, Error> read_field(const BinaryFile&, std::uint8_t presence, unsigned bit,
+                                         const Field<Record, std::uint8_t>& field,
+                                         const FieldDefaults* d, Cursor& cur) {
+    return read_field_shape(presence, bit, field.name, d, cur);
+}
+template <class Record>
+Expected<ParamValue<std::string>, Error> read_field(
+    const BinaryFile& file, std::uint8_t presence, unsigned bit,
+    const Field<Record, ParamValue<std::string>>& field, const FieldDefaults* d, Cursor& cur) {
+    return read_field_string(file, presence, bit, field.name, d, cur);
+}
+template <class Record>
+Expected<ParamValue<std::uint32_t>, Error> read_field(
+    const BinaryFile& file, std::uint8_t presence, unsigned bit,
+    const Field<Record, ParamValue<std::uint32_t>>& field, const FieldDefaults* d, Cursor& cur) {
+    return read_field_idx(file, presence, bit, field.name, d, cur);
+}
+
+// What follows the opcode byte, for each record (see VELK_INSTRUCTION_SET).
+template <HasPresenceBits Record>
+Expected<void, Error> read_operands(const BinaryFile& file, Record& record, Cursor& cur,
+                                    const std::unordered_map<std::uint8_t, FieldDefaults>& defaults,
+                                    WaveformSampleCache&) {
+    TRY(const std::uint8_t bits, cur.u8("presence bits"));
+    const FieldDefaults* d = defaults_for(defaults, opcode_of<Record>);
+    Expected<void, Error> ok;
+    unsigned bit = 0;
+    for_each_field<Record>([&](const auto& field) {
+        if (!ok) return;
+        auto value = read_field(file, bits, bit++, field, d, cur);
+        if (value) record.*field.member = std::move(*value);
+        else ok = Unexpected(std::move(value).error());
+    });
+    return ok;
+}
+
+template <class Record>
+concept OneNumberSlot = std::same_as<Record, Delay> || std::same_as<Record, SetFrequency> ||
+                        std::same_as<Record, ShiftPhase>;
+
+template <OneNumberSlot Record>
+Expected<void, Error> read_operands(const BinaryFile& file, Record& record, Cursor& cur,
+                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
+                                    WaveformSampleCache&) {
+    TRY(record.value, read_param_f64(file, cur));
+    return {};
+}
+
+Expected<void, Error> read_operands(const BinaryFile&, ResetPhase&, Cursor&,
+                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
+                                    WaveformSampleCache&) {
+    return {};
+}
+
+Expected<void, Error> read_operands(const BinaryFile&, Barrier& record, Cursor& cur,
+                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
+                                    WaveformSampleCache&) {
+    TRY(record.id, cur.u32("barrier id"));
+    return {};
+}
+
+Expected<void, Error> read_operands(const BinaryFile& file, Opcode10& record, Cursor& cur,
+                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
+                                    WaveformSampleCache&) {
+    TRY(record.text, cur.string("opcode 10 text"));
+    TRY(record.value, read_param_f64(file, cur));
+    return {};
+}
+
+template <class Record>
+concept Waveform = std::same_as<Record, RealWaveform> || std::same_as<Record, ComplexWaveform>;
+
+template <Waveform Record>
+Expected<void, Error> read_operands(const BinaryFile& file, Record& record, Cursor& cur,
+                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
+                                    WaveformSampleCache& samples) {
+    TRY(const std::uint32_t index, cur.u32("data index"));
+    TRY(record.amplitude, read_param_f64(file, cur));
+    TRY(record.samples, shared_samples(file, index, cache_of(samples, record), cur));
+    return {};
 }
 
 }  // namespace
@@ -800,94 +830,19 @@ Expected<Instruction, std::string> decode_instruction(
     const std::unordered_map<std::uint8_t, FieldDefaults>& defaults,
     WaveformSampleCache& samples) {
     TRY(const std::uint8_t opcode, cur.u8("opcode"));
-    if (opcode == 0 || opcode > 12)
-        return Unexpected("Unknown instruction type: " + std::to_string(opcode));
-    TRY_VOID(cur.charge(sizeof(Instruction)));
-    switch (opcode) {
-        case 1: {
-            TRY(const std::uint8_t bits, cur.u8("presence bits"));
-            const FieldDefaults* d = defaults_for(defaults, opcode);
-            ShapedPulse p;
-            TRY(p.delta, read_field_f64(file, bits, 0, "delta", d, cur, 0.0));
-            TRY(p.amp, read_field_f64(file, bits, 1, "amp", d, cur, 0.0));
-            TRY(p.width, read_field_f64(file, bits, 2, "width", d, cur, 0.0));
-            TRY(p.shape, read_field_shape(bits, d, cur));
-            TRY(p.plateau, read_field_f64(file, bits, 4, "plateau", d, cur, 0.0));
-            TRY(p.block1, read_field_f64(file, bits, 5, "block1", d, cur, kNaN));
-            TRY(p.block2, read_field_f64(file, bits, 6, "block2", d, cur, kNaN));
-            return Instruction(std::move(p));
+    Expected<Instruction, Error> decoded = Unexpected(Error());
+    const bool known = with_record_of(opcode, [&]<class Record>(std::type_identity<Record>) {
+        if (auto charged = cur.charge(sizeof(Instruction)); !charged) {
+            decoded = Unexpected(std::move(charged).error());
+            return;
         }
-        case 2: {
-            TRY(const std::uint8_t bits, cur.u8("presence bits"));
-            const FieldDefaults* d = defaults_for(defaults, opcode);
-            Capture c;
-            TRY(c.qubit, read_field_string(file, bits, 0, "qubit", d, cur));
-            TRY(c.creg, read_field_string(file, bits, 1, "creg", d, cur));
-            TRY(c.idx, read_field_idx(file, bits, 2, d, cur));
-            TRY(c.duration, read_field_f64(file, bits, 3, "duration", d, cur, 0.0));
-            TRY(c.frequency, read_field_f64(file, bits, 4, "frequency", d, cur, 0.0));
-            TRY(c.phi, read_field_f64(file, bits, 5, "phi", d, cur, 0.0));
-            TRY(c.threshold, read_field_f64(file, bits, 6, "threshold", d, cur, 0.0));
-            return Instruction(std::move(c));
-        }
-        case 3: {
-            TRY(const std::uint8_t bits, cur.u8("presence bits"));
-            const FieldDefaults* d = defaults_for(defaults, opcode);
-            CaptureIq c;
-            TRY(c.qubit, read_field_string(file, bits, 0, "qubit", d, cur));
-            TRY(c.creg, read_field_string(file, bits, 1, "creg", d, cur));
-            TRY(c.idx, read_field_idx(file, bits, 2, d, cur));
-            TRY(c.duration, read_field_f64(file, bits, 3, "duration", d, cur, 0.0));
-            TRY(c.frequency, read_field_f64(file, bits, 4, "frequency", d, cur, 0.0));
-            return Instruction(std::move(c));
-        }
-        case 4: {
-            TRY(const std::uint8_t bits, cur.u8("presence bits"));
-            const FieldDefaults* d = defaults_for(defaults, opcode);
-            CaptureTrace c;
-            TRY(c.creg, read_field_string(file, bits, 0, "creg", d, cur));
-            TRY(c.idx, read_field_idx(file, bits, 1, d, cur));
-            TRY(c.duration, read_field_f64(file, bits, 2, "duration", d, cur, 0.0));
-            return Instruction(std::move(c));
-        }
-        case 5: {
-            TRY(auto v, read_param_f64(file, cur));
-            return Instruction(Delay{std::move(v)});
-        }
-        case 6: {
-            TRY(auto v, read_param_f64(file, cur));
-            return Instruction(SetFrequency{std::move(v)});
-        }
-        case 7: {
-            TRY(auto v, read_param_f64(file, cur));
-            return Instruction(ShiftPhase{std::move(v)});
-        }
-        case 8: return Instruction(ResetPhase{});
-        case 9: {
-            TRY(const std::uint32_t id, cur.u32("barrier id"));
-            return Instruction(Barrier{id});
-        }
-        case 10: {
-            Opcode10 o;
-            TRY(o.text, cur.string("opcode 10 text"));
-            TRY(o.value, read_param_f64(file, cur));
-            return Instruction(std::move(o));
-        }
-        case 11: {
-            TRY(const std::uint32_t index, cur.u32("data index"));
-            RealWaveform w;
-            TRY(w.amplitude, read_param_f64(file, cur));
-            TRY(w.samples, shared_samples(file, index, samples.real, convert_real, cur));
-            return Instruction(std::move(w));
-        }
-        default: {  // 12
-            TRY(const std::uint32_t index, cur.u32("data index"));
-            ComplexWaveform w;
-            TRY(w.amplitude, read_param_f64(file, cur));
-            TRY(w.samples, shared_samples(file, index, samples.complex, convert_complex, cur));
-            return Instruction(std::move(w));
-        }
-    }
+        Record record;
+        auto read = read_operands(file, record, cur, defaults, samples);
+        if (read) decoded = Instruction(std::move(record));
+        else decoded = Unexpected(std::move(read).error());
+    });
+    if (!known) return Unexpected("Unknown instruction type: " + std::to_string(opcode));
+    return decoded;
 }
 
 // ---------------------------------------------------------------------------
@@ -936,62 +891,43 @@ std::vector<Complex> collect_complex_range(std::span<const Complex> values) {
 // ---------------------------------------------------------------------------
 // Entry points
 
-// On failure, running out of memory included, what was built so far is released
-// without allocating.
+// On failure, running out of memory included, what was built so far is dropped
+// (its JSON trees without allocating).
 Expected<BinaryFile, std::string> parse_sections(std::span<const std::uint8_t> bytes,
                                                  std::uint64_t decode_limit) {
-    BinaryFile file;
-    Error error;
-    try {
-        auto parsed = parse_sections_impl(bytes, decode_limit, file);
-        if (parsed) return file;
-        error = std::move(parsed).error();
-    } catch (const std::bad_alloc&) {
-        error = out_of_memory();
-    } catch (const std::length_error&) {
-        error = out_of_memory();
-    }
-    release_trees(file.variables);
-    return Unexpected(std::move(error));
+    return unless_out_of_memory(
+        [&]() -> Expected<BinaryFile, Error> {
+            BinaryFile file;
+            TRY_VOID(parse_sections_impl(bytes, decode_limit, file));
+            return file;
+        },
+        [] { return Unexpected(out_of_memory()); });
 }
 
 Expected<ModuleMap, std::string> parse_modules(const BinaryFile& file) {
-    ModuleMap modules;
-    Error error;
-    try {
-        auto parsed = parse_modules_impl(file, modules);
-        if (parsed) return modules;
-        error = std::move(parsed).error();
-    } catch (const std::bad_alloc&) {
-        error = out_of_memory();
-    } catch (const std::length_error&) {
-        error = out_of_memory();
-    }
-    release_trees(modules);
-    return Unexpected(std::move(error));
-}
-
-LoadedProgram::~LoadedProgram() {
-    release_trees(modules);
-    release_trees(variables.variables);
+    return unless_out_of_memory(
+        [&]() -> Expected<ModuleMap, Error> {
+            ModuleMap modules;
+            TRY_VOID(parse_modules_impl(file, modules));
+            return modules;
+        },
+        [] { return Unexpected(out_of_memory()); });
 }
 
 Expected<LoadedProgram, RunError> load_program_file(const std::filesystem::path& path) {
     LoadedProgram program;
-    auto read = read_input_bytes(path, kMaxProgramFileBytes);
-    if (!read) return Unexpected(RunError(std::move(read).error()));
-    program.bytes = std::move(*read);
-    auto file = parse_sections(program.bytes);
-    if (!file) return Unexpected(RunError::message(std::move(file).error()));
-    const OnExit release([&file] { release_trees(file->variables); });
-    auto modules = parse_modules(*file);
-    if (!modules) return Unexpected(RunError::message(std::move(modules).error()));
-    try {
+    {
+        // Released once the tables are built: nothing built refers to the bytes.
+        auto read = read_input_bytes(path, kMaxProgramFileBytes);
+        if (!read) return Unexpected(RunError(std::move(read).error()));
+        const std::vector<std::uint8_t> bytes = std::move(*read);
+        auto file = parse_sections(bytes);
+        if (!file) return Unexpected(RunError::message(std::move(file).error()));
+        auto modules = parse_modules(*file);
+        if (!modules) return Unexpected(RunError::message(std::move(modules).error()));
         program.modules = std::move(*modules);
         program.variables.variables = std::move(file->variables);
         program.variables.variable_index = std::move(file->variable_index);
-    } catch (const std::bad_alloc&) {
-        return Unexpected(RunError::message(out_of_memory()));
     }
     return program;
 }

@@ -39,18 +39,19 @@ struct SectionRange {
     std::uint64_t end() const { return std::uint64_t{offset} + length; }
 };
 
+// The header after the magic number; the first section's range is read but
+// nothing in the file refers to it.
 struct FileHeader {
-    char magic[4] = {};
     std::uint16_t version = 0;
-    SectionRange first_section;
     SectionRange data_section;
     SectionRange variables_section;
     SectionRange code_section;
 };
 
+// A relocation entry: the variable a slot refers to (the entry's kind byte is
+// read but not used).
 struct VarRef {
     std::uint32_t index = 0;
-    std::uint8_t kind = 0;
 };
 
 // The reader context: a view of the file bytes and the tables decoded from the
@@ -69,17 +70,10 @@ struct BinaryFile {
     std::uint64_t decode_limit = kMaxDecodedBytes;
 };
 
-// What the driver keeps of a loaded program: the file bytes (held until the end of
-// the run), the module map and the variable table. Nothing in the modules or the
-// table refers to the bytes.
+// What the driver keeps of a loaded program: the module map and the variable
+// table. The file's bytes are released once they are built; nothing in them
+// refers to the bytes.
 struct LoadedProgram {
-    LoadedProgram() = default;
-    LoadedProgram(LoadedProgram&&) = default;
-    LoadedProgram& operator=(LoadedProgram&&) = default;
-    // Releases the JSON trees of the settings and variables without allocating.
-    ~LoadedProgram();
-
-    std::vector<std::uint8_t> bytes;
     ModuleMap modules;
     VariableTable variables;
 };
@@ -96,10 +90,6 @@ Expected<BinaryFile, std::string> parse_sections(std::span<const std::uint8_t> b
 // Decodes the CODE section into the module map; a later module of the same name
 // replaces the earlier one.
 Expected<ModuleMap, std::string> parse_modules(const BinaryFile& file);
-
-// The NUL-terminated string at `offset`, decoded as UTF-8 with U+FFFD for invalid
-// sequences; empty when the offset is at or past the end.
-std::string read_cstring(std::span<const std::uint8_t> bytes, std::uint64_t offset);
 
 // A position in the file bytes and the reads that move it. Every read names what
 // it reads, so that a read past the end reports
@@ -127,9 +117,11 @@ public:
     Expected<float, std::string> f32(std::string_view what);
     Expected<double, std::string> f64(std::string_view what);
 
-    // Reads a u32 string offset and copies the text at it (read_cstring).
+    // Reads a u32 string offset and copies the text at it (text_at).
     Expected<std::string, std::string> string(std::string_view what);
-    // The text at `offset`, charged to the decode budget.
+    // The NUL-terminated text at `offset`, decoded as UTF-8 with U+FFFD for
+    // invalid sequences (empty when the offset is at or past the end), charged to
+    // the decode budget.
     Expected<std::string, std::string> text_at(std::uint64_t offset);
 
     // Charges `n` decoded bytes; fails once the budget is exceeded.
@@ -155,15 +147,17 @@ Expected<ParamValue<std::string>, std::string> read_param_string(const BinaryFil
 Expected<ParamValue<std::uint32_t>, std::string> read_param_u32(const BinaryFile& file,
                                                                 Cursor& cur);
 
-// Field readers of opcodes 1 to 4: the slot when bit `bit` of `presence` is set,
-// else the constant from `defaults` (the opcode's map, or null) or the fallback.
+// Readers of the fields behind presence bits (RecordFields): the slot when bit
+// `bit` of `presence` is set, else the constant stored under the field's `name`
+// in `defaults` (the opcode's map, or null) or the fallback.
 Expected<ParamValue<double>, std::string> read_field_f64(const BinaryFile& file,
                                                          std::uint8_t presence, unsigned bit,
                                                          std::string_view name,
                                                          const FieldDefaults* defaults,
                                                          Cursor& cur, double fallback);
-// The plain shape byte (bit 3), else the default "shape" (low 8 bits) or 0.
-Expected<std::uint8_t, std::string> read_field_shape(std::uint8_t presence,
+// A plain byte, else the default's low 8 bits (an unsigned default) or 0.
+Expected<std::uint8_t, std::string> read_field_shape(std::uint8_t presence, unsigned bit,
+                                                     std::string_view name,
                                                      const FieldDefaults* defaults, Cursor& cur);
 Expected<ParamValue<std::string>, std::string> read_field_string(const BinaryFile& file,
                                                                  std::uint8_t presence,
@@ -171,10 +165,11 @@ Expected<ParamValue<std::string>, std::string> read_field_string(const BinaryFil
                                                                  std::string_view name,
                                                                  const FieldDefaults* defaults,
                                                                  Cursor& cur);
-// The default is looked up under "idx".
+// An index slot, else the default's low 32 bits (an integer default) or 0.
 Expected<ParamValue<std::uint32_t>, std::string> read_field_idx(const BinaryFile& file,
                                                                 std::uint8_t presence,
                                                                 unsigned bit,
+                                                                std::string_view name,
                                                                 const FieldDefaults* defaults,
                                                                 Cursor& cur);
 

@@ -68,32 +68,26 @@ Expected<void, RunError> bind_variables_text(std::string_view text, VariableTabl
     if (!is_valid_utf8(text)) return read_failure(IoError::invalid_utf8().display());
 
     // The parsed tree, however large, is dropped without allocating (also when
-    // parsing ran out of memory: the reader releases its partial tree itself).
-    Json document;
-    const JsonRelease release(document);
-    try {
-        auto parsed = parse_json(text);
-        if (!parsed) return parse_failure(parsed.error().display());
-        document = std::move(*parsed);
-    } catch (const std::bad_alloc&) {
-        return parse_failure("out of memory");
-    } catch (const std::length_error&) {
-        return parse_failure("out of memory");
-    }
+    // parsing ran out of memory: the reader's partial tree has its owner).
+    auto parsed = unless_out_of_memory(
+        [&]() -> Expected<JsonTree, RunError> {
+            auto tree = parse_json(text);
+            if (!tree) return parse_failure(tree.error().display());
+            return std::move(*tree);
+        },
+        [] { return parse_failure("out of memory"); });
+    if (!parsed) return Unexpected(std::move(parsed).error());
+    JsonTree& document = *parsed;
 
-    if (!document.is_object()) return {};
+    if (!document->is_object()) return {};
     // Binding moves values out of the parsed tree and cannot fail.
-    for (auto& [name, member] : document.get_ref<Json::object_t&>()) {
+    for (auto& [name, member] : document->get_ref<Json::object_t&>()) {
         const auto found = table.variable_index.find(name);
         if (found == table.variable_index.end() || found->second >= table.variables.size()) continue;
         auto value = bound_value(member);
         if (!value) continue;
-        std::optional<VarValue>& slot = table.variables[found->second].value;
-        // A JSON default from the program is released before it is replaced.
-        if (slot) {
-            if (auto* old = std::get_if<Json>(&*slot)) release_json(*old);
-        }
-        slot = std::move(*value);
+        // A JSON default from the program that it replaces drops without allocating.
+        table.variables[found->second].value = std::move(*value);
     }
     return {};
 }

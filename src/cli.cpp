@@ -1,6 +1,9 @@
 #include "cli.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
+#include <utility>
 #include <string_view>
 
 #include <CLI/CLI.hpp>
@@ -8,38 +11,76 @@
 namespace velk {
 namespace {
 
+// The command: its name (the program name when the process gives none) and
+// about text.
+constexpr const char* kCommandName = "velk-vm";
+constexpr const char* kAbout = "VELK bytecode virtual machine";
+
 struct OptionSpec {
-    const char* id;
-    const char* names;
+    const char* id;          // the long name without "--"
+    const char* short_name;  // "-i", or null
     const char* value_name;
     const char* help;
     bool required;
+    void (*store)(Args&, std::string value);
 };
 
-// The options in the order of the help screen and of Args.
+// The options in the order of the help screen and of Args. Everything the parser,
+// the help screen and the usage line know of an option comes from here.
 constexpr OptionSpec kOptions[] = {
-    {"input", "-i,--input", "INPUT", "Input VELK file", true},
-    {"config", "-c,--config", "CONFIG", "Config TOML file", true},
-    {"output", "-o,--output", "OUTPUT", "Output directory", true},
-    {"vars", "--vars", "VARS", "Variable values JSON file (optional)", false},
+    {"input", "-i", "INPUT", "Input VELK file", true,
+     [](Args& a, std::string v) { a.input = std::move(v); }},
+    {"config", "-c", "CONFIG", "Config TOML file", true,
+     [](Args& a, std::string v) { a.config = std::move(v); }},
+    {"output", "-o", "OUTPUT", "Output directory", true,
+     [](Args& a, std::string v) { a.output = std::move(v); }},
+    {"vars", nullptr, "VARS", "Variable values JSON file (optional)", false,
+     [](Args& a, std::string v) { a.vars = std::move(v); }},
 };
+constexpr std::size_t kOptionCount = std::size(kOptions);
+
+// The help option the parser adds.
+constexpr const char* kHelpNames = "-h,--help";
+constexpr const char* kHelpText = "Print help";
+
+// "-i,--input" as the parser names an option.
+std::string parser_names(const OptionSpec& option) {
+    const std::string long_name = std::string("--") + option.id;
+    return option.short_name ? std::string(option.short_name) + "," + long_name : long_name;
+}
 
 std::string program_name(const std::vector<std::string>& argv) {
-    if (argv.empty() || argv[0].empty()) return "velk-vm";
+    if (argv.empty() || argv[0].empty()) return kCommandName;
     return std::filesystem::path(argv[0]).filename().string();
 }
 
+// "--input <INPUT>"
+std::string with_value(const OptionSpec& option) {
+    return std::string("--") + option.id + " <" + option.value_name + ">";
+}
+
 std::string usage_line(const std::string& program) {
-    return "Usage: " + program + " [OPTIONS] --input <INPUT> --config <CONFIG> --output <OUTPUT>";
+    std::string line = "Usage: " + program + " [OPTIONS]";
+    for (const OptionSpec& option : kOptions) {
+        if (option.required) line += " " + with_value(option);
+    }
+    return line;
+}
+
+// One line of the help screen: the names (the short one, or room for it) padded
+// to one column, then the help text.
+std::string help_line(const char* short_name, const std::string& rest, const char* help) {
+    constexpr std::size_t kNameColumn = 23;
+    std::string names = short_name ? std::string(short_name) + ", " + rest : "    " + rest;
+    names.resize(std::max(names.size(), kNameColumn), ' ');
+    return "  " + names + help + "\n";
 }
 
 std::string help_text(const std::string& program) {
-    std::string text = "VELK bytecode virtual machine\n\n" + usage_line(program) + "\n\nOptions:\n";
-    text += "  -i, --input <INPUT>    Input VELK file\n";
-    text += "  -c, --config <CONFIG>  Config TOML file\n";
-    text += "  -o, --output <OUTPUT>  Output directory\n";
-    text += "      --vars <VARS>      Variable values JSON file (optional)\n";
-    text += "  -h, --help             Print help\n";
+    std::string text = std::string(kAbout) + "\n\n" + usage_line(program) + "\n\nOptions:\n";
+    for (const OptionSpec& option : kOptions)
+        text += help_line(option.short_name, with_value(option), option.help);
+    text += help_line("-h", "--help", kHelpText);
     return text;
 }
 
@@ -47,6 +88,14 @@ CliExit usage_error(const std::string& program, const std::string& message) {
     return CliExit{"error: " + message + "\n\n" + usage_line(program) +
                        "\n\nFor more information, try '--help'.\n",
                    false, kExitUsage};
+}
+
+// Whether `c` is the letter of an option's short name.
+bool has_short_option(char c) {
+    for (const OptionSpec& option : kOptions) {
+        if (option.short_name && option.short_name[1] == c) return true;
+    }
+    return false;
 }
 
 // "-i=prog" means the value "prog", as "--input=prog" does; the parser library
@@ -60,7 +109,7 @@ std::vector<std::string> normalise_short_equals(const std::vector<std::string>& 
         if (k > 0 && !options_done) {
             if (a == "--") options_done = true;
             if (a.size() >= 3 && a[0] == '-' && a[1] != '-' && a[2] == '=' &&
-                (a[1] == 'i' || a[1] == 'c' || a[1] == 'o')) {
+                has_short_option(a[1])) {
                 out.push_back(std::string{'-', a[1]} + a.substr(3));
                 continue;
             }
@@ -81,7 +130,7 @@ std::optional<std::string> option_without_value(const std::vector<std::string>& 
         const std::string& word = argv[k];
         if (word == "--" || word == "-h" || word == "--help") return std::nullopt;
         for (const OptionSpec& option : kOptions) {
-            const std::string_view names = option.names;
+            const std::string names = parser_names(option);
             const bool bare = word.size() >= 2 && word[0] == '-' &&
                               (names == word || names.starts_with(word + ",") ||
                                names.ends_with("," + word));
@@ -102,11 +151,11 @@ std::optional<std::string> option_without_value(const std::vector<std::string>& 
 std::variant<Args, CliExit> parse_command_line(const std::vector<std::string>& argv) {
     const std::string program = program_name(argv);
 
-    std::string values[4];
-    CLI::App app{"VELK bytecode virtual machine", program};
-    app.set_help_flag("-h,--help", "Print help");
-    for (std::size_t k = 0; k < 4; ++k) {
-        app.add_option(kOptions[k].names, values[k], kOptions[k].help)
+    std::string values[kOptionCount];
+    CLI::App app{kAbout, program};
+    app.set_help_flag(kHelpNames, kHelpText);
+    for (std::size_t k = 0; k < kOptionCount; ++k) {
+        app.add_option(parser_names(kOptions[k]), values[k], kOptions[k].help)
             ->option_text(kOptions[k].value_name)
             ->check([](const std::string& v) {
                 return v.empty() ? std::string("a value is required but none was supplied")
@@ -130,9 +179,9 @@ std::variant<Args, CliExit> parse_command_line(const std::vector<std::string>& a
     }
 
     std::string missing;
-    for (std::size_t k = 0; k < 4; ++k) {
-        if (kOptions[k].required && app.count(std::string("--") + kOptions[k].id) == 0) {
-            missing += std::string("\n  --") + kOptions[k].id + " <" + kOptions[k].value_name + ">";
+    for (const OptionSpec& option : kOptions) {
+        if (option.required && app.count(std::string("--") + option.id) == 0) {
+            missing += "\n  " + with_value(option);
         }
     }
     if (!missing.empty()) {
@@ -140,10 +189,10 @@ std::variant<Args, CliExit> parse_command_line(const std::vector<std::string>& a
     }
 
     Args parsed;
-    parsed.input = values[0];
-    parsed.config = values[1];
-    parsed.output = values[2];
-    if (app.count("--vars") > 0) parsed.vars = values[3];
+    for (std::size_t k = 0; k < kOptionCount; ++k) {
+        if (app.count(std::string("--") + kOptions[k].id) > 0)
+            kOptions[k].store(parsed, std::move(values[k]));
+    }
     return parsed;
 }
 

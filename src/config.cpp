@@ -5,8 +5,8 @@
 // Shaping walks each table in document order and stops at the first failure, so
 // the reported error is always the first fault a reader of the file would meet.
 // Positions come from toml++ as 1-based line and code-point column; errors carry
-// byte offsets into the document instead, and TomlError maps them back to line
-// and column when it is printed.
+// the byte range they concern and, mapped back from its start, the line, column
+// and line text that their printed forms show.
 
 #include "config.hpp"
 
@@ -101,48 +101,6 @@ std::string shown_line(const Location& loc) {
     std::string out = begin > 0 ? "..." : "";
     out += text.substr(begin, end - begin);
     if (end < text.size()) out += "...";
-    return out;
-}
-
-// A key as it would be written in TOML: bare when it can be, otherwise a basic
-// string, so that a dotted path stays unambiguous.
-std::string key_text(std::string_view key) {
-    const bool bare = !key.empty() && std::all_of(key.begin(), key.end(), [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-               c == '_' || c == '-';
-    });
-    if (bare) return std::string(key);
-    std::string out = "\"";
-    for (char c : key) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\f': out += "\\f"; break;
-            case '\r': out += "\\r"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-                    static constexpr char hex[] = "0123456789ABCDEF";
-                    out += "\\u00";
-                    out += hex[(static_cast<unsigned char>(c) >> 4) & 0xF];
-                    out += hex[static_cast<unsigned char>(c) & 0xF];
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-    return out;
-}
-
-std::string key_path_text(const std::vector<std::string>& path) {
-    std::string out;
-    for (const std::string& key : path) {
-        if (!out.empty()) out += '.';
-        out += key_text(key);
-    }
     return out;
 }
 
@@ -381,38 +339,41 @@ private:
 
 Expected<Config, TomlError> parse_config(std::string_view text) {
     auto error = [&](std::string message, std::vector<std::string> keys, std::optional<Span> span) {
-        return Unexpected(TomlError{std::move(message), std::move(keys), span, std::string(text)});
+        std::optional<TomlError::Position> position;
+        if (span) {
+            const Location loc = locate(text, span->first);
+            position = TomlError::Position{loc.line, loc.column, shown_line(loc)};
+        }
+        return Unexpected(TomlError{std::move(message), std::move(keys), span, std::move(position)});
     };
-    try {
-        toml::table root;
-        try {
-            root = toml::parse(text);
-        } catch (const toml::parse_error& e) {
-            std::optional<Span> span;
-            if (e.source().begin) {
-                const std::size_t begin = offset_of(text, e.source().begin);
-                std::size_t end = begin;
-                if (end < text.size()) {
-                    ++end;
-                    while (end < text.size() && is_continuation(text[end])) ++end;
+    return unless_out_of_memory(
+        [&]() -> Expected<Config, TomlError> {
+            toml::table root;
+            try {
+                root = toml::parse(text);
+            } catch (const toml::parse_error& e) {
+                std::optional<Span> span;
+                if (e.source().begin) {
+                    const std::size_t begin = offset_of(text, e.source().begin);
+                    std::size_t end = begin;
+                    if (end < text.size()) {
+                        ++end;
+                        while (end < text.size() && is_continuation(text[end])) ++end;
+                    }
+                    span = Span{begin, end};
                 }
-                span = Span{begin, end};
+                return error(std::string(e.description()), {}, span);
             }
-            return error(std::string(e.description()), {}, span);
-        }
-        Shaper shaper(text);
-        auto config = shaper.root(root);
-        if (!config) {
-            ShapeError e = shaper.error();
-            std::reverse(e.keys_inner_first.begin(), e.keys_inner_first.end());
-            return error(std::move(e.message), std::move(e.keys_inner_first), e.span);
-        }
-        return std::move(*config);
-    } catch (const std::bad_alloc&) {
-        return error("out of memory", {}, std::nullopt);
-    } catch (const std::length_error&) {
-        return error("out of memory", {}, std::nullopt);
-    }
+            Shaper shaper(text);
+            auto config = shaper.root(root);
+            if (!config) {
+                ShapeError e = shaper.error();
+                std::reverse(e.keys_inner_first.begin(), e.keys_inner_first.end());
+                return error(std::move(e.message), std::move(e.keys_inner_first), e.span);
+            }
+            return std::move(*config);
+        },
+        [&] { return error("out of memory", {}, std::nullopt); });
 }
 
 Expected<Config, RunError> load_config(const std::filesystem::path& path) {
@@ -426,31 +387,6 @@ Expected<Config, RunError> load_config(const std::filesystem::path& path) {
     auto config = parse_config(*bytes);
     if (!config) return Unexpected(RunError(std::move(config.error())));
     return std::move(*config);
-}
-
-// "{message} for key {path} at line {l} column {c}", the parts that are known.
-std::string TomlError::display() const {
-    std::string out = message;
-    if (!key_path.empty()) out += " for key " + key_path_text(key_path);
-    if (span) {
-        const Location loc = locate(document, span->first);
-        out += " at line " + std::to_string(loc.line) + " column " + std::to_string(loc.column);
-    }
-    return out;
-}
-
-// One line: TomlError { message: "...", key: a.b, line: 3, column: 15, text: "..." }
-// where `text` is the document line holding the start of the span.
-std::string TomlError::debug() const {
-    std::string out = "TomlError { message: " + debug_quote(message);
-    if (!key_path.empty()) out += ", key: " + key_path_text(key_path);
-    if (span) {
-        const Location loc = locate(document, span->first);
-        out += ", line: " + std::to_string(loc.line) + ", column: " + std::to_string(loc.column) +
-               ", text: " + debug_quote(shown_line(loc));
-    }
-    out += " }";
-    return out;
 }
 
 }  // namespace velk

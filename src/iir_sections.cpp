@@ -26,21 +26,6 @@ std::optional<std::vector<SosSection>> sos_from_setting(const Json& setting) {
     return sections;
 }
 
-namespace {
-
-// One sample through one section: the transposed direct form II step.
-struct SectionStep {
-    double b0, b1, b2, a1, a2;
-    double operator()(double in, double& z1, double& z2) const {
-        const double y = b0 * in + z1;
-        z1 = (b1 * in - a1 * y) + z2;
-        z2 = b2 * in - a2 * y;
-        return y;
-    }
-};
-
-}  // namespace
-
 SosCascade::SosCascade(const std::vector<SosSection>& sections) {
     stages_.reserve(sections.size());
     for (const SosSection& sec : sections) {
@@ -58,6 +43,7 @@ void SosCascade::filter(std::span<double> samples) {
     for (; s + 1 < stages_.size(); s += 2) {
         Stage& first = stages_[s];
         Stage& second = stages_[s + 1];
+        // Coefficients and state in locals, which the samples cannot alias.
         const SectionStep one{first.b0, first.b1, first.b2, first.a1, first.a2};
         const SectionStep two{second.b0, second.b1, second.b2, second.a1, second.a2};
         double z1 = first.z1, z2 = first.z2, w1 = second.z1, w2 = second.z2;
@@ -75,17 +61,6 @@ void SosCascade::filter(std::span<double> samples) {
         last.z1 = z1;
         last.z2 = z2;
     }
-}
-
-void sos_filter_in_place(std::span<double> samples, const std::vector<SosSection>& sections) {
-    SosCascade(sections).filter(samples);
-}
-
-std::vector<double> sos_filter(const std::vector<double>& samples,
-                               const std::vector<SosSection>& sections) {
-    std::vector<double> out = samples;
-    sos_filter_in_place(out, sections);
-    return out;
 }
 
 }  // namespace velk

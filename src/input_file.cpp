@@ -94,16 +94,14 @@ Expected<void, IoError> read_into(const std::filesystem::path& path, std::uint64
 
 template <class Buffer>
 Expected<Buffer, IoError> read_whole(const std::filesystem::path& path, std::uint64_t limit) {
-    Buffer out;
-    try {
-        auto read = read_into(path, limit, out);
-        if (!read) return Unexpected(with_path(std::move(read).error(), path));
-    } catch (const std::bad_alloc&) {
-        return Unexpected(with_path(IoError::out_of_memory(), path));
-    } catch (const std::length_error&) {
-        return Unexpected(with_path(IoError::out_of_memory(), path));
-    }
-    return out;
+    return unless_out_of_memory(
+        [&]() -> Expected<Buffer, IoError> {
+            Buffer out;
+            auto read = read_into(path, limit, out);
+            if (!read) return Unexpected(with_path(std::move(read).error(), path));
+            return out;
+        },
+        [&] { return Unexpected(with_path(IoError::out_of_memory(), path)); });
 }
 
 }  // namespace

@@ -288,15 +288,16 @@ private:
     }
 
     // The value after a key's colon, stored under the key.
+    // The value is held by its owner until the object takes it over; a value it
+    // replaces is released first.
     bool parse_member(Json::object_t& members, std::string key) {
-        Json value;
-        const JsonRelease release(value);
-        if (!parse_value(value)) return false;
+        JsonTree value;
+        if (!parse_value(*value)) return false;
         if (const auto found = members.find(key); found != members.end()) {
             release_json(found->second);
-            found->second = std::move(value);
+            found->second = value.take();
         } else {
-            members.emplace(std::move(key), std::move(value));
+            members.emplace(std::move(key), std::move(*value));
         }
         return true;
     }
@@ -669,12 +670,11 @@ void release_json(Json& value) noexcept {
 
 // A partial tree left by an error or by running out of memory is released
 // without allocating.
-Expected<Json, JsonParseError> parse_json(std::string_view text) {
+Expected<JsonTree, JsonParseError> parse_json(std::string_view text) {
     Reader<Json> reader(text);
-    Json value;
-    const JsonRelease release(value);
-    if (!reader.document(value)) return Unexpected<JsonParseError>(std::move(reader.error()));
-    return Expected<Json, JsonParseError>(std::move(value));
+    JsonTree value;
+    if (!reader.document(*value)) return Unexpected<JsonParseError>(std::move(reader.error()));
+    return Expected<JsonTree, JsonParseError>(std::move(value));
 }
 
 Expected<void, JsonParseError> check_json(std::string_view text) {

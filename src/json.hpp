@@ -3,14 +3,63 @@
 // pretty writer of the channel descriptions.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <string>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
 #include "expected.hpp"
-#include "program.hpp"
 
 namespace velk {
+
+using Json = nlohmann::json;
+
+// Tears `value` down to null without allocating, whatever its size and depth.
+// The library's own destructor flattens a tree into a vector it allocates, which
+// ends the process when memory is exhausted; JsonTree tears its tree down through
+// this instead, containers emptied from the leaves up.
+void release_json(Json& value) noexcept;
+
+// The owner of a JSON tree that may be large: every tree read from a file or
+// built for one is held in one. Its destructor and its assignments drop the tree
+// they replace through release_json, so dropping a tree never allocates, on any
+// path, while an exception unwinds included. The tree itself is reached through
+// * and ->.
+class JsonTree {
+public:
+    JsonTree() noexcept = default;
+    JsonTree(Json value) noexcept : value_(std::move(value)) {}
+    JsonTree(const JsonTree& other) : value_(other.value_) {}
+    JsonTree(JsonTree&& other) noexcept : value_(std::move(other.value_)) {}
+    JsonTree& operator=(const JsonTree& other) { return *this = JsonTree(other); }
+    JsonTree& operator=(JsonTree&& other) noexcept { return *this = std::move(other.value_); }
+    JsonTree& operator=(Json value) noexcept {
+        release_json(value_);
+        value_ = std::move(value);  // the null it swaps out is dropped without allocating
+        return *this;
+    }
+    ~JsonTree() { release_json(value_); }
+
+    Json& operator*() noexcept { return value_; }
+    const Json& operator*() const noexcept { return value_; }
+    Json* operator->() noexcept { return &value_; }
+    const Json* operator->() const noexcept { return &value_; }
+    operator const Json&() const noexcept { return value_; }
+
+    // Hands the tree over, leaving null.
+    Json take() noexcept { return std::move(value_); }
+
+    // Between two owners only (a tree and a Json compare as two Json values).
+    template <std::same_as<JsonTree> T>
+    friend bool operator==(const T& a, const T& b) {
+        return a.value_ == b.value_;
+    }
+
+private:
+    Json value_;
+};
 
 // A parse failure: a description ("EOF while parsing a value", "trailing
 // characters", "recursion limit exceeded", "number out of range", ...) and the
@@ -34,31 +83,12 @@ struct JsonParseError {
 // double fails with "number out of range", one too small becomes zero; strings
 // must be valid UTF-8 without raw control characters, escapes are decoded and a
 // lone surrogate escape fails; a repeated key keeps its last value.
-Expected<Json, JsonParseError> parse_json(std::string_view text);
+Expected<JsonTree, JsonParseError> parse_json(std::string_view text);
 
 // Whether `text` is one JSON document as parse_json reads it, with the same
 // error where it is not, without building the value: the check allocates
 // nothing, whatever the text holds.
 Expected<void, JsonParseError> check_json(std::string_view text);
-
-// Tears `value` down to null without allocating, whatever its size and depth.
-// The library's own destructor flattens a tree into a vector it allocates, which
-// ends the process when memory is exhausted; trees that may be large are dropped
-// through this instead, containers emptied from the leaves up.
-void release_json(Json& value) noexcept;
-
-// Releases the tree it watches (release_json) when it goes out of scope, so that
-// a tree dropped on an error path or while an exception unwinds never allocates.
-class JsonRelease {
-public:
-    explicit JsonRelease(Json& value) : value_(value) {}
-    JsonRelease(const JsonRelease&) = delete;
-    JsonRelease& operator=(const JsonRelease&) = delete;
-    ~JsonRelease() { release_json(value_); }
-
-private:
-    Json& value_;
-};
 
 // The pretty form of a value: two-space indentation, "{}" and "[]" for empty
 // containers, the string escapes and the float format of the channel

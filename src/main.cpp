@@ -83,14 +83,9 @@ int main(int argc, char** argv) {
         return exit->status;
     }
 
-    velk::Expected<void, velk::RunError> outcome;
-    try {
-        outcome = velk::run(std::get<velk::Args>(parsed));
-    } catch (const std::bad_alloc&) {
-        outcome = velk::Unexpected(velk::RunError::message("Out of memory"));
-    } catch (const std::length_error&) {
-        outcome = velk::Unexpected(velk::RunError::message("Out of memory"));
-    }
+    const velk::Expected<void, velk::RunError> outcome = velk::unless_out_of_memory(
+        [&] { return velk::run(std::get<velk::Args>(parsed)); },
+        [] { return velk::Unexpected(velk::RunError::message("Out of memory")); });
     if (!outcome) {
         std::cout.flush();
         std::cerr << "Error: " << outcome.error().debug() << '\n' << std::flush;

@@ -1,6 +1,8 @@
-// Numeric helpers shared by the renderer and the sample map: NaN-aware min/max
-// and lanes, a few doubles side by side in one register. Internal to the signal
-// path's source files; everything here has internal linkage.
+// Numeric helpers shared by the renderer and the sample map: NaN-aware min/max,
+// the derivative of sampled values, and lanes, a few doubles side by side in one
+// register, with the one dispatch to the build of a lane pass that the processor
+// runs. Internal to the signal path's source files (and the reference renderer of
+// the tests).
 #pragma once
 
 #include <cmath>
@@ -12,7 +14,6 @@
 #include "waveform.hpp"
 
 namespace velk {
-namespace {
 
 // max / min that return the other operand when one is NaN.
 inline double nan_max(double a, double b) {
@@ -26,6 +27,17 @@ inline double nan_min(double a, double b) {
     return b < a ? b : a;
 }
 
+// The derivative at index k of n values read through `get(i)`, spacing 1 / r:
+// one-sided at the ends, central inside, 0 for a single value. The DRAG terms and
+// the tests' whole-envelope gradient share it so both do the same arithmetic.
+template <class Get>
+double slope_at(std::uint64_t k, std::uint64_t n, double r, double half_r, Get get) {
+    if (n == 1) return 0.0;
+    if (k == 0) return (get(1) - get(0)) * r;
+    if (k == n - 1) return r * (get(n - 1) - get(n - 2));
+    return (get(k + 1) - get(k - 1)) * half_r;
+}
+
 // ---------------------------------------------------------------------------
 // Lanes: a few values side by side in one register, two with SSE2 (which every
 // x86-64 processor has), four with AVX2, eight with AVX-512. The elementwise
@@ -37,11 +49,6 @@ inline double nan_min(double a, double b) {
 using Pair = double __attribute__((vector_size(16)));
 using Quad = double __attribute__((vector_size(32)));
 using Octet = double __attribute__((vector_size(64)));
-
-// The lane helpers are always inlined, so no vector is ever passed by the calling
-// convention whose change for wide vectors the compilers warn of (from here to
-// the end of the including file, where GCC instantiates the templates).
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 // Hides a vector's value from GCC's optimiser. On vectors GCC turns a - b * 3.0
 // into a + b * -3.0 and gets b * 3.0 for its other use by negating that, which
@@ -98,22 +105,43 @@ template <class V, class F>
     std::memcpy(out + i, &v, (n - i) * sizeof(double));
 }
 
-template <class F>
-void fill_baseline(double first, std::size_t n, double* out, const F& f) {
-    fill_lanes<Pair>(first, n, out, f);
+// FillLanes::run<V> is fill_lanes<V>, for run_in_lanes.
+struct FillLanes {
+    template <class V, class F>
+    [[gnu::always_inline]] static void run(double first, std::size_t n, double* out, const F* f) {
+        fill_lanes<V>(first, n, out, *f);
+    }
+};
+
+// Kernel::run<V>(args...) built for the lanes of each instruction set: two (SSE2,
+// any x86-64), four (AVX2) or eight (AVX-512). The lane kernels are always
+// inlined into these, so they are compiled for the instruction set at hand and
+// no vector crosses a call.
+template <class Kernel, class... Args>
+void lanes_baseline(Args... args) {
+    Kernel::template run<Pair>(args...);
 }
 #if defined(__x86_64__)
-template <class F>
-__attribute__((target("avx2"))) void fill_avx2(double first, std::size_t n, double* out,
-                                               const F& f) {
-    fill_lanes<Quad>(first, n, out, f);
+template <class Kernel, class... Args>
+__attribute__((target("avx2"))) void lanes_avx2(Args... args) {
+    Kernel::template run<Quad>(args...);
 }
-template <class F>
-__attribute__((target("avx512f"))) void fill_avx512(double first, std::size_t n, double* out,
-                                                   const F& f) {
-    fill_lanes<Octet>(first, n, out, f);
+template <class Kernel, class... Args>
+__attribute__((target("avx512f"))) void lanes_avx512(Args... args) {
+    Kernel::template run<Octet>(args...);
 }
 #endif
+
+// The one dispatch of a lane pass: Kernel::run<V>(args...) through the build that
+// `lanes` (from runnable_lanes) names.
+template <class Kernel, class... Args>
+void run_in_lanes(LaneBuild lanes, Args... args) {
+#if defined(__x86_64__)
+    if (lanes == LaneBuild::Avx512) return lanes_avx512<Kernel>(args...);
+    if (lanes == LaneBuild::Avx2) return lanes_avx2<Kernel>(args...);
+#endif
+    lanes_baseline<Kernel>(args...);
+}
 
 // out[i] = f(k0 + i) for i < n (k0 + n <= 2^53) through a build of fill_lanes
 // that the processor runs (`lanes` from runnable_lanes). f is a callable with a
@@ -121,11 +149,6 @@ __attribute__((target("avx512f"))) void fill_avx512(double first, std::size_t n,
 template <class F>
 void fill_indexed(LaneBuild lanes, std::uint64_t k0, std::size_t n, double* out, const F& f) {
     const auto first = static_cast<double>(static_cast<std::int64_t>(k0));
-#if defined(__x86_64__)
-    if (lanes == LaneBuild::Avx512) return fill_avx512(first, n, out, f);
-    if (lanes == LaneBuild::Avx2) return fill_avx2(first, n, out, f);
-#endif
-    fill_baseline(first, n, out, f);
+    run_in_lanes<FillLanes>(lanes, first, n, out, &f);
 }
-}  // namespace
 }  // namespace velk

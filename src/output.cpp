@@ -177,25 +177,25 @@ Expected<void, RunError> check_channel_file_name(const std::string& channel) {
         "Channel '" + channel + "' would write its files outside the output directory"));
 }
 
-Json channel_description(const Module& module, std::vector<CaptureRecord> captures) {
-    Json description = Json::object();
-    auto& members = description.get_ref<Json::object_t&>();
-    for (const auto& [name, value] : module.settings) members.insert_or_assign(name, value);
+// Built inside its owner, so that a description cut short by running out of
+// memory drops without allocating.
+JsonTree channel_description(const Module& module, std::vector<CaptureRecord> captures) {
+    JsonTree description(Json::object());
+    auto& members = description->get_ref<Json::object_t&>();
+    for (const auto& [name, value] : module.settings) members.insert_or_assign(name, *value);
     if (!captures.empty()) {
-        Json::array_t entries;
+        auto& entries = members.insert_or_assign("captures", Json::array())
+                            .first->second.get_ref<Json::array_t&>();
         entries.reserve(captures.size());
         for (CaptureRecord& record : captures) {
-            Json::array_t named;
-            named.reserve(2);
-            named.emplace_back(std::move(record.name));
-            named.push_back(std::move(record.value));
-            Json::array_t entry;
+            auto& entry = entries.emplace_back(Json::array()).get_ref<Json::array_t&>();
             entry.reserve(2);
             entry.push_back(std::isfinite(record.time) ? Json(record.time) : Json(nullptr));
-            entry.emplace_back(std::move(named));
-            entries.emplace_back(std::move(entry));
+            auto& named = entry.emplace_back(Json::array()).get_ref<Json::array_t&>();
+            named.reserve(2);
+            named.emplace_back(std::move(record.name));
+            named.push_back(std::move(*record.value));
         }
-        members.insert_or_assign("captures", Json(std::move(entries)));
     }
     return description;
 }
@@ -216,11 +216,9 @@ Expected<void, RunError> write_description_file(const std::filesystem::path& out
                                                 std::ostream& out) {
     const std::filesystem::path description_path = output / (channel + ".json");
     std::string text;
-    Json description;
-    const JsonRelease release(description);
     try {
-        description = channel_description(module, std::move(captures));
-        text = write_pretty_json(description);
+        const JsonTree description = channel_description(module, std::move(captures));
+        text = write_pretty_json(*description);
     } catch (const std::exception& e) {
         return Unexpected<RunError>(RunError(JsonError{e.what()}));
     }

@@ -56,6 +56,6 @@ Expected<void, RunError> write_channel_outputs(const std::filesystem::path& outp
                                                std::size_t chunk_samples = kChunkSamples);
 
 // The description object: the settings plus "captures" when there are any.
-Json channel_description(const Module& module, std::vector<CaptureRecord> captures);
+JsonTree channel_description(const Module& module, std::vector<CaptureRecord> captures);
 
 }  // namespace velk

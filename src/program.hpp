@@ -4,22 +4,25 @@
 #pragma once
 
 #include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include "json.hpp"
 
 namespace velk {
-
-using Json = nlohmann::json;
 
 // A complex sample: (real, imaginary), both f64.
 struct Complex {
@@ -71,7 +74,6 @@ struct OperandBarrier {
 using OperandVar = VarRefParam;
 using Operand = std::variant<OperandConst, OperandBarrier, OperandVar>;
 
-// Opcode 1.
 struct ShapedPulse {
     ParamValue<double> delta{0.0};
     ParamValue<double> amp{0.0};
@@ -82,7 +84,6 @@ struct ShapedPulse {
     ParamValue<double> block2{0.0};
 };
 
-// Opcode 2.
 struct Capture {
     ParamValue<std::string> qubit{std::string()};
     ParamValue<std::string> creg{std::string()};
@@ -93,7 +94,6 @@ struct Capture {
     ParamValue<double> threshold{0.0};
 };
 
-// Opcode 3.
 struct CaptureIq {
     ParamValue<std::string> qubit{std::string()};
     ParamValue<std::string> creg{std::string()};
@@ -102,14 +102,12 @@ struct CaptureIq {
     ParamValue<double> frequency{0.0};
 };
 
-// Opcode 4.
 struct CaptureTrace {
     ParamValue<std::string> creg{std::string()};
     ParamValue<std::uint32_t> idx{0u};
     ParamValue<double> duration{0.0};
 };
 
-// Opcodes 5 to 7.
 struct Delay {
     ParamValue<double> value{0.0};
 };
@@ -120,15 +118,13 @@ struct ShiftPhase {
     ParamValue<double> value{0.0};
 };
 
-// Opcode 8.
 struct ResetPhase {};
 
-// Opcode 9.
 struct Barrier {
     std::uint32_t id = 0;
 };
 
-// Opcode 10: carried in its block, skipped at run time.
+// Carried in its block, skipped at run time.
 struct Opcode10 {
     std::string text;
     ParamValue<double> value{0.0};
@@ -159,32 +155,172 @@ private:
     std::shared_ptr<const std::vector<T>> values_;
 };
 
-// Opcode 11.
 struct RealWaveform {
     SharedSamples<double> samples;
     ParamValue<double> amplitude{0.0};
 };
 
-// Opcode 12.
 struct ComplexWaveform {
     SharedSamples<Complex> samples;
     ParamValue<double> amplitude{0.0};
 };
 
-// Alternative index + 1 is the opcode.
-using Instruction = std::variant<ShapedPulse, Capture, CaptureIq, CaptureTrace, Delay,
-                                 SetFrequency, ShiftPhase, ResetPhase, Barrier, Opcode10,
-                                 RealWaveform, ComplexWaveform>;
+// ---------------------------------------------------------------------------
+// The instruction set, one line per opcode: the opcode, the record that holds the
+// decoded instruction, and what follows the opcode byte in the file (all slots
+// may be variable references, see VarRefParam; "plain" fields never are).
+// Everything that depends on the set follows from this list: the Instruction
+// variant, opcode_of, the decoder's dispatch; the VM and the capture descriptions
+// dispatch on the record's type. The fields behind presence bits are listed once
+// more, by name, in each record's RecordFields below.
+//
+#define VELK_INSTRUCTION_SET(X)                                                           \
+    X(1, ShapedPulse)     /* presence, fields of RecordFields<ShapedPulse> */              \
+    X(2, Capture)         /* presence, fields of RecordFields<Capture> */                  \
+    X(3, CaptureIq)       /* presence, fields of RecordFields<CaptureIq> */                \
+    X(4, CaptureTrace)    /* presence, fields of RecordFields<CaptureTrace> */             \
+    X(5, Delay)           /* number slot: time += value (the only clock step) */           \
+    X(6, SetFrequency)    /* number slot: frequency = value */                             \
+    X(7, ShiftPhase)      /* number slot: phase += value */                                \
+    X(8, ResetPhase)      /* nothing: phase = 0 */                                         \
+    X(9, Barrier)         /* u32 id (plain): wait until the id is released */              \
+    X(10, Opcode10)       /* u32 string offset (plain), number slot: no effect */          \
+    X(11, RealWaveform)   /* u32 data index (plain), number slot (amplitude) */            \
+    X(12, ComplexWaveform) /* u32 data index (plain), number slot (amplitude) */
+
+namespace detail {
+template <class Ignored, class... Records>
+using VariantOf = std::variant<Records...>;
+}  // namespace detail
+
+#define VELK_INSTRUCTION_RECORD(opcode, Record) , Record
+using Instruction = detail::VariantOf<void VELK_INSTRUCTION_SET(VELK_INSTRUCTION_RECORD)>;
+#undef VELK_INSTRUCTION_RECORD
+
+// The opcode of each record.
+template <class Record>
+inline constexpr std::uint8_t opcode_of = 0;
+#define VELK_OPCODE_OF(opcode, Record) \
+    template <>                        \
+    inline constexpr std::uint8_t opcode_of<Record> = opcode;
+VELK_INSTRUCTION_SET(VELK_OPCODE_OF)
+#undef VELK_OPCODE_OF
+
+#define VELK_OPCODE(opcode, Record) opcode,
+static_assert(
+    [] {
+        constexpr std::uint8_t opcodes[] = {VELK_INSTRUCTION_SET(VELK_OPCODE)};
+        for (std::size_t i = 0; i < std::size(opcodes); ++i) {
+            if (opcodes[i] == 0) return false;
+            for (std::size_t j = 0; j < i; ++j) {
+                if (opcodes[i] == opcodes[j]) return false;
+            }
+        }
+        return true;
+    }(),
+    "every opcode of the instruction set is non-zero and used once");
+#undef VELK_OPCODE
+
+// One field of a record whose fields follow presence bits: its name (the key of
+// the module's defaults and of the capture description), the member, and for a
+// number the value it takes when neither the instruction nor the defaults give one.
+// Bit j of the presence byte stands for field j of the list.
+template <class Record, class Value>
+struct Field {
+    std::string_view name;
+    Value Record::*member;
+    double fallback = 0.0;
+};
+
+// The fields of the records that carry presence bits, in file order; captures
+// also name the record they leave in the channel's description. Other records
+// have no RecordFields.
+template <class Record>
+struct RecordFields;
+
+template <>
+struct RecordFields<ShapedPulse> {
+    using R = ShapedPulse;
+    static constexpr double kAbsent = std::numeric_limits<double>::quiet_NaN();
+    static constexpr auto list = std::tuple{
+        Field<R, ParamValue<double>>{"delta", &R::delta},
+        Field<R, ParamValue<double>>{"amp", &R::amp},
+        Field<R, ParamValue<double>>{"width", &R::width},
+        Field<R, std::uint8_t>{"shape", &R::shape},
+        Field<R, ParamValue<double>>{"plateau", &R::plateau},
+        Field<R, ParamValue<double>>{"block1", &R::block1, kAbsent},
+        Field<R, ParamValue<double>>{"block2", &R::block2, kAbsent}};
+};
+
+template <>
+struct RecordFields<Capture> {
+    using R = Capture;
+    static constexpr std::string_view capture_name = "capture";
+    static constexpr auto list = std::tuple{
+        Field<R, ParamValue<std::string>>{"qubit", &R::qubit},
+        Field<R, ParamValue<std::string>>{"creg", &R::creg},
+        Field<R, ParamValue<std::uint32_t>>{"idx", &R::idx},
+        Field<R, ParamValue<double>>{"duration", &R::duration},
+        Field<R, ParamValue<double>>{"frequency", &R::frequency},
+        Field<R, ParamValue<double>>{"phi", &R::phi},
+        Field<R, ParamValue<double>>{"threshold", &R::threshold}};
+};
+
+template <>
+struct RecordFields<CaptureIq> {
+    using R = CaptureIq;
+    static constexpr std::string_view capture_name = "capture_iq";
+    static constexpr auto list = std::tuple{
+        Field<R, ParamValue<std::string>>{"qubit", &R::qubit},
+        Field<R, ParamValue<std::string>>{"creg", &R::creg},
+        Field<R, ParamValue<std::uint32_t>>{"idx", &R::idx},
+        Field<R, ParamValue<double>>{"duration", &R::duration},
+        Field<R, ParamValue<double>>{"frequency", &R::frequency}};
+};
+
+template <>
+struct RecordFields<CaptureTrace> {
+    using R = CaptureTrace;
+    static constexpr std::string_view capture_name = "capture_trace";
+    static constexpr auto list = std::tuple{
+        Field<R, ParamValue<std::string>>{"creg", &R::creg},
+        Field<R, ParamValue<std::uint32_t>>{"idx", &R::idx},
+        Field<R, ParamValue<double>>{"duration", &R::duration}};
+};
+
+// Records whose fields follow presence bits, and the captures among them.
+template <class Record>
+concept HasPresenceBits = requires { RecordFields<Record>::list; };
+template <class Record>
+concept CaptureRecordType = requires { RecordFields<Record>::capture_name; };
+
+// Calls f(field) for every field of the record's list, in order.
+template <HasPresenceBits Record, class F>
+constexpr void for_each_field(F&& f) {
+    std::apply([&](const auto&... field) { (f(field), ...); }, RecordFields<Record>::list);
+}
+
+// A callable built from lambdas, one per type, for std::visit.
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;  // clang 14 deduces no aggregate's arguments
 
 struct Block {
     std::string name;
     std::vector<Instruction> instructions;
 };
 
+// A module's field defaults by field name: numbers and texts only, which drop
+// without allocating.
 using FieldDefaults = std::unordered_map<std::string, Json>;
+// A module's settings by name; a value may be a large tree from a JSON text.
+using Settings = std::unordered_map<std::string, JsonTree>;
 
 struct Module {
-    std::unordered_map<std::string, Json> settings;
+    Settings settings;
     std::unordered_map<std::uint8_t, FieldDefaults> defaults;
     std::vector<std::vector<Operand>> operand_lists;
     std::vector<Block> blocks;
@@ -204,12 +340,13 @@ struct DataArray {
     std::vector<Complex> complex;
 };
 
-// Variable values, in the order of the file's value types 0 to 5.
+// Variable values, one alternative per value type of the file: u32, i32, f32,
+// f64, text and JSON (types 0 to 5).
 struct VarString {
     std::string text;
     bool operator==(const VarString&) const = default;
 };
-using VarValue = std::variant<std::uint32_t, std::int32_t, float, double, VarString, Json>;
+using VarValue = std::variant<std::uint32_t, std::int32_t, float, double, VarString, JsonTree>;
 
 struct VarDef {
     std::string name;

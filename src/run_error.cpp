@@ -1,5 +1,6 @@
 #include "run_error.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -32,6 +33,48 @@ const char* kind_of_errno(int err) {
     }
 }
 
+// A key as it would be written in TOML: bare when it can be, otherwise a basic
+// string, so that a dotted path stays unambiguous.
+std::string key_text(std::string_view key) {
+    const bool bare = !key.empty() && std::all_of(key.begin(), key.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-';
+    });
+    if (bare) return std::string(key);
+    std::string out = "\"";
+    for (char c : key) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\f': out += "\\f"; break;
+            case '\r': out += "\\r"; break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                    static constexpr char hex[] = "0123456789ABCDEF";
+                    out += "\\u00";
+                    out += hex[(static_cast<unsigned char>(c) >> 4) & 0xF];
+                    out += hex[static_cast<unsigned char>(c) & 0xF];
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string key_path_text(const std::vector<std::string>& path) {
+    std::string out;
+    for (const std::string& key : path) {
+        if (!out.empty()) out += '.';
+        out += key_text(key);
+    }
+    return out;
+}
+
 }  // namespace
 
 IoError IoError::from_errno(int err) {
@@ -61,6 +104,27 @@ std::string IoError::debug() const {
                            : "Custom { kind: " + kind + ", error: " + debug_quote(message);
     if (path) out += ", path: " + debug_quote(*path);
     return out + " }";
+}
+
+std::string TomlError::display() const {
+    std::string out = message;
+    if (!key_path.empty()) out += " for key " + key_path_text(key_path);
+    if (position) {
+        out += " at line " + std::to_string(position->line) + " column " +
+               std::to_string(position->column);
+    }
+    return out;
+}
+
+std::string TomlError::debug() const {
+    std::string out = "TomlError { message: " + debug_quote(message);
+    if (!key_path.empty()) out += ", key: " + key_path_text(key_path);
+    if (position) {
+        out += ", line: " + std::to_string(position->line) + ", column: " +
+               std::to_string(position->column) + ", text: " + debug_quote(position->text);
+    }
+    out += " }";
+    return out;
 }
 
 std::string JsonError::debug() const {

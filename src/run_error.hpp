@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -38,16 +40,26 @@ struct IoError {
     static IoError out_of_memory();
 };
 
-// A TOML syntax or shaping error, with where it happened.
+// A TOML syntax or shaping error, with where it happened. The reader fills in
+// everything its printed forms need when it makes the error; the document is not
+// kept.
 struct TomlError {
+    // The 1-based line and code-point column where the span begins, and the text
+    // of that line as it is shown (cut to a window around the column when long).
+    struct Position {
+        std::size_t line = 1;
+        std::size_t column = 1;
+        std::string text;
+    };
+
     std::string message;
     std::vector<std::string> key_path;  // outermost first; empty for the root
     std::optional<std::pair<std::size_t, std::size_t>> span;  // byte range [begin, end)
-    std::string document;
+    std::optional<Position> position;                         // of span->first
 
-    // Defined with the configuration reader, which maps the span to lines and
-    // columns of the document.
+    // "{message} for key {path} at line {l} column {c}", the parts that are known.
     std::string display() const;
+    // TomlError { message: "...", key: a.b, line: 3, column: 15, text: "..." }
     std::string debug() const;
 };
 
@@ -68,7 +80,12 @@ public:
     RunError(JsonError e) : value_(std::move(e)) {}
     static RunError message(std::string text) { return RunError(std::move(text)); }
 
-    Kind kind() const { return static_cast<Kind>(value_.index()); }
+    Kind kind() const {
+        if (io()) return Kind::Io;
+        if (toml()) return Kind::Toml;
+        if (json()) return Kind::Json;
+        return Kind::Message;
+    }
     const IoError* io() const { return std::get_if<IoError>(&value_); }
     const TomlError* toml() const { return std::get_if<TomlError>(&value_); }
     const JsonError* json() const { return std::get_if<JsonError>(&value_); }
@@ -81,5 +98,20 @@ private:
     explicit RunError(std::string text) : value_(std::move(text)) {}
     std::variant<IoError, TomlError, JsonError, std::string> value_;
 };
+
+// Runs `step` and gives its result; running out of memory in it (std::bad_alloc,
+// or std::length_error for a size no container can hold) gives what
+// `out_of_memory()` returns instead. The one way a run turns exhausted memory into
+// an orderly error; each caller's error text says where the run was.
+template <class Step, class OutOfMemory>
+auto unless_out_of_memory(Step&& step, OutOfMemory&& out_of_memory) -> decltype(step()) {
+    try {
+        return step();
+    } catch (const std::bad_alloc&) {
+        return out_of_memory();
+    } catch (const std::length_error&) {
+        return out_of_memory();
+    }
+}
 
 }  // namespace velk

@@ -147,29 +147,14 @@ template <class V>
     std::memcpy(samples + i, rest, (n - i) * sizeof(double));
 }
 
-// The lane path built for any x86-64 (SSE2, two lanes) and, picked at run time
-// where the processor has them, for AVX2 (four lanes) and AVX-512 (eight). The
-// operations are the same IEEE ones in every build, and -ffp-contract=off keeps
-// them from being fused into multiply-adds, so all give the same bits.
-void map_in_lanes_baseline(const Interval* intervals, std::size_t count, double x0, double xl,
-                           double* samples, std::size_t n) {
-    map_in_lanes<Pair>(intervals, count, x0, xl, samples, n);
-}
-
-#if defined(__x86_64__)
-__attribute__((target("avx2"))) void map_in_lanes_avx2(const Interval* intervals,
-                                                       std::size_t count, double x0, double xl,
-                                                       double* samples, std::size_t n) {
-    map_in_lanes<Quad>(intervals, count, x0, xl, samples, n);
-}
-
-__attribute__((target("avx512f"))) void map_in_lanes_avx512(const Interval* intervals,
-                                                           std::size_t count, double x0,
-                                                           double xl, double* samples,
-                                                           std::size_t n) {
-    map_in_lanes<Octet>(intervals, count, x0, xl, samples, n);
-}
-#endif
+// map_in_lanes for run_in_lanes.
+struct MapInLanes {
+    template <class V>
+    [[gnu::always_inline]] static void run(const Interval* intervals, std::size_t count, double x0,
+                                           double xl, double* samples, std::size_t n) {
+        map_in_lanes<V>(intervals, count, x0, xl, samples, n);
+    }
+};
 
 }  // namespace
 
@@ -222,21 +207,8 @@ void PchipEvaluator::apply(std::span<double> samples) const {
     const double x0 = xs.front(), xl = xs.back();
     const std::size_t count = intervals_.size();
     if (count + 1 <= kLaneKnots) {
-#if defined(__x86_64__)
-        switch (lanes_) {
-            case LaneBuild::Avx512:
-                map_in_lanes_avx512(intervals_.data(), count, x0, xl, samples.data(),
-                                    samples.size());
-                return;
-            case LaneBuild::Avx2:
-                map_in_lanes_avx2(intervals_.data(), count, x0, xl, samples.data(),
-                                  samples.size());
-                return;
-            default:
-                break;
-        }
-#endif
-        map_in_lanes_baseline(intervals_.data(), count, x0, xl, samples.data(), samples.size());
+        run_in_lanes<MapInLanes>(lanes_, intervals_.data(), count, x0, xl, samples.data(),
+                                 samples.size());
         return;
     }
     for (double& v : samples) {
@@ -247,16 +219,6 @@ void PchipEvaluator::apply(std::span<double> samples) const {
         const Interval& iv = intervals_[j];
         v = iv.w == 0.0 ? iv.y0 : hermite(e, iv.x, iv.w, iv.y0, iv.y1, iv.m0, iv.m1);
     }
-}
-
-void pchip_eval_in_place(std::span<double> samples, const PchipMap& map) {
-    PchipEvaluator(map).apply(samples);
-}
-
-std::vector<double> pchip_eval(const std::vector<double>& samples, const PchipMap& map) {
-    std::vector<double> out = samples;
-    pchip_eval_in_place(out, map);
-    return out;
 }
 
 }  // namespace velk

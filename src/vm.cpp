@@ -6,6 +6,7 @@
 #include <limits>
 #include <map>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <unordered_map>
 #include <utility>
@@ -18,13 +19,14 @@ namespace velk {
 double variable_f64(const VariableTable& variables, std::uint64_t index) {
     const VarValue* v = variables.value_at(index);
     if (v == nullptr) return std::numeric_limits<double>::quiet_NaN();
-    switch (v->index()) {
-        case 0: return static_cast<double>(std::get<std::uint32_t>(*v));
-        case 1: return static_cast<double>(std::get<std::int32_t>(*v));
-        case 2: return static_cast<double>(std::get<float>(*v));
-        case 3: return std::get<double>(*v);
-        default: return std::numeric_limits<double>::quiet_NaN();  // text, JSON
-    }
+    return std::visit(Overloaded{[](std::uint32_t u) { return static_cast<double>(u); },
+                                 [](std::int32_t i) { return static_cast<double>(i); },
+                                 [](float f) { return static_cast<double>(f); },
+                                 [](double d) { return d; },
+                                 [](const auto&) {  // text, JSON
+                                     return std::numeric_limits<double>::quiet_NaN();
+                                 }},
+                      *v);
 }
 
 double resolve_f64(const ParamValue<double>& param, const VariableTable& variables) {
@@ -38,24 +40,22 @@ std::int32_t resolve_i32(const ParamValue<std::uint32_t>& param, const VariableT
     if (const auto* c = std::get_if<std::uint32_t>(&param)) return static_cast<std::int32_t>(*c);
     const VarValue* v = variables.value_at(std::get<VarRefParam>(param).index);
     if (v == nullptr) return 0;
-    switch (v->index()) {
-        case 0: return static_cast<std::int32_t>(std::get<std::uint32_t>(*v));
-        case 1: return std::get<std::int32_t>(*v);
-        case 2: {
-            const float f = std::get<float>(*v);
-            if (std::isnan(f)) return 0;
-            // 2147483520 is the largest float below 2^31.
-            if (f > 2147483520.0f) return kMax;
-            if (f < -2147483648.0f) return kMin;
-            return static_cast<std::int32_t>(f);
-        }
-        case 3: {
-            const double d = std::get<double>(*v);
-            if (std::isnan(d)) return 0;
-            return static_cast<std::int32_t>(std::clamp(d, -2147483648.0, 2147483647.0));
-        }
-        default: return 0;
-    }
+    return std::visit(
+        Overloaded{[](std::uint32_t u) { return static_cast<std::int32_t>(u); },
+                   [](std::int32_t i) { return i; },
+                   [](float f) {
+                       if (std::isnan(f)) return 0;
+                       // 2147483520 is the largest float below 2^31.
+                       if (f > 2147483520.0f) return kMax;
+                       if (f < -2147483648.0f) return kMin;
+                       return static_cast<std::int32_t>(f);
+                   },
+                   [](double d) {
+                       if (std::isnan(d)) return 0;
+                       return static_cast<std::int32_t>(std::clamp(d, -2147483648.0, 2147483647.0));
+                   },
+                   [](const auto&) { return 0; }},  // text, JSON
+        *v);
 }
 
 std::string resolve_string(const ParamValue<std::string>& param, const VariableTable& variables) {
@@ -71,94 +71,81 @@ std::string resolve_string(const ParamValue<std::string>& param, const VariableT
 
 namespace {
 
-// Records a capture of the instruction, its fields resolved to constants.
-void emit_capture(BlockThread& t, const Instruction& ins) {
-    const VariableTable& vars = *t.variables;
-    Instruction resolved;
-    if (const auto* c = std::get_if<Capture>(&ins)) {
-        resolved = Capture{resolve_string(c->qubit, vars), resolve_string(c->creg, vars),
-                           static_cast<std::uint32_t>(resolve_i32(c->idx, vars)),
-                           resolve_f64(c->duration, vars), resolve_f64(c->frequency, vars),
-                           resolve_f64(c->phi, vars), resolve_f64(c->threshold, vars)};
-    } else if (const auto* q = std::get_if<CaptureIq>(&ins)) {
-        resolved = CaptureIq{resolve_string(q->qubit, vars), resolve_string(q->creg, vars),
-                             static_cast<std::uint32_t>(resolve_i32(q->idx, vars)),
-                             resolve_f64(q->duration, vars), resolve_f64(q->frequency, vars)};
-    } else {
-        const auto& r = std::get<CaptureTrace>(ins);
-        resolved = CaptureTrace{resolve_string(r.creg, vars),
-                                static_cast<std::uint32_t>(resolve_i32(r.idx, vars)),
-                                resolve_f64(r.duration, vars)};
-    }
-    auto [name, value] = capture_to_json(resolved);
-    t.captures.push_back(CaptureRecord{std::move(name), std::move(value), t.time});
-}
-
 void emit_pulse(BlockThread& t, Envelope envelope, double delta) {
     t.pulses.push_back(Pulse{envelope, t.time, t.frequency, t.phase, delta});
 }
 
+// What the thread does after an instruction.
+enum class Flow { Next, Wait, Fail };
+
 }  // namespace
 
-// The instruction set, by opcode:
-//   1 ShapedPulse      append a pulse with the shaped envelope (none when it is skipped)
-//   2 Capture          append a "capture" record at the current time
-//   3 CaptureIq        append a "capture_iq" record at the current time
-//   4 CaptureTrace     append a "capture_trace" record at the current time
-//   5 Delay            time += value (the only instruction that moves the clock)
-//   6 SetFrequency     frequency = value
-//   7 ShiftPhase       phase += value
-//   8 ResetPhase       phase = 0
-//   9 Barrier          wait at id; pc stays on the Barrier until the release
-//  10 Opcode10         nothing
-//  11 RealWaveform     append a pulse of samples * amplitude (none when empty)
-//  12 ComplexWaveform  append a pulse of complex samples * amplitude (none when empty)
-// Pulses take the time, frequency and phase current before the instruction.
+// Each instruction's effect on the thread, by its record. Pulses and captures
+// take the time, frequency and phase current before the instruction.
 Expected<void, RunError> run_block_thread(BlockThread& t, double sample_rate) {
     t.state = 0;
     const VariableTable& vars = *t.variables;
+    std::optional<RunError> error;
+    const auto step = Overloaded{
+        [&](const ShapedPulse& p) {
+            const double delta = resolve_f64(p.delta, vars);
+            auto envelope = shaped_pulse(resolve_f64(p.amp, vars), resolve_f64(p.width, vars),
+                                         resolve_f64(p.plateau, vars), p.shape,
+                                         resolve_f64(p.block1, vars), resolve_f64(p.block2, vars),
+                                         sample_rate);
+            if (!envelope) {
+                error = std::move(envelope).error();
+                return Flow::Fail;
+            }
+            if (*envelope) emit_pulse(t, **envelope, delta);  // none when skipped
+            return Flow::Next;
+        },
+        [&]<CaptureRecordType C>(const C& capture) {
+            auto [name, value] = capture_to_json(capture, vars);
+            t.captures.push_back(CaptureRecord{std::move(name), JsonTree(std::move(value)), t.time});
+            return Flow::Next;
+        },
+        [&](const Delay& d) {
+            t.time = t.time + resolve_f64(d.value, vars);  // the only step of the clock
+            return Flow::Next;
+        },
+        [&](const SetFrequency& f) {
+            t.frequency = resolve_f64(f.value, vars);
+            return Flow::Next;
+        },
+        [&](const ShiftPhase& p) {
+            t.phase = t.phase + resolve_f64(p.value, vars);
+            return Flow::Next;
+        },
+        [&](const ResetPhase&) {
+            t.phase = 0.0;
+            return Flow::Next;
+        },
+        [&](const Barrier& b) {
+            // pc stays on the Barrier until the release.
+            t.state = 1;
+            t.barrier_id = b.id;
+            return Flow::Wait;
+        },
+        [](const Opcode10&) { return Flow::Next; },  // carried in the block, no effect
+        [&](const RealWaveform& w) {
+            const double a = resolve_f64(w.amplitude, vars);
+            if (!w.samples.empty()) emit_pulse(t, RealSamples{w.samples, a}, 0.0);
+            return Flow::Next;
+        },
+        [&](const ComplexWaveform& w) {
+            const double a = resolve_f64(w.amplitude, vars);
+            if (!w.samples.empty()) emit_pulse(t, ComplexSamples{w.samples, a}, 0.0);
+            return Flow::Next;
+        },
+    };
     const std::size_t end = t.instructions.size();
     while (t.pc < end) {
-        const Instruction& ins = t.instructions[t.pc];
-        switch (ins.index() + 1) {  // the opcode
-            case 1: {
-                const auto& p = std::get<ShapedPulse>(ins);
-                const double delta = resolve_f64(p.delta, vars);
-                auto envelope = shaped_pulse(
-                    resolve_f64(p.amp, vars), resolve_f64(p.width, vars),
-                    resolve_f64(p.plateau, vars), p.shape, resolve_f64(p.block1, vars),
-                    resolve_f64(p.block2, vars), sample_rate);
-                if (!envelope) return Unexpected(std::move(envelope).error());
-                if (*envelope) emit_pulse(t, **envelope, delta);
-                break;
-            }
-            case 2:
-            case 3:
-            case 4: emit_capture(t, ins); break;
-            case 5: t.time = t.time + resolve_f64(std::get<Delay>(ins).value, vars); break;
-            case 6: t.frequency = resolve_f64(std::get<SetFrequency>(ins).value, vars); break;
-            case 7: t.phase = t.phase + resolve_f64(std::get<ShiftPhase>(ins).value, vars); break;
-            case 8: t.phase = 0.0; break;
-            case 9:
-                t.state = 1;
-                t.barrier_id = std::get<Barrier>(ins).id;
-                return {};
-            case 10: break;  // carried in the block, no effect
-            case 11: {
-                const auto& w = std::get<RealWaveform>(ins);
-                const double a = resolve_f64(w.amplitude, vars);
-                if (!w.samples.empty()) emit_pulse(t, RealSamples{w.samples, a}, 0.0);
-                break;
-            }
-            case 12: {
-                const auto& w = std::get<ComplexWaveform>(ins);
-                const double a = resolve_f64(w.amplitude, vars);
-                if (!w.samples.empty()) emit_pulse(t, ComplexSamples{w.samples, a}, 0.0);
-                break;
-            }
-            default: break;
+        switch (std::visit(step, t.instructions[t.pc])) {
+            case Flow::Next: ++t.pc; break;
+            case Flow::Wait: return {};
+            case Flow::Fail: return Unexpected(std::move(*error));
         }
-        ++t.pc;
     }
     return {};
 }
@@ -394,13 +381,9 @@ Expected<ChannelResult, RunError> run_channel_unguarded(const Module& module,
 Expected<ChannelResult, RunError> run_channel(const Module& module, const ChannelConfig& channel,
                                               const VariableTable& variables) {
     // Allocations that sizes from the file can reach end the run in order.
-    try {
-        return run_channel_unguarded(module, channel, variables);
-    } catch (const std::bad_alloc&) {
-        return Unexpected(RunError::message("Out of memory during the channel run"));
-    } catch (const std::length_error&) {
-        return Unexpected(RunError::message("Out of memory during the channel run"));
-    }
+    return unless_out_of_memory(
+        [&] { return run_channel_unguarded(module, channel, variables); },
+        [] { return Unexpected(RunError::message("Out of memory during the channel run")); });
 }
 
 }  // namespace velk

@@ -67,14 +67,6 @@ struct BlockThread {
 
 using Thread = std::variant<OperandThread, BlockThread>;
 
-// Instruction fields. Variables are looked up by index only; a variable that is
-// missing, unset or of an unusable kind gives NaN, 0 or the empty text.
-double resolve_f64(const ParamValue<double>& param, const VariableTable& variables);
-std::int32_t resolve_i32(const ParamValue<std::uint32_t>& param, const VariableTable& variables);
-std::string resolve_string(const ParamValue<std::string>& param, const VariableTable& variables);
-// The resolve_f64 rule for the variable at `index`.
-double variable_f64(const VariableTable& variables, std::uint64_t index);
-
 // Runs the thread from `pc` to the end of its instructions or to a Barrier, where
 // it waits (state 1, barrier_id set, pc left on the Barrier). The only error is
 // an envelope beyond kMaxEnvelopeSamples.

@@ -22,17 +22,6 @@ std::uint64_t saturating_count(double n) {
     return static_cast<std::uint64_t>(n);
 }
 
-// The derivative at index k of n values read through `get(i)`, spacing 1 / r:
-// one-sided at the ends, central inside, 0 for a single value. gradient() and the
-// DRAG terms share it so both do the same arithmetic.
-template <class Get>
-double slope_at(std::uint64_t k, std::uint64_t n, double r, double half_r, Get get) {
-    if (n == 1) return 0.0;
-    if (k == 0) return (get(1) - get(0)) * r;
-    if (k == n - 1) return r * (get(n - 1) - get(n - 2));
-    return (get(k + 1) - get(k - 1)) * half_r;
-}
-
 // put(k, slope_at(k, n, r, half_r, get)) for k = first .. last - 1 in order: the
 // ends of the n values through slope_at, the run between them in a loop without
 // its branches, with the arithmetic of its central case.
@@ -82,7 +71,7 @@ struct SechArgument {
 //
 // Where a shape calls std::cos or std::exp, the calls' arguments are computed
 // first, into dst, several at a time (fill_indexed), as the carrier angles are
-// (see mix_pulse): each call then starts from a loaded value instead of waiting
+// (see mix_pulse_beside): each call then starts from a loaded value instead of waiting
 // for the division and the other operations that make it. The second loop takes
 // the same branch per sample as one loop would.
 void shape_values(const ShapedEnvelope& e, std::uint64_t lo, std::uint64_t hi, double* dst,
@@ -191,8 +180,8 @@ struct CarrierAngle {
 // waiting for the chain of seven operations that makes it, and the calls, which
 // dominate the cost, follow each other more closely.
 template <class Beside>
-void mix_pulse(const Pulse& p, std::uint64_t k0, const Complex* env, std::size_t count,
-               double dt, double* dst, LaneBuild lanes, Beside beside) {
+void mix_pulse_beside(const Pulse& p, std::uint64_t k0, const Complex* env, std::size_t count,
+                      double dt, double* dst, LaneBuild lanes, Beside beside) {
     const CarrierAngle angle{dt, p.t0, p.frequency, p.delta, p.phase};
     double theta[kBlockSamples];
     for (std::size_t at = 0; at < count; at += kBlockSamples) {
@@ -254,13 +243,6 @@ void envelope_values(const Envelope& envelope, std::uint64_t first, std::span<Co
     }
 }
 
-std::vector<Complex> envelope_samples(const Envelope& envelope) {
-    std::vector<Complex> out(static_cast<std::size_t>(envelope_length(envelope)));
-    EnvelopeScratch scratch;
-    envelope_values(envelope, 0, out, scratch);
-    return out;
-}
-
 Expected<std::optional<ShapedEnvelope>, RunError> shaped_pulse(double amp, double width,
                                                                double plateau, std::uint8_t shape,
                                                                double block1, double block2,
@@ -303,25 +285,6 @@ Expected<std::optional<ShapedEnvelope>, RunError> shaped_pulse(double amp, doubl
     return std::optional<ShapedEnvelope>(e);
 }
 
-Expected<std::optional<std::vector<Complex>>, RunError> shaped_envelope(
-    double amp, double width, double plateau, std::uint8_t shape, double block1,
-    double block2, double sample_rate) {
-    auto pulse = shaped_pulse(amp, width, plateau, shape, block1, block2, sample_rate);
-    if (!pulse) return Unexpected(std::move(pulse).error());
-    if (!*pulse) return std::optional<std::vector<Complex>>();
-    return std::optional<std::vector<Complex>>(envelope_samples(Envelope(**pulse)));
-}
-
-std::vector<double> gradient(const std::vector<double>& v, double dx) {
-    const std::uint64_t n = v.size();
-    std::vector<double> out(v.size());
-    const double r = 1.0 / dx;
-    const double half_r = 0.5 * r;
-    auto get = [&v](std::uint64_t i) { return v[static_cast<std::size_t>(i)]; };
-    for (std::uint64_t k = 0; k < n; ++k) out[k] = slope_at(k, n, r, half_r, get);
-    return out;
-}
-
 std::int64_t start_index(double t0, double fs) {
     const double x = std::round(t0 * fs);
     if (std::isnan(x)) return 0;
@@ -330,57 +293,30 @@ std::int64_t start_index(double t0, double fs) {
     return static_cast<std::int64_t>(x);
 }
 
+std::optional<Placement> place_pulse(const Pulse& pulse, double fs, std::uint64_t length) {
+    const std::int64_t s = start_index(pulse.t0, fs);
+    if (s < 0 || static_cast<std::uint64_t>(s) >= length) return std::nullopt;
+    const auto start = static_cast<std::uint64_t>(s);
+    return Placement{start, start + std::min(envelope_length(pulse.envelope), length - start)};
+}
+
 Expected<std::size_t, RunError> buffer_length(const std::vector<Pulse>& pulses, double fs,
                                               std::optional<std::uint64_t> sample_count) {
+    // In a channel without end no pulse is cut: s < 2^63 and the envelope length
+    // is far below 2^63, so its end needs no cut either.
+    constexpr std::uint64_t kNoEnd = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t needed = 1;
     for (const Pulse& p : pulses) {
-        const std::int64_t s = start_index(p.t0, fs);
-        if (s < 0) continue;
-        // s < 2^63 and the envelope length is far below 2^63: no overflow.
-        const std::uint64_t end = static_cast<std::uint64_t>(s) + envelope_length(p.envelope);
-        needed = std::max(needed, end);
+        if (const auto place = place_pulse(p, fs, kNoEnd)) needed = std::max(needed, place->end);
     }
     const std::uint64_t length = sample_count ? std::max(*sample_count, needed) : needed;
     if (length > kMaxBufferSamples) return Unexpected(buffer_limit_error(length));
     return static_cast<std::size_t>(length);
 }
 
-Expected<std::vector<double>, RunError> zero_buffer(std::uint64_t length) {
-    if (length > kMaxBufferSamples) return Unexpected(buffer_limit_error(length));
-    try {
-        return std::vector<double>(static_cast<std::size_t>(length), 0.0);
-    } catch (const std::bad_alloc&) {
-        return Unexpected(RunError::message("Out of memory allocating a sample buffer of " +
-                                            std::to_string(length) + " samples"));
-    }
-}
-
-void render_pulses(std::vector<double>& buffer, const std::vector<Pulse>& pulses, double fs) {
-    const double dt = 1.0 / fs;
-    const std::size_t length = buffer.size();
-    const LaneBuild lanes = runnable_lanes(LaneBuild::Best);
-    std::vector<Complex> env;
-    EnvelopeScratch scratch;
-    for (const Pulse& p : pulses) {
-        const std::int64_t s = start_index(p.t0, fs);
-        if (s < 0 || static_cast<std::uint64_t>(s) >= length) continue;
-        const std::size_t start = static_cast<std::size_t>(s);
-        const std::size_t count = static_cast<std::size_t>(
-            std::min<std::uint64_t>(envelope_length(p.envelope), length - start));
-        env.resize(count);
-        envelope_values(p.envelope, 0, env, scratch, lanes);
-        mix_pulse(p, 0, env.data(), count, dt, buffer.data() + start, lanes, [] {});
-    }
-}
-
-Expected<std::vector<double>, RunError> render_samples(std::vector<Pulse> pulses, double fs,
-                                                       std::optional<std::uint64_t> sample_count) {
-    auto length = buffer_length(pulses, fs, sample_count);
-    if (!length) return Unexpected(std::move(length).error());
-    auto buffer = zero_buffer(*length);
-    if (!buffer) return buffer;
-    render_pulses(*buffer, pulses, fs);
-    return buffer;
+void mix_pulse(const Pulse& pulse, std::uint64_t k0, std::span<const Complex> env, double dt,
+               double* dst, LaneBuild lanes) {
+    mix_pulse_beside(pulse, k0, env.data(), env.size(), dt, dst, lanes, [] {});
 }
 
 // ---------------------------------------------------------------------------
@@ -394,16 +330,9 @@ ChunkRenderer::ChunkRenderer(const ChannelSignal& signal, std::size_t chunk_samp
     const std::uint64_t length = signal.length;
     placements_.reserve(signal.pulses.size());
     for (std::size_t i = 0; i < signal.pulses.size(); ++i) {
-        const Pulse& p = signal.pulses[i];
-        const std::int64_t s = start_index(p.t0, fs);
-        if (s < 0 || static_cast<std::uint64_t>(s) >= length) {
-            placements_.push_back(Placement{0, 0});  // dropped whole
-            continue;
-        }
-        const auto start = static_cast<std::uint64_t>(s);
-        placements_.push_back(
-            Placement{start, start + std::min(envelope_length(p.envelope), length - start)});
-        by_start_.push_back(i);
+        const auto place = place_pulse(signal.pulses[i], fs, length);
+        placements_.push_back(place.value_or(Placement{0, 0}));  // {0, 0}: dropped whole
+        if (place) by_start_.push_back(i);
     }
     std::stable_sort(by_start_.begin(), by_start_.end(), [this](std::size_t a, std::size_t b) {
         return placements_[a].start < placements_[b].start;
@@ -476,7 +405,7 @@ void ChunkRenderer::add_pulse(const Pulse& p, std::uint64_t k0, std::size_t coun
                               double* dst) {
     const std::span<Complex> env(envelope_.data(), count);
     envelope_values(p.envelope, k0, env, scratch_, lanes_);
-    mix_pulse(p, k0, env.data(), count, dt, dst, lanes_, [this] {
+    mix_pulse_beside(p, k0, env.data(), count, dt, dst, lanes_, [this] {
         if (unfiltered_ != unfiltered_end_) {
             *unfiltered_ = sos_->step(*unfiltered_);
             ++unfiltered_;
@@ -489,18 +418,7 @@ void ChunkRenderer::finish_filter() {
     unfiltered_ = unfiltered_end_ = nullptr;
 }
 
-std::vector<double> render_all(const ChannelSignal& signal, std::size_t chunk_samples,
-                               LaneBuild lanes) {
-    std::vector<double> out;
-    out.reserve(static_cast<std::size_t>(signal.length));
-    ChunkRenderer renderer(signal, chunk_samples, lanes);
-    for (auto chunk = renderer.next(); !chunk.empty(); chunk = renderer.next()) {
-        out.insert(out.end(), chunk.begin(), chunk.end());
-    }
-    return out;
-}
-
-SampleSettings sample_settings(const std::unordered_map<std::string, Json>& settings,
+SampleSettings sample_settings(const Settings& settings,
                                bool enable_iir) {
     SampleSettings out;
     if (auto it = settings.find("function"); it != settings.end()) {
@@ -511,13 +429,6 @@ SampleSettings sample_settings(const std::unordered_map<std::string, Json>& sett
         out.sos = sos_from_setting(it->second);
     }
     return out;
-}
-
-void apply_settings(std::vector<double>& samples,
-                    const std::unordered_map<std::string, Json>& settings, bool enable_iir) {
-    const SampleSettings applied = sample_settings(settings, enable_iir);
-    if (applied.map) pchip_eval_in_place(samples, *applied.map);
-    if (applied.sos) sos_filter_in_place(samples, *applied.sos);
 }
 
 }  // namespace velk

@@ -1,6 +1,7 @@
 // Waveforms of a channel run: shaped envelopes with their DRAG correction, the
 // rendering of pulses into samples, and the two optional post-processing settings
-// of a module (the "function" sample map and the "sos" filter cascade).
+// of a module (the "function" sample map and the "sos" filter cascade). The
+// whole-signal renderer that the tests compare this one with is in tests/support.
 //
 // A channel is rendered chunk by chunk (ChunkRenderer): pulses keep the parameters
 // of their envelopes, whose values are computed for the samples of the chunk at
@@ -106,9 +107,6 @@ struct EnvelopeScratch {
 void envelope_values(const Envelope& envelope, std::uint64_t first, std::span<Complex> out,
                      EnvelopeScratch& scratch, LaneBuild lanes = LaneBuild::Best);
 
-// Every sample of the envelope.
-std::vector<Complex> envelope_samples(const Envelope& envelope);
-
 // One emitted pulse: its baseband envelope (already scaled by the amplitude), the
 // start time on the thread's clock, and the carrier frequency, phase and linear
 // frequency offset `delta` that mix it into the channel.
@@ -130,17 +128,20 @@ Expected<std::optional<ShapedEnvelope>, RunError> shaped_pulse(double amp, doubl
                                                                double block1, double block2,
                                                                double sample_rate);
 
-// The same envelope with all its samples.
-Expected<std::optional<std::vector<Complex>>, RunError> shaped_envelope(
-    double amp, double width, double plateau, std::uint8_t shape, double block1,
-    double block2, double sample_rate);
-
-// Numerical derivative with spacing dx: one-sided at the ends, central inside.
-std::vector<double> gradient(const std::vector<double>& v, double dx);
-
 // Sample index of a start time: t0 * fs rounded half away from zero, saturated to
 // the signed 64-bit range; NaN gives 0.
 std::int64_t start_index(double t0, double fs);
+
+// The samples of a channel that a pulse covers: [start, end).
+struct Placement {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+};
+
+// Where a pulse lands in a channel of `length` samples: from its start index
+// (start_index) for its envelope's length, cut at the channel's end. None when it
+// starts before sample 0 or at or after the end: such a pulse is dropped whole.
+std::optional<Placement> place_pulse(const Pulse& pulse, double fs, std::uint64_t length);
 
 // Length of the channel's samples: at least 1, at least every pulse's end
 // (pulses starting before sample 0 do not count), at least `sample_count`. A
@@ -148,17 +149,11 @@ std::int64_t start_index(double t0, double fs);
 Expected<std::size_t, RunError> buffer_length(const std::vector<Pulse>& pulses, double fs,
                                               std::optional<std::uint64_t> sample_count);
 
-// A zero-filled buffer of `length` samples, or the buffer limit's error.
-Expected<std::vector<double>, RunError> zero_buffer(std::uint64_t length);
-
-// Mixes every pulse with its carrier and adds its real part into `buffer`, in
-// the given order. A pulse that starts before sample 0 or at/after the end of the
-// buffer is dropped whole; one that runs past the end is cut there.
-void render_pulses(std::vector<double>& buffer, const std::vector<Pulse>& pulses, double fs);
-
-// Sizes one buffer for the whole channel and renders the pulses into it.
-Expected<std::vector<double>, RunError> render_samples(std::vector<Pulse> pulses, double fs,
-                                                       std::optional<std::uint64_t> sample_count);
+// Adds the pulse's samples k0 .. k0 + env.size() - 1, whose envelope values are
+// `env`, mixed with the carrier (the real part), into dst[0 .. env.size() - 1].
+// `lanes` from runnable_lanes.
+void mix_pulse(const Pulse& pulse, std::uint64_t k0, std::span<const Complex> env, double dt,
+               double* dst, LaneBuild lanes);
 
 // The numbers of a JSON list as f64 (integers converted to the nearest float);
 // every other element is skipped.
@@ -179,10 +174,6 @@ std::optional<PchipMap> make_pchip_map(std::vector<double> xs, std::vector<doubl
 // The map of a "function" setting: an array of two arrays (abscissae, values);
 // nullopt when the setting is malformed.
 std::optional<PchipMap> pchip_from_setting(const Json& setting);
-
-// The map's value at every sample (a NaN sample maps like xs[0]).
-std::vector<double> pchip_eval(const std::vector<double>& samples, const PchipMap& map);
-void pchip_eval_in_place(std::span<double> samples, const PchipMap& map);
 
 // The map's value at one sample: the sample clamped to [xs[0], xs.back()], then
 // the Hermite cubic of the first interval [xs[j], xs[j + 1]] that holds it (the
@@ -236,15 +227,25 @@ public:
     // Defined here so that the loops that take one step at a time inline it.
     double step(double x) {
         for (Stage& st : stages_) {
-            const double y = st.b0 * x + st.z1;
-            st.z1 = (st.b1 * x - st.a1 * y) + st.z2;
-            st.z2 = st.b2 * x - st.a2 * y;
-            x = y;
+            x = SectionStep{st.b0, st.b1, st.b2, st.a1, st.a2}(x, st.z1, st.z2);
         }
         return x;
     }
 
 private:
+    // One sample through one section, the transposed direct form II step: the
+    // section's coefficients (divided by a0), its state in z1 and z2. Every
+    // filtering step of the cascade is this one; filter() holds the coefficients
+    // and the state in locals while it runs.
+    struct SectionStep {
+        double b0, b1, b2, a1, a2;
+        double operator()(double x, double& z1, double& z2) const {
+            const double y = b0 * x + z1;
+            z1 = (b1 * x - a1 * y) + z2;
+            z2 = b2 * x - a2 * y;
+            return y;
+        }
+    };
     struct Stage {
         double b0, b1, b2, a1, a2;  // divided by a0
         double z1 = 0.0, z2 = 0.0;
@@ -252,24 +253,14 @@ private:
     std::vector<Stage> stages_;
 };
 
-// The samples through the cascade, section by section, from a zero state.
-std::vector<double> sos_filter(const std::vector<double>& samples,
-                               const std::vector<SosSection>& sections);
-void sos_filter_in_place(std::span<double> samples, const std::vector<SosSection>& sections);
-
 // What a module's settings do to a channel's samples: the "function" map, then,
 // when the channel enables it, the "sos" cascade. Malformed settings do nothing.
 struct SampleSettings {
     std::optional<PchipMap> map;
     std::optional<std::vector<SosSection>> sos;
 };
-SampleSettings sample_settings(const std::unordered_map<std::string, Json>& settings,
+SampleSettings sample_settings(const Settings& settings,
                                bool enable_iir);
-
-// Applies the module's "function" map and, when `enable_iir`, its "sos" cascade
-// to the whole signal.
-void apply_settings(std::vector<double>& samples,
-                    const std::unordered_map<std::string, Json>& settings, bool enable_iir);
 
 // What a channel run leaves to render: the pulses in gathered order, the
 // channel's length (within kMaxBufferSamples), its sample rate and settings.
@@ -298,11 +289,6 @@ public:
     std::uint64_t position() const { return position_; }
 
 private:
-    struct Placement {
-        std::uint64_t start;  // first sample of the pulse in the channel
-        std::uint64_t end;    // one past its last sample, cut at the channel's end
-    };
-
     void render_block(std::uint64_t first, std::size_t count, double* out);
     void add_pulse(const Pulse& pulse, std::uint64_t k0, std::size_t count, double dt,
                    double* dst);
@@ -325,10 +311,5 @@ private:
     double* unfiltered_end_ = nullptr;
     EnvelopeScratch scratch_;
 };
-
-// Every sample of the signal, rendered in chunks of `chunk_samples`.
-std::vector<double> render_all(const ChannelSignal& signal,
-                               std::size_t chunk_samples = kChunkSamples,
-                               LaneBuild lanes = LaneBuild::Best);
 
 }  // namespace velk

@@ -102,12 +102,12 @@ TEST_P(ConfigRejects, WithMessagePathAndSpan) {
     const TomlError& e = config.error();
     EXPECT_EQ(e.message, c.message);
     EXPECT_EQ(e.key_path, c.key_path);
-    EXPECT_EQ(e.document, c.toml);
+    const std::string document = c.toml;
     if (c.spanned) {
         ASSERT_TRUE(e.span.has_value());
         ASSERT_LE(e.span->first, e.span->second);
-        ASSERT_LE(e.span->second, e.document.size());
-        EXPECT_EQ(e.document.substr(e.span->first, e.span->second - e.span->first), *c.spanned);
+        ASSERT_LE(e.span->second, document.size());
+        EXPECT_EQ(document.substr(e.span->first, e.span->second - e.span->first), *c.spanned);
     } else {
         EXPECT_FALSE(e.span.has_value());
     }
@@ -276,9 +276,8 @@ TEST(ConfigSyntax, ParserErrorsCarryPosition) {
         const TomlError& e = config.error();
         EXPECT_FALSE(e.message.empty()) << c.doc;
         EXPECT_TRUE(e.key_path.empty()) << c.doc;
-        EXPECT_EQ(e.document, c.doc);
         ASSERT_TRUE(e.span.has_value()) << c.doc;
-        EXPECT_LE(e.span->second, e.document.size());
+        EXPECT_LE(e.span->second, std::string_view(c.doc).size());
         EXPECT_NE(e.display().find(std::string(" at ") + c.line + " column "), std::string::npos) << e.display();
     }
 }
@@ -378,7 +377,10 @@ TEST_F(LoadConfig, ShapeErrorsAreToml) {
     ASSERT_FALSE(config.has_value());
     ASSERT_EQ(config.error().kind(), RunError::Kind::Toml);
     EXPECT_EQ(config.error().toml()->key_path, kA);
-    EXPECT_EQ(config.error().toml()->document, "[channels]\na = [1]\n");
+    // Located in the file's text, which the error does not keep.
+    ASSERT_TRUE(config.error().toml()->position.has_value());
+    EXPECT_EQ(config.error().toml()->position->line, 2u);
+    EXPECT_EQ(config.error().toml()->position->text, "a = [1]");
 }
 
 }  // namespace

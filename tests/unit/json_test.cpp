@@ -74,7 +74,7 @@ TEST(ParseJson, NumberClasses) {
         ASSERT_TRUE(parsed.has_value()) << c.text << ": " << parsed.error().display();
         EXPECT_EQ(number_class(*parsed), c.expected) << c.text;
     }
-    EXPECT_TRUE(std::signbit(parse_json("-0")->get<double>()));
+    EXPECT_TRUE(std::signbit((*parse_json("-0"))->get<double>()));
 }
 
 struct ErrorCase {
@@ -182,7 +182,7 @@ TEST(ParseJson, DepthLimit) {
         auto ok = parse_json(nested(127, object));
         ASSERT_TRUE(ok.has_value()) << ok.error().display();
         // The innermost 0 sits under 127 levels.
-        const Json* v = &*ok;
+        const Json* v = &**ok;
         for (int i = 0; i < 127; ++i) v = object ? &(*v)["k"] : &(*v)[0];
         EXPECT_EQ(*v, 0);
 
@@ -206,27 +206,27 @@ TEST(ParseJson, DepthLimit) {
 TEST(ParseJson, Values) {
     auto v = parse_json(" \t\r\n{\"b\": [true, false, null], \"a\": \"x\\\"\\\\\\/\\b\\f\\n\\r\\t\\u00e9\\ud83d\\ude00\"} \n");
     ASSERT_TRUE(v.has_value()) << v.error().display();
-    EXPECT_EQ(v->size(), 2u);
-    EXPECT_EQ((*v)["a"].get<std::string>(), "x\"\\/\b\f\n\r\t\xc3\xa9\xf0\x9f\x98\x80");
-    EXPECT_EQ((*v)["b"], Json::parse("[true,false,null]"));
-    EXPECT_EQ(v->begin().key(), "a");  // keys iterate sorted
+    EXPECT_EQ((*v)->size(), 2u);
+    EXPECT_EQ((**v)["a"].get<std::string>(), "x\"\\/\b\f\n\r\t\xc3\xa9\xf0\x9f\x98\x80");
+    EXPECT_EQ((**v)["b"], Json::parse("[true,false,null]"));
+    EXPECT_EQ((*v)->begin().key(), "a");  // keys iterate sorted
 
     auto dup = parse_json("{\"k\": 1, \"k\": [2], \"j\": 0, \"k\": \"last\"}");
     ASSERT_TRUE(dup.has_value());
-    EXPECT_EQ(dup->size(), 2u);
-    EXPECT_EQ((*dup)["k"], "last");
+    EXPECT_EQ((*dup)->size(), 2u);
+    EXPECT_EQ((**dup)["k"], "last");
 
     auto raw = parse_json("\"/ \xc3\xa9 \xf0\x9f\x98\x80 \x7f\"");
     ASSERT_TRUE(raw.has_value());
-    EXPECT_EQ(raw->get<std::string>(), "/ \xc3\xa9 \xf0\x9f\x98\x80 \x7f");
+    EXPECT_EQ((*raw)->get<std::string>(), "/ \xc3\xa9 \xf0\x9f\x98\x80 \x7f");
 
     auto zero = parse_json("\"\\u0000\"");
     ASSERT_TRUE(zero.has_value());
-    EXPECT_EQ(zero->get<std::string>(), std::string(1, '\0'));
+    EXPECT_EQ((*zero)->get<std::string>(), std::string(1, '\0'));
 
     EXPECT_EQ(*parse_json("[]"), Json::array());
     EXPECT_EQ(*parse_json("{}"), Json::object());
-    EXPECT_EQ(*parse_json("\"\""), "");
+    EXPECT_EQ(**parse_json("\"\""), "");
 }
 
 // The check reads every text as the parser does: the same verdict and the same
@@ -260,7 +260,7 @@ TEST(CheckJson, AgreesWithTheParser) {
             EXPECT_EQ(checked.error().display(), parsed.error().display()) << text;
             continue;
         }
-        release_json(*parsed);
+        *parsed = JsonTree();
         bool checked_ok = false;
         {
             const exhausted_heap::Armed heap(0);
@@ -307,7 +307,7 @@ TEST(FormatJsonFloat, Table) {
         // The text reads back to the same bits.
         auto back = parse_json(c.text);
         ASSERT_TRUE(back.has_value()) << c.text;
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(back->get<double>()),
+        EXPECT_EQ(std::bit_cast<std::uint64_t>((*back)->get<double>()),
                   std::bit_cast<std::uint64_t>(c.value))
             << c.text;
     }
@@ -357,9 +357,9 @@ TEST(WritePrettyJson, RoundTrip) {
     auto back = parse_json(pretty);
     ASSERT_TRUE(back.has_value()) << back.error().display();
     EXPECT_EQ(write_pretty_json(*back), pretty);
-    EXPECT_EQ((*back)["big"].type(), Json::value_t::number_unsigned);
-    EXPECT_EQ((*back)["neg"].type(), Json::value_t::number_integer);
-    EXPECT_EQ((*back)["z"].type(), Json::value_t::number_float);
+    EXPECT_EQ((**back)["big"].type(), Json::value_t::number_unsigned);
+    EXPECT_EQ((**back)["neg"].type(), Json::value_t::number_integer);
+    EXPECT_EQ((**back)["z"].type(), Json::value_t::number_float);
 }
 
 // ---------------------------------------------------------------------------
@@ -385,6 +385,24 @@ Json deep_wide_tree(int depth) {
     }
     if (level->is_array()) level->push_back(1); else (*level)["end"] = 1;
     return root;
+}
+
+// A JsonTree drops the tree it holds, on destruction and when assigned another,
+// without allocating; moving one leaves null behind.
+TEST(JsonTree, DropsAndReplacesItsTreeWithoutAllocating) {
+    for (int depth : {600, 3, 0}) {
+        JsonTree held(deep_wide_tree(depth));
+        JsonTree replacement(deep_wide_tree(depth));
+        {
+            const exhausted_heap::Armed heap(0);
+            held = std::move(replacement);
+            { const JsonTree dropped = std::move(held); }
+            held = Json(5);
+        }
+        EXPECT_EQ(exhausted_heap::allocations, 0u) << depth;
+        EXPECT_TRUE(replacement->is_null()) << depth;
+        EXPECT_EQ(*held, Json(5)) << depth;
+    }
 }
 
 TEST(ReleaseJson, TearsDownAnyTreeWithoutAllocating) {
@@ -419,7 +437,6 @@ TEST(ParseJson, RunningOutOfMemoryAtAnyPointThrowsBadAlloc) {
     {
         const exhausted_heap::Armed heap(SIZE_MAX);
         auto parsed = parse_json(text);
-        if (parsed) release_json(*parsed);
         needed = exhausted_heap::allocations;
     }
     ASSERT_GT(needed, 20u);
@@ -430,7 +447,6 @@ TEST(ParseJson, RunningOutOfMemoryAtAnyPointThrowsBadAlloc) {
             try {
                 auto parsed = parse_json(text);
                 parsed_ok = parsed.has_value();
-                if (parsed) release_json(*parsed);
             } catch (const std::bad_alloc&) {
                 threw = true;
             }

@@ -1,5 +1,6 @@
 // The per-channel output files: <channel>.f64 and <channel>.json.
 #include "output.hpp"
+#include "reference_render.hpp"
 
 #include <gtest/gtest.h>
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "vm.hpp"
+#include "reference_render.hpp"
 
 namespace velk {
 namespace {
@@ -32,8 +33,8 @@ VariableTable sample_variables() {
     add(VarValue(0.1f));
     add(VarValue(1.25));
     add(VarValue(VarString{"q7"}));
-    add(VarValue(Json(3)));
-    add(VarValue(Json("q7")));
+    add(VarValue(JsonTree(Json(3))));
+    add(VarValue(JsonTree(Json("q7"))));
     add(std::nullopt);
     return t;
 }
@@ -110,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
         I32Case{"f64_trunc_pos", 2.9, 2}, I32Case{"f64_trunc_neg", -2.9, -2},
         I32Case{"f64_nan", kNaN, 0}, I32Case{"f64_neg_inf", -kInf, kI32Min},
         I32Case{"f64_max_exact", 2147483647.0, kI32Max},
-        I32Case{"string", VarString{"5"}, 0}, I32Case{"json", Json(5), 0}),
+        I32Case{"string", VarString{"5"}, 0}, I32Case{"json", JsonTree(Json(5)), 0}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST(ResolveI32, ConstantsAndMissingVariables) {
@@ -191,8 +192,8 @@ TEST(RunBlockThread, CapturesTakeTheTimeAndDoNotAdvanceIt) {
     ASSERT_EQ(t.captures.size(), 2u);
     EXPECT_EQ(t.captures[0].time, 1e-6);
     EXPECT_EQ(t.captures[1].time, 1e-6);
-    EXPECT_EQ(t.captures[0].value["creg"], "a");
-    EXPECT_EQ(t.captures[1].value["creg"], "b");
+    EXPECT_EQ(t.captures[0].value->at("creg"), "a");
+    EXPECT_EQ(t.captures[1].value->at("creg"), "b");
     EXPECT_EQ(t.captures[0].name, "capture");
     EXPECT_EQ(t.time, 1e-6);
     EXPECT_EQ(t.pc, 3u);
@@ -241,7 +242,7 @@ TEST(RunBlockThread, OneU32VariableAsFrequencyAndIdx) {
     EXPECT_EQ(t.frequency, 4294967295.0);
     ASSERT_EQ(t.captures.size(), 1u);
     EXPECT_EQ(t.captures[0].name, "capture_iq");
-    EXPECT_EQ(t.captures[0].value.dump(),
+    EXPECT_EQ(t.captures[0].value->dump(),
               R"({"creg":"","duration":null,"frequency":1.25,"idx":-1,"qubit":"q7"})");
 }
 
@@ -476,7 +477,7 @@ TEST(SortCaptures, StableByTimeWithNanLast) {
     }
     sort_captures(records);
     std::vector<int> order;
-    for (const auto& r : records) order.push_back(r.value.get<int>());
+    for (const auto& r : records) order.push_back(r.value->get<int>());
     EXPECT_EQ(order, (std::vector<int>{7, 5, 6, 2, 4, 1, 0, 3}));
 }
 
@@ -488,7 +489,7 @@ TEST(RunChannel, CapturesAtEqualTimesKeepBlockThenEmissionOrder) {
     auto r = run_channel(m, ChannelConfig{1, std::nullopt, false}, vars);
     ASSERT_TRUE(r.has_value());
     std::vector<std::string> order;
-    for (const auto& c : r->captures) order.push_back(c.value["creg"].get<std::string>());
+    for (const auto& c : r->captures) order.push_back((*c.value)["creg"].get<std::string>());
     EXPECT_EQ(order, (std::vector<std::string>{"a1", "b1", "b2", "c1", "a2"}));
 }
 

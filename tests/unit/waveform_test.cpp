@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "waveform.hpp"
+#include "reference_render.hpp"
 
 namespace velk {
 namespace {
@@ -737,9 +738,9 @@ Pulse shaped(double t0, double width, double plateau, std::uint8_t shape, double
     return Pulse{**made, t0, frequency, phase, delta};
 }
 
-std::unordered_map<std::string, Json> settings_of(const SignalCase& c) {
+Settings settings_of(const SignalCase& c) {
     const Json settings = Json::parse(c.settings);
-    std::unordered_map<std::string, Json> map;
+    Settings map;
     for (auto it = settings.begin(); it != settings.end(); ++it) map[it.key()] = it.value();
     return map;
 }
