@@ -4,7 +4,8 @@
 #   sudo bench/macro_bench_root.sh ROOT [OTHER_CHECKOUT] [-- macro_bench.py arguments]
 #
 # ROOT is a Debian testing root with python3.14, NumPy, g++, cmake and ninja (the one that
-# scripts/test makes, or any like it). This checkout, and OTHER_CHECKOUT when given (for
+# scripts/test makes, or any like it); a checkout whose build has no VELK_VM option also
+# builds velk_vm there and needs the project's -dev packages in the root. This checkout, and OTHER_CHECKOUT when given (for
 # example a `git worktree add` of an earlier commit), are bound read-only into
 # ROOT/work/macro-bench/ (ROOT/work/$MACRO_BENCH_DIR/ when that is set), and their modules
 # are built there against python3.14, in build directories of the root's own that later
@@ -19,7 +20,7 @@
 # (`--compare-other` stands for `--compare` with the other checkout's build in the root.)
 set -euo pipefail
 
-usage() { sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+usage() { sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
 [[ $# -ge 1 && $1 != -h && $1 != --help ]] || usage
 root=$(realpath "$1"); shift
 other=""
@@ -43,7 +44,7 @@ in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.
 
 build() {  # build SOURCE-IN-ROOT BUILD-IN-ROOT
     in_root "cmake -S $1 -B $2 -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=/usr/bin/python3.14 \
-        -DVELK_BENCH=OFF >/dev/null && ninja -C $2 -j4 macro compiler zaradu_standins >/dev/null"
+        -DVELK_VM=OFF -DVELK_BENCH=OFF >/dev/null && ninja -C $2 -j4 macro compiler zaradu_standins >/dev/null"
 }
 
 bind_ro "$here" $work/src
