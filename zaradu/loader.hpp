@@ -32,7 +32,7 @@ struct Module {
     void (*run_top_level)(PyObject* module);  // the top-level statements
 };
 
-// The create step: the module object of this process, made from the spec the first time.
+// The create step: the module object of this process, made from the ModuleSpec the first time.
 PyObject* create(const Module& m, PyObject* spec) noexcept;
 
 // The execute step: builtins, the version check, the constants, the registry entry and the
