@@ -50,11 +50,8 @@ Ref import_name(PyObject* mod, PyObject* name) {
     if (!pkgname || !PyUnicode_Check(pkgname.get()))
         raise_cannot_import(mod, name, std::move(pkgname));
     Ref full = check(PyUnicode_FromFormat("%U.%U", pkgname.get(), name));
-    PyObject* sub = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
-    if (sub)
-        return Ref::borrow(sub);
-    if (PyErr_Occurred())
-        raise();
+    if (Ref sub = dict_get(PyImport_GetModuleDict(), full.get()))
+        return sub;
     raise_cannot_import(mod, name, std::move(pkgname));
 }
 
@@ -106,11 +103,8 @@ void execute(const Module& m, PyObject* module) {
     m.make_constants();
     PyObject* modules = PyImport_GetModuleDict();
     Ref name = check(PyUnicode_FromString(m.name));
-    if (!PyDict_GetItemWithError(modules, name.get())) {
-        if (PyErr_Occurred())
-            raise();
+    if (!dict_get(modules, name.get()))
         check(PyDict_SetItem(modules, name.get(), module));
-    }
     m.run_top_level(module);
 }
 
