@@ -158,13 +158,10 @@ Ref Globals::find(Name n) {
     // The version is read before the lookup: should the lookup itself change the
     // namespace, the value is looked up again at the next read.
     const uint64_t tag = version();
-    PyObject* v = PyDict_GetItemWithError(dict_, name);
-    if (v) {
-        slots_[static_cast<size_t>(n)] = Slot{tag, v};
-        return Ref::borrow(v);
+    if (Ref v = dict_get(dict_, name)) {
+        slots_[static_cast<size_t>(n)] = Slot{tag, v.get()};
+        return v;
     }
-    if (PyErr_Occurred())
-        raise();
 #else
     DictWatch& w = g_dict_watch;
     if (w.ns == dict_) {
