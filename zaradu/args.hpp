@@ -111,9 +111,7 @@ struct Signature {
 
     const Params& get() {
         if (!p.names) {
-            Ref names = check(PyTuple_New(static_cast<Py_ssize_t>(params.size())));
-            for (size_t i = 0; i < params.size(); ++i)
-                PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), intern(params[i]).release());
+            Ref names = intern_tuple(params);
             p.shown = intern(name).release();  // kept for the process, as `names` is
             p.names = names.release();
             p.required = required;

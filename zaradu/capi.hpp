@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <initializer_list>
+#include <span>
 
 namespace zaradu {
 
@@ -26,6 +27,15 @@ public:
 
 // An interned string.
 inline Ref intern(const char* s) { return check(PyUnicode_InternFromString(s)); }
+
+// A tuple of interned strings, in the order given.
+inline Ref intern_tuple(std::span<const char* const> names) {
+    Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* n : names)
+        PyTuple_SET_ITEM(t.get(), i++, intern(n).release());
+    return t;
+}
 
 // The vectorcall entry that the interpreter gives every Python function it makes; null
 // until `record_function_vectorcall` has run in this module.

@@ -28,6 +28,7 @@ namespace {
 using zaradu::check;
 using zaradu::equals;
 using zaradu::intern;
+using zaradu::intern_tuple;
 using zaradu::raise;
 using zaradu::Ref;
 
@@ -350,8 +351,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, const Ref& defaul
         PyErr_SetString(PyExc_SystemError, "too many parameters");
         raise();
     }
-    Ref names = check(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(names.get(), i, intern(spec.params[i]).release());
+    Ref names = intern_tuple({spec.params, static_cast<size_t>(n)});
     Ref name = intern(spec.name);
     Ref module = check(PyUnicode_FromString(kModuleName));
     Ref docstring = doc ? check(PyUnicode_FromString(doc)) : Ref::borrow(Py_None);

@@ -195,10 +195,7 @@ Ref import_from(const char* modname, std::initializer_list<const char*> names, i
         name = Ref::borrow(constants->name.get());
         fromlist = Ref::borrow(constants->fromlist.get());
     } else {
-        fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-        Py_ssize_t i = 0;
-        for (const char* n : names)
-            PyTuple_SET_ITEM(fromlist.get(), i++, intern(n).release());
+        fromlist = intern_tuple({names.begin(), names.size()});
         name = check(PyUnicode_FromString(modname));
         if (constants) {
             constants->name.set(name);
