@@ -129,8 +129,8 @@ Ref call_gate(PyObject* gate, PyObject* qubits, PyObject* params) {
     return check(vectorcall(gate, argv, static_cast<size_t>(n) + 1));
 }
 
-// Raises RavexError(f"extend macro {st} error.") for an error of the macro's call or output,
-// in the handler of that error: it becomes the context of whatever is raised here.
+// The macro's call fails, or drawing its output does: the expansion ends with
+// RavexError(f"extend macro {st} error."), raised in the handler of that error: it becomes the context of whatever is raised here.
 [[noreturn]] void raise_macro_error(PyObject* module, PyObject* st, const PyError& failure) {
     gen::HandlingScope handling(failure.value());
     Ref cls = global(module, Name::RavexError);
@@ -161,11 +161,6 @@ struct CallMacroFrame final : gen::Frame {
     void clear_own() noexcept override { gen::clear_refs(module, gate, st, qubits, params, produced); }
 };
 
-// The macro's call fails, or drawing its output does: the expansion ends with RavexError.
-[[noreturn]] void macro_failed(PyObject* module, PyObject* st, const PyError& failure) {
-    raise_macro_error(module, st, failure);
-}
-
 gen::Body call_macro_body(CallMacroFrame& f) {
     if (!f.produced)
         f.params = macro_params(f.st.get(), &f.qubits);
@@ -183,7 +178,7 @@ gen::Body call_macro_body(CallMacroFrame& f) {
         failure.emplace(std::move(e));
     }
     if (failure)
-        macro_failed(f.module.get(), f.st.get(), *failure);
+        raise_macro_error(f.module.get(), f.st.get(), *failure);
 }
 
 // A call_macro generator; given `produced`, it carries on from the macro's call that
@@ -258,7 +253,7 @@ public:
                 position_ = -2;
                 std::optional<PyError> err;
                 try {
-                    macro_failed(module_, st_.get(), e);
+                    raise_macro_error(module_, st_.get(), e);
                 } catch (PyError& r) {
                     err.emplace(std::move(r));
                 }
