@@ -81,11 +81,6 @@ inline Ref call(PyObject* f, std::initializer_list<PyObject*> args) {
     return check(vectorcall(f, const_cast<PyObject* const*>(args.begin()), args.size()));
 }
 
-inline Ref call_method1(PyObject* self, PyObject* name, PyObject* arg) {
-    PyObject* args[] = {self, arg};
-    return check(PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 // `obj.name` as the interpreter looks it up for a method call `obj.name(...)`: a function
 // that the type provides and the instance does not hide comes back unbound, to be called
 // with `obj` first, without a bound method object in between; anything else comes back
