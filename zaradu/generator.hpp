@@ -78,9 +78,20 @@ void clear_refs(R&... refs) noexcept {
     (void)dropped;
 }
 
+// Storage made and dropped with every generator (its frame, its coroutine's state) is
+// small: the interpreter's allocator serves it.
+struct FromInterpreterHeap {
+    static void* operator new(size_t n) {
+        if (void* p = PyObject_Malloc(n))
+            return p;
+        throw std::bad_alloc();
+    }
+    static void operator delete(void* p) noexcept { PyObject_Free(p); }
+};
+
 // The state of a body between draws. A body's own frame type derives from this and holds
 // every reference the body keeps; `traverse` visits them and `clear` drops them.
-struct Frame {
+struct Frame : FromInterpreterHeap {
     Ref yielded;    // the item produced by the last co_yield, until the driver takes it
     Ref delegate;   // the active sub-iterator of a delegation
     Py_ssize_t delegate_pos = -1;  // where `delegate` is a list or tuple: the next position
@@ -93,14 +104,6 @@ struct Frame {
 
     Frame() = default;
     Frame(const Frame&) = delete;
-    // Frames are small and made and dropped with every generator: the interpreter's
-    // allocator serves them.
-    static void* operator new(size_t n) {
-        if (void* p = PyObject_Malloc(n))
-            return p;
-        throw std::bad_alloc();
-    }
-    static void operator delete(void* p) noexcept { PyObject_Free(p); }
     Frame& operator=(const Frame&) = delete;
     virtual ~Frame() = default;
 
@@ -172,7 +175,7 @@ private:
     Ref outer_;
 };
 
-struct Promise {
+struct Promise : FromInterpreterHeap {
     Frame* frame = nullptr;          // owned by the generator object
     Ref sent;                        // the value sent in at the resume point, while the body runs
     std::optional<PyError> thrown;   // error to raise at the resume point
@@ -194,14 +197,6 @@ struct Promise {
             return p->sent ? p->sent.get() : Py_None;
         }
     };
-
-    // The coroutine's state is allocated as the frames are.
-    static void* operator new(size_t n) {
-        if (void* p = PyObject_Malloc(n))
-            return p;
-        throw std::bad_alloc();
-    }
-    static void operator delete(void* p) noexcept { PyObject_Free(p); }
 
     Body get_return_object() noexcept { return Body{Handle::from_promise(*this)}; }
     std::suspend_always initial_suspend() const noexcept { return {}; }
