@@ -489,11 +489,8 @@ Ref compile_impl(Function* self, PyObject* const* p, PyObject* options) {
     PyObject* align = (has_key(options, K.align_right) || has_key(options, K.ar)) ? K.right : K.left;
     code = call_kw(global(self, K.assembly), 1, K.kw_align, code.get(), cfg, lib.get(), align);
 
-    for (PyObject* key : {K.arch, K.shots, K.signal}) {
-        PyObject* value = PyDict_GetItemWithError(options, key);  // borrowed
-        if (value == nullptr && PyErr_Occurred()) raise();
-        if (value != nullptr) check(PyObject_SetAttr(code.get(), key, value));
-    }
+    for (PyObject* key : {K.arch, K.shots, K.signal})
+        if (Ref value = zaradu::dict_get(options, key)) check(PyObject_SetAttr(code.get(), key, value.get()));
 
     Ref arch = check(PyObject_GetAttr(code.get(), K.arch));
     if (equals(arch.get(), K.general)) return code;
