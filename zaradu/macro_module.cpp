@@ -232,9 +232,9 @@ void note_numpy(PyObject* numpy, PyObject* mod) {
 }
 
 void run_top_level(PyObject* module) {
-    watch_namespace(module);
-    record_function_vectorcall(PyModule_GetDict(module));
     PyObject* globals = PyModule_GetDict(module);
+    watch_namespace(module);
+    record_function_vectorcall(globals);
     loader::import_into(globals, "collections", 0, {"defaultdict"});
     Ref numpy = loader::import_into(globals, "numpy", 0, {"cos", "mod", "pi"});
     note_numpy(numpy.get(), global(module, Name::mod).get());

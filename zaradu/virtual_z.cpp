@@ -512,8 +512,7 @@ inline PyObject* raw(const Ref& p) { return p.get(); }
 // for q, p in zip(target, phaseList): hold[q] = mod(p, 2 * pi). `phase_source()` is made
 // after the target's iterator, as zip makes its iterators, and gives the next phase (a Ref,
 // or a pointer borrowed from the frame) or null; the target's next item is drawn before the
-// next phase. `made`: the phases are
-// float64s made here and held only here (see native_mod).
+// next phase. `made`: the phases are float64s made here and held only here (see native_mod).
 template <class Source>
 void update_phases(ReduceFrame& f, bool one, Source&& phase_source, bool made = false) {
     f.qs.start(f.target.get(), one);
