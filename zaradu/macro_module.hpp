@@ -166,11 +166,9 @@ private:
 // holds no references of its own.
 class Globals {
 public:
-    explicit Globals(PyObject* module) : module_(module), dict_(PyModule_GetDict(module)) {}
+    explicit Globals(PyObject* module) : dict_(PyModule_GetDict(module)) {}
     Globals(const Globals&) = delete;
     Globals& operator=(const Globals&) = delete;
-
-    PyObject* module() const noexcept { return module_; }
 
     Ref get(Name n) {
         if (PyObject* v = known(n))
@@ -216,7 +214,6 @@ private:
     }
     Ref find(Name n);
 
-    PyObject* module_;
     PyObject* dict_;
 #if ZARADU_DICT_VERSION
     uint64_t version() const noexcept { return reinterpret_cast<PyDictObject*>(dict_)->ma_version_tag; }
