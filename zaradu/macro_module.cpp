@@ -250,7 +250,7 @@ void run_top_level(PyObject* module) {
     Ref rules = check(PyDict_New());
     check(PyObject_SetAttr(module, name_str(Name::_VZ_rules), rules.get()));
 
-    F.add_VZ_rule.set(define(module, &def_add_VZ_rule));
+    define(module, &def_add_VZ_rule);
     define(module, &def_remove_VZ_rule);
     F.vz_p.set(define(module, &def_VZ_P));
     F.vz_rf.set(define(module, &def_VZ_rfUnitary));

@@ -67,7 +67,7 @@ inline PyObject* name_str(Name n) { return S.global_names[static_cast<size_t>(n)
 // This module's own function objects, to recognise an unreplaced module attribute.
 struct Functions {
     ProcessRef _lookup, lookup, define_macro, call_macro, extend_control_gate, extend_macro;
-    ProcessRef add_VZ_rule, exchange;
+    ProcessRef exchange;
     ProcessRef vz_p, vz_rf, vz_clear, vz_ex, vz_swap;
 };
 extern Functions F;
