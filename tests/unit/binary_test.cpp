@@ -965,21 +965,28 @@ TEST(BinaryInstruction, WaveformsNamingOneArrayShareItsSamples) {
     }
 }
 
-// References to one variable carry its name as one shared copy; an index past
-// the table gets its "var_{index}" name.
-TEST(BinaryInstruction, ReferencesShareTheVariableName) {
-    VelkBuilder b;
-    const auto name = b.str("amp");
+// A CODE section of one module with one block of `count` RealWaveform
+// instructions on data array 0; the offsets of their amplitude slots.
+std::vector<std::uint32_t> waveform_code(VelkBuilder& b, int count) {
     b.begin(Section::Code);
     const auto m = b.begin_module(0, 0, 0, 0, 1);
-    b.u32(0).u32(3);
+    b.u32(0).u32(count);
     std::vector<std::uint32_t> slots;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < count; ++i) {
         slots.push_back(b.pos() + 5);
         b.u8(11).u32(0).f64(1.0);
     }
     b.end_module(m);
     b.end(Section::Code);
+    return slots;
+}
+
+// References to one variable carry its name as one shared copy; an index past
+// the table gets its "var_{index}" name.
+TEST(BinaryInstruction, ReferencesShareTheVariableName) {
+    VelkBuilder b;
+    const auto name = b.str("amp");
+    const std::vector<std::uint32_t> slots = waveform_code(b, 3);
     b.begin(Section::Variables);
     b.u32(1).u32(name).u8(0).u8(0).u32(3);
     b.u32(slots[0]).u32(0).u8(0).u32(slots[1]).u32(0).u8(0).u32(slots[2]).u32(7).u8(0);
@@ -1007,16 +1014,7 @@ TEST(BinaryLimits, DecodedBytesAreBounded) {
     b.begin(Section::Data);
     b.u8(1).u8(1).u32(800).u32(100).zeros(800);
     b.end(Section::Data);
-    b.begin(Section::Code);
-    const auto m = b.begin_module(0, 0, 0, 0, 1);
-    b.u32(0).u32(20);
-    std::vector<std::uint32_t> slots;
-    for (int i = 0; i < 20; ++i) {
-        slots.push_back(b.pos() + 5);
-        b.u8(11).u32(0).f64(1.0);
-    }
-    b.end_module(m);
-    b.end(Section::Code);
+    const std::vector<std::uint32_t> slots = waveform_code(b, 20);
     b.begin(Section::Variables);
     b.u32(1).u32(name).u8(0).u8(0).u32(20);
     for (auto slot : slots) b.u32(slot).u32(0).u8(0);
