@@ -1043,6 +1043,17 @@ TEST(BinaryLimits, DecodedBytesAreBounded) {
     }
 }
 
+// A file of one variable "v" whose default is the JSON text `text`.
+Bytes json_variable_file(const std::string& text) {
+    VelkBuilder b;
+    const auto name = b.str("v");
+    const auto json = b.str(text);
+    b.begin(Section::Variables);
+    b.u32(1).u32(name).u8(0).u8(1).u8(5).u32(json).u32(0);
+    b.end(Section::Variables);
+    return std::move(b.bytes);
+}
+
 // A JSON-text value is charged at least what its parsed tree really takes:
 // measured here with the allocator's own books for the text whose tree is the
 // largest per byte (an array of empty objects).
@@ -1053,13 +1064,7 @@ TEST(BinaryLimits, JsonTextIsChargedWhatItsTreeTakes) {
     std::string text = "[";
     for (int i = 0; i < 20000; ++i) text += "{},";
     text += "{}]";
-    VelkBuilder b;
-    const auto name = b.str("v");
-    const auto json = b.str(text);
-    b.begin(Section::Variables);
-    b.u32(1).u32(name).u8(0).u8(1).u8(5).u32(json).u32(0);
-    b.end(Section::Variables);
-    auto file = parse_sections(b.bytes);
+    auto file = parse_sections(json_variable_file(text));
     ASSERT_TRUE(file.has_value()) << file.error();
 
     const auto before = mallinfo2().uordblks;
@@ -1076,15 +1081,6 @@ TEST(BinaryLimits, JsonTextIsChargedWhatItsTreeTakes) {
 // tree is built, and a text the budget cannot pay for is refused exactly when it
 // parses, whatever the limit, so the boundary lies where it always has.
 TEST(BinaryLimits, JsonTextIsChargedBeforeItsTreeIsBuilt) {
-    const auto variable_file = [](const std::string& text) {
-        VelkBuilder b;
-        const auto name = b.str("v");
-        const auto json = b.str(text);
-        b.begin(Section::Variables);
-        b.u32(1).u32(name).u8(0).u8(1).u8(5).u32(json).u32(0);
-        b.end(Section::Variables);
-        return b.bytes;
-    };
     const struct {
         std::string document;      // parses
         std::string not_document;  // the same length, does not parse
@@ -1095,8 +1091,8 @@ TEST(BinaryLimits, JsonTextIsChargedBeforeItsTreeIsBuilt) {
     };
     for (const auto& c : cases) {
         ASSERT_EQ(c.document.size(), c.not_document.size());
-        const Bytes document = variable_file(c.document);
-        const Bytes not_document = variable_file(c.not_document);
+        const Bytes document = json_variable_file(c.document);
+        const Bytes not_document = json_variable_file(c.not_document);
         auto loose = parse_sections(document);
         ASSERT_TRUE(loose.has_value()) << loose.error();
         const std::uint64_t needed = loose->decoded_bytes;
@@ -1130,14 +1126,9 @@ TEST(BinaryLimits, RefusingAJsonTextBuildsNoTree) {
     std::string not_document = document;
     not_document.front() = 'x';
     const auto allocations = [](const std::string& text) {
-        VelkBuilder b;
-        const auto name = b.str("v");
-        const auto json = b.str(text);
-        b.begin(Section::Variables);
-        b.u32(1).u32(name).u8(0).u8(1).u8(5).u32(json).u32(0);
-        b.end(Section::Variables);
+        const Bytes bytes = json_variable_file(text);
         const exhausted_heap::Armed heap(SIZE_MAX);
-        auto file = parse_sections(b.bytes, 20 * text.size());
+        auto file = parse_sections(bytes, 20 * text.size());
         return std::make_pair(exhausted_heap::allocations, file ? std::string() : file.error());
     };
     const auto [refused, error] = allocations(document);
