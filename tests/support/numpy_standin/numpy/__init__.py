@@ -30,11 +30,7 @@ def _binary(op):
 
 
 def _reflected(op):
-    def method(self, other):
-        if not isinstance(other, (int, float)):
-            return NotImplemented
-        return float64(op(float(other), float(self)))
-    return method
+    return _binary(lambda a, b: op(b, a))
 
 
 def _remainder(a, b):
