@@ -158,6 +158,19 @@ const Json* default_entry(const FieldDefaults* defaults, std::string_view name) 
 
 bool bit_set(std::uint8_t presence, unsigned bit) { return ((presence >> bit) & 1u) != 0; }
 
+// Calls step(field, bit) for the fields of a record with presence bits in file
+// order, `bit` the field's presence bit, and stops at the first that fails.
+template <class Record, class Step>
+Expected<void, Error> read_each_field(Step&& step) {
+    Expected<void, Error> ok;
+    unsigned bit = 0;
+    for_each_field<Record>([&](const auto& field) {
+        if (ok) ok = step(field, bit);
+        ++bit;
+    });
+    return ok;
+}
+
 // Calls f(std::type_identity<Record>{}) with the record of `opcode`; false for an
 // opcode outside the instruction set.
 template <class F>
@@ -395,19 +408,14 @@ template <class Record>
 Expected<void, Error> read_record_defaults(std::uint8_t presence, FieldDefaults& fields,
                                            Cursor& cur) {
     if constexpr (HasPresenceBits<Record>) {
-        Expected<void, Error> ok;
-        unsigned bit = 0;
-        for_each_field<Record>([&](const auto& field) {
-            if (!ok || !bit_set(presence, bit++)) return;
-            auto value = read_default_value(cur, field);
-            if (!value) {
-                ok = Unexpected(std::move(value).error());
-                return;
-            }
-            ok = cur.charge(kMapEntryBytes + sizeof(Json) + field.name.size());
-            if (ok) fields.insert_or_assign(std::string(field.name), std::move(*value));
-        });
-        return ok;
+        return read_each_field<Record>(
+            [&](const auto& field, unsigned bit) -> Expected<void, Error> {
+                if (!bit_set(presence, bit)) return {};
+                TRY(Json value, read_default_value(cur, field));
+                TRY_VOID(cur.charge(kMapEntryBytes + sizeof(Json) + field.name.size()));
+                fields.insert_or_assign(std::string(field.name), std::move(value));
+                return {};
+            });
     } else {
         (void)presence, (void)fields, (void)cur;
         return {};
@@ -766,15 +774,10 @@ Expected<void, Error> read_operands(const BinaryFile& file, Record& record, Curs
                                     WaveformSampleCache&) {
     TRY(const std::uint8_t bits, cur.u8("presence bits"));
     const FieldDefaults* d = defaults_for(defaults, opcode_of<Record>);
-    Expected<void, Error> ok;
-    unsigned bit = 0;
-    for_each_field<Record>([&](const auto& field) {
-        if (!ok) return;
-        auto value = read_field(file, bits, bit++, field, d, cur);
-        if (value) record.*field.member = std::move(*value);
-        else ok = Unexpected(std::move(value).error());
+    return read_each_field<Record>([&](const auto& field, unsigned bit) -> Expected<void, Error> {
+        TRY(record.*field.member, read_field(file, bits, bit, field, d, cur));
+        return {};
     });
-    return ok;
 }
 
 template <class Record>

@@ -8,18 +8,11 @@
 #include <new>
 #include <stdexcept>
 
-#include "text.hpp"
-
 namespace velk {
 namespace {
 
 // Bytes asked of a non-regular file per read.
 constexpr std::size_t kStep = std::size_t{1} << 16;
-
-IoError with_path(IoError error, const std::filesystem::path& path) {
-    error.path = path_text(path);
-    return error;
-}
 
 class FileDescriptor {
 public:
@@ -98,18 +91,18 @@ Expected<Buffer, IoError> read_whole(const std::filesystem::path& path, std::uin
         [&]() -> Expected<Buffer, IoError> {
             Buffer out;
             auto read = read_into(path, limit, out);
-            if (!read) return Unexpected(with_path(std::move(read).error(), path));
+            if (!read) return Unexpected(std::move(read).error().with_path(path));
             return out;
         },
-        [&] { return Unexpected(with_path(IoError::out_of_memory(), path)); });
+        [&] { return Unexpected(IoError::out_of_memory().with_path(path)); });
 }
 
 }  // namespace
 
 IoError file_too_large(const std::filesystem::path& path, std::uint64_t limit) {
-    return with_path(IoError{std::nullopt, "FileTooLarge",
-                             "file exceeds the limit of " + std::to_string(limit) + " bytes"},
-                     path);
+    return IoError{std::nullopt, "FileTooLarge",
+                   "file exceeds the limit of " + std::to_string(limit) + " bytes"}
+        .with_path(path);
 }
 
 Expected<std::string, IoError> read_input_file(const std::filesystem::path& path,

@@ -24,7 +24,7 @@ namespace velk {
 namespace {
 
 Unexpected<RunError> io_failure(int err, const std::filesystem::path& path) {
-    return Unexpected<RunError>(RunError(IoError::from_errno(err, path)));
+    return Unexpected<RunError>(RunError(IoError::from_errno(err).with_path(path)));
 }
 
 // An open file that is written in pieces: every byte of each piece (continuing
@@ -56,8 +56,9 @@ public:
                 return io_failure(errno, path_);
             }
             if (written == 0) {
-                return Unexpected<RunError>(RunError(IoError{
-                    std::nullopt, "WriteZero", "failed to write whole buffer", path_text(path_)}));
+                return Unexpected<RunError>(RunError(
+                    IoError{std::nullopt, "WriteZero", "failed to write whole buffer"}.with_path(
+                        path_)));
             }
             bytes = bytes.subspan(static_cast<std::size_t>(written));
         }

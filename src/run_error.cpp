@@ -81,10 +81,9 @@ IoError IoError::from_errno(int err) {
     return IoError{err, kind_of_errno(err), std::strerror(err)};
 }
 
-IoError IoError::from_errno(int err, const std::filesystem::path& path) {
-    IoError error = from_errno(err);
-    error.path = path_text(path);
-    return error;
+IoError IoError::with_path(const std::filesystem::path& at) && {
+    path = path_text(at);
+    return std::move(*this);
 }
 
 IoError IoError::invalid_utf8() {

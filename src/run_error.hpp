@@ -34,10 +34,11 @@ struct IoError {
 
     // The error of the current errno value (or of `err`).
     static IoError from_errno(int err);
-    // The same, about the file or directory at `path`.
-    static IoError from_errno(int err, const std::filesystem::path& path);
     static IoError invalid_utf8();
     static IoError out_of_memory();
+
+    // The same error, about the file or directory at `path`.
+    IoError with_path(const std::filesystem::path& path) &&;
 };
 
 // A TOML syntax or shaping error, with where it happened. The reader fills in

@@ -1,4 +1,5 @@
-"""Shared fixtures of the end-to-end tests: the velk_vm binary and a runner."""
+"""Shared fixtures and helpers of the end-to-end tests: the velk_vm binary, the
+one way it is run, and the writing of input files."""
 
 import os
 import subprocess
@@ -18,11 +19,27 @@ def velk_vm() -> str:
     return path
 
 
+def write(path, data):
+    """Writes `data` (text or bytes) to `path`, making its directory."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data.encode() if isinstance(data, str) else data)
+    return path
+
+
+def run_velk_vm(velk_vm, cwd, args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                preexec_fn=None, timeout=120, errors="strict"):
+    """Runs velk_vm with `args` in `cwd`, standard input closed. Gives the status
+    and the captured standard output and error as text (None for a stream that is
+    not captured)."""
+    proc = subprocess.run([velk_vm, *map(str, args)], cwd=cwd, stdout=stdout, stderr=stderr,
+                          stdin=subprocess.DEVNULL, preexec_fn=preexec_fn, timeout=timeout)
+    decode = lambda data: None if data is None else data.decode("utf-8", errors)
+    return proc.returncode, decode(proc.stdout), decode(proc.stderr)
+
+
 class Run:
-    def __init__(self, proc: subprocess.CompletedProcess):
-        self.status = proc.returncode
-        self.stdout = proc.stdout.decode("utf-8", "replace")
-        self.stderr = proc.stderr.decode("utf-8", "replace")
+    def __init__(self, status, stdout, stderr):
+        self.status, self.stdout, self.stderr = status, stdout, stderr
 
 
 @pytest.fixture
@@ -30,8 +47,6 @@ def run(velk_vm, tmp_path):
     """run(*args) runs velk_vm in tmp_path and returns status, stdout and stderr."""
 
     def _run(*args, cwd: Path = tmp_path) -> Run:
-        proc = subprocess.run([velk_vm, *map(str, args)], cwd=cwd, capture_output=True,
-                              timeout=120, stdin=subprocess.DEVNULL)
-        return Run(proc)
+        return Run(*run_velk_vm(velk_vm, cwd, args, errors="replace"))
 
     return _run

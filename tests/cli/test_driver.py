@@ -2,15 +2,7 @@
 
 import pytest
 
-from conftest import EMPTY_PROGRAM, ONE_CHANNEL
-
-
-def write(path, data):
-    path.parent.mkdir(parents=True, exist_ok=True)
-    if isinstance(data, str):
-        data = data.encode()
-    path.write_bytes(data)
-    return path
+from conftest import EMPTY_PROGRAM, ONE_CHANNEL, write
 
 
 def test_help_prints_to_stdout_and_exits_zero(run):

@@ -6,12 +6,11 @@ I/O errors that name their file, and an option whose value is missing."""
 import fcntl
 import os
 import resource
-import subprocess
 import threading
 
 import pytest
 
-from conftest import EMPTY_PROGRAM, ONE_CHANNEL
+from conftest import EMPTY_PROGRAM, ONE_CHANNEL, run_velk_vm, write
 from velk_writer import VelkWriter
 
 MiB = 1 << 20
@@ -22,12 +21,6 @@ VARS_LIMIT = 64 * MiB       # kMaxVarsFileBytes
 SANITIZED = os.environ.get("VELK_SANITIZED") == "1"
 needs_address_limit = pytest.mark.skipif(
     SANITIZED, reason="sanitizer builds reserve more address space than any limit allows")
-
-
-def write(path, data):
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(data.encode() if isinstance(data, str) else data)
-    return path
 
 
 class Feeder:
@@ -61,9 +54,7 @@ def run_limited(velk_vm, cwd, args, address_limit):
     def limit():
         resource.setrlimit(resource.RLIMIT_AS, (address_limit, address_limit))
 
-    proc = subprocess.run([velk_vm, *map(str, args)], cwd=cwd, capture_output=True, timeout=300,
-                          stdin=subprocess.DEVNULL, preexec_fn=limit)
-    return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
+    return run_velk_vm(velk_vm, cwd, args, preexec_fn=limit, timeout=300)
 
 
 def too_large(path, limit):

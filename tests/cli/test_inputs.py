@@ -4,13 +4,7 @@ the order in which they are read."""
 
 import pytest
 
-from conftest import EMPTY_PROGRAM, ONE_CHANNEL
-
-
-def write(path, data):
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(data.encode() if isinstance(data, str) else data)
-    return path
+from conftest import EMPTY_PROGRAM, ONE_CHANNEL, write
 
 
 @pytest.fixture

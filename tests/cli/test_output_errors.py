@@ -7,12 +7,12 @@ import os
 import pwd
 import resource
 import shutil
-import subprocess
 import tempfile
 from pathlib import Path
 
 import pytest
 
+from conftest import run_velk_vm
 from velk_writer import VelkWriter
 
 SAMPLES = 1000                 # of every channel: 8000 bytes of samples
@@ -40,12 +40,8 @@ def prepare(workdir: Path, modules=("ch",), without_module=()):
     (workdir / "v.json").write_text("{}")
 
 
-def run_velk(velk_vm, cwd, args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=None):
-    proc = subprocess.run([velk_vm, "-i", "p.velk", "-c", "c.toml", *args], cwd=cwd,
-                          stdout=stdout, stderr=stderr, stdin=subprocess.DEVNULL,
-                          preexec_fn=preexec_fn, timeout=120)
-    decode = lambda data: None if data is None else data.decode()
-    return proc.returncode, decode(proc.stdout), decode(proc.stderr)
+def run_velk(velk_vm, cwd, args, **how):
+    return run_velk_vm(velk_vm, cwd, ["-i", "p.velk", "-c", "c.toml", *args], **how)
 
 
 def files_in(root: Path):

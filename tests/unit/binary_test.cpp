@@ -965,21 +965,28 @@ TEST(BinaryInstruction, WaveformsNamingOneArrayShareItsSamples) {
     }
 }
 
-// References to one variable carry its name as one shared copy; an index past
-// the table gets its "var_{index}" name.
-TEST(BinaryInstruction, ReferencesShareTheVariableName) {
-    VelkBuilder b;
-    const auto name = b.str("amp");
+// A CODE section of one module with one block of `count` RealWaveform
+// instructions on data array 0; the offsets of their amplitude slots.
+std::vector<std::uint32_t> waveform_code(VelkBuilder& b, int count) {
     b.begin(Section::Code);
     const auto m = b.begin_module(0, 0, 0, 0, 1);
-    b.u32(0).u32(3);
+    b.u32(0).u32(count);
     std::vector<std::uint32_t> slots;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < count; ++i) {
         slots.push_back(b.pos() + 5);
         b.u8(11).u32(0).f64(1.0);
     }
     b.end_module(m);
     b.end(Section::Code);
+    return slots;
+}
+
+// References to one variable carry its name as one shared copy; an index past
+// the table gets its "var_{index}" name.
+TEST(BinaryInstruction, ReferencesShareTheVariableName) {
+    VelkBuilder b;
+    const auto name = b.str("amp");
+    const std::vector<std::uint32_t> slots = waveform_code(b, 3);
     b.begin(Section::Variables);
     b.u32(1).u32(name).u8(0).u8(0).u32(3);
     b.u32(slots[0]).u32(0).u8(0).u32(slots[1]).u32(0).u8(0).u32(slots[2]).u32(7).u8(0);
@@ -1007,16 +1014,7 @@ TEST(BinaryLimits, DecodedBytesAreBounded) {
     b.begin(Section::Data);
     b.u8(1).u8(1).u32(800).u32(100).zeros(800);
     b.end(Section::Data);
-    b.begin(Section::Code);
-    const auto m = b.begin_module(0, 0, 0, 0, 1);
-    b.u32(0).u32(20);
-    std::vector<std::uint32_t> slots;
-    for (int i = 0; i < 20; ++i) {
-        slots.push_back(b.pos() + 5);
-        b.u8(11).u32(0).f64(1.0);
-    }
-    b.end_module(m);
-    b.end(Section::Code);
+    const std::vector<std::uint32_t> slots = waveform_code(b, 20);
     b.begin(Section::Variables);
     b.u32(1).u32(name).u8(0).u8(0).u32(20);
     for (auto slot : slots) b.u32(slot).u32(0).u8(0);
@@ -1045,6 +1043,17 @@ TEST(BinaryLimits, DecodedBytesAreBounded) {
     }
 }
 
+// A file of one variable "v" whose default is the JSON text `text`.
+Bytes json_variable_file(const std::string& text) {
+    VelkBuilder b;
+    const auto name = b.str("v");
+    const auto json = b.str(text);
+    b.begin(Section::Variables);
+    b.u32(1).u32(name).u8(0).u8(1).u8(5).u32(json).u32(0);
+    b.end(Section::Variables);
+    return std::move(b.bytes);
+}
+
 // A JSON-text value is charged at least what its parsed tree really takes:
 // measured here with the allocator's own books for the text whose tree is the
 // largest per byte (an array of empty objects).
@@ -1055,13 +1064,7 @@ TEST(BinaryLimits, JsonTextIsChargedWhatItsTreeTakes) {
     std::string text = "[";
     for (int i = 0; i < 20000; ++i) text += "{},";
     text += "{}]";
-    VelkBuilder b;
-    const auto name = b.str("v");
-    const auto json = b.str(text);
-    b.begin(Section::Variables);
-    b.u32(1).u32(name).u8(0).u8(1).u8(5).u32(json).u32(0);
-    b.end(Section::Variables);
-    auto file = parse_sections(b.bytes);
+    auto file = parse_sections(json_variable_file(text));
     ASSERT_TRUE(file.has_value()) << file.error();
 
     const auto before = mallinfo2().uordblks;
@@ -1078,15 +1081,6 @@ TEST(BinaryLimits, JsonTextIsChargedWhatItsTreeTakes) {
 // tree is built, and a text the budget cannot pay for is refused exactly when it
 // parses, whatever the limit, so the boundary lies where it always has.
 TEST(BinaryLimits, JsonTextIsChargedBeforeItsTreeIsBuilt) {
-    const auto variable_file = [](const std::string& text) {
-        VelkBuilder b;
-        const auto name = b.str("v");
-        const auto json = b.str(text);
-        b.begin(Section::Variables);
-        b.u32(1).u32(name).u8(0).u8(1).u8(5).u32(json).u32(0);
-        b.end(Section::Variables);
-        return b.bytes;
-    };
     const struct {
         std::string document;      // parses
         std::string not_document;  // the same length, does not parse
@@ -1097,8 +1091,8 @@ TEST(BinaryLimits, JsonTextIsChargedBeforeItsTreeIsBuilt) {
     };
     for (const auto& c : cases) {
         ASSERT_EQ(c.document.size(), c.not_document.size());
-        const Bytes document = variable_file(c.document);
-        const Bytes not_document = variable_file(c.not_document);
+        const Bytes document = json_variable_file(c.document);
+        const Bytes not_document = json_variable_file(c.not_document);
         auto loose = parse_sections(document);
         ASSERT_TRUE(loose.has_value()) << loose.error();
         const std::uint64_t needed = loose->decoded_bytes;
@@ -1132,14 +1126,9 @@ TEST(BinaryLimits, RefusingAJsonTextBuildsNoTree) {
     std::string not_document = document;
     not_document.front() = 'x';
     const auto allocations = [](const std::string& text) {
-        VelkBuilder b;
-        const auto name = b.str("v");
-        const auto json = b.str(text);
-        b.begin(Section::Variables);
-        b.u32(1).u32(name).u8(0).u8(1).u8(5).u32(json).u32(0);
-        b.end(Section::Variables);
+        const Bytes bytes = json_variable_file(text);
         const exhausted_heap::Armed heap(SIZE_MAX);
-        auto file = parse_sections(b.bytes, 20 * text.size());
+        auto file = parse_sections(bytes, 20 * text.size());
         return std::make_pair(exhausted_heap::allocations, file ? std::string() : file.error());
     };
     const auto [refused, error] = allocations(document);

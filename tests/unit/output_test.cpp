@@ -291,7 +291,8 @@ TEST_F(OutputTest, IoErrorsNameTheirFile) {
         auto written = write_channel_outputs(dir_, c.channel, Module{}, {}, chunks({1.0}), out);
         ASSERT_FALSE(written.has_value());
         const std::string path = (dir_ / c.path).string();
-        EXPECT_EQ(written.error().debug(), IoError::from_errno(c.code, dir_ / c.path).debug());
+        EXPECT_EQ(written.error().debug(),
+                  IoError::from_errno(c.code).with_path(dir_ / c.path).debug());
         EXPECT_EQ(written.error().io()->path, path);
         const std::string printed = *c.printed ? "\tWritten: " + (dir_ / c.printed).string() + "\n"
                                                : std::string();
@@ -329,7 +330,8 @@ TEST_F(OutputTest, OutputDirectoryFailureNamesTheLevel) {
             continue;
         }
         ASSERT_FALSE(made.has_value());
-        EXPECT_EQ(made.error().debug(), IoError::from_errno(c.code, dir_ / c.path).debug());
+        EXPECT_EQ(made.error().debug(),
+                  IoError::from_errno(c.code).with_path(dir_ / c.path).debug());
     }
     EXPECT_TRUE(fs::is_directory(dir_ / "dir/file2"));
 }
