@@ -8,6 +8,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <span>
+#include <vector>
 
 namespace zaradu {
 
@@ -222,23 +223,43 @@ inline bool equals(PyObject* obj, PyObject* literal) {
     return check(PyObject_IsTrue(r.get())) != 0;
 }
 
-// Unpacking of `a, b, ... = obj` into exactly N items, or at least N with a starred rest.
+// isinstance(obj, cls) for `cls` a class or a tuple of classes, as the built-in answers it.
+// An object of one of the core built-in types is told by its type alone; for any other, the
+// interpreter also asks for its `__class__`, which can run code of the program, once for
+// each class that its type does not derive from.
+inline bool is_instance(PyObject* obj, PyObject* cls) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (tp == &PyTuple_Type || tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyBool_Type ||
+        tp == &PyList_Type || tp == &PyFloat_Type) {
+        if (!PyTuple_Check(cls))
+            return PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(cls));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls); ++i)
+            if (PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(cls, i))))
+                return true;
+        return false;
+    }
+    return check(PyObject_IsInstance(obj, cls)) != 0;
+}
+
+// Unpacking of `a, b, ... = obj` into exactly N items or, given `rest`, of `a, b, ..., *rest =
+// obj` into at least N, the rest taken into `rest` (the items of the list the interpreter
+// would make). A tuple or a list is read directly, as its iterator would read it; every
+// item is held before anything else runs.
 template <size_t N>
-std::array<Ref, N> unpack(PyObject* obj, bool starred = false, Ref* rest = nullptr) {
+std::array<Ref, N> unpack(PyObject* obj, std::vector<Ref>* rest = nullptr) {
     constexpr Py_ssize_t n = static_cast<Py_ssize_t>(N);
+    const bool starred = rest != nullptr;
     std::array<Ref, N> out;
     if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
         // Iterating these is not observable: take the items directly.
         Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
         if (size == n || (starred && size > n)) {
+            if (starred)
+                rest->reserve(static_cast<size_t>(size - n));  // before any item is read
             for (Py_ssize_t i = 0; i < n; ++i)
                 out[i] = Ref::borrow(PySequence_Fast_GET_ITEM(obj, i));
-            if (starred) {
-                Ref r = check(PyList_New(size - n));
-                for (Py_ssize_t i = n; i < size; ++i)
-                    PyList_SET_ITEM(r.get(), i - n, Py_NewRef(PySequence_Fast_GET_ITEM(obj, i)));
-                *rest = std::move(r);
-            }
+            for (Py_ssize_t i = n; starred && i < size; ++i)
+                rest->push_back(Ref::borrow(PySequence_Fast_GET_ITEM(obj, i)));
             return out;
         }
     }
@@ -259,12 +280,30 @@ std::array<Ref, N> unpack(PyObject* obj, bool starred = false, Ref* rest = nullp
         out[i] = std::move(v);
     }
     if (starred) {
-        *rest = check(PySequence_List(it.get()));
+        Ref l = check(PySequence_List(it.get()));
+        const Py_ssize_t m = PyList_GET_SIZE(l.get());
+        rest->reserve(static_cast<size_t>(m));
+        for (Py_ssize_t i = 0; i < m; ++i)
+            rest->push_back(Ref::borrow(PyList_GET_ITEM(l.get(), i)));
     } else if (next(it.get())) {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
         raise();
     }
     return out;
+}
+
+// A new tuple of `head` followed by `rest`, made once every item is held (the tuple is never
+// seen half filled).
+inline Ref tuple_of(std::initializer_list<PyObject*> head, std::vector<Ref>& rest) {
+    const Py_ssize_t h = static_cast<Py_ssize_t>(head.size());
+    Ref t = check(PyTuple_New(h + static_cast<Py_ssize_t>(rest.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* o : head)
+        PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
+    for (Ref& r : rest)
+        PyTuple_SET_ITEM(t.get(), i++, r.release());
+    rest.clear();
+    return t;
 }
 
 // The name a call error shows for a callable: "module.qualname()", or "qualname()" for a

@@ -114,6 +114,7 @@ struct Function {
     PyObject* kwdefaults;   // dict or None
     PyObject* annotations;  // dict
     PyObject* globals;      // the module's namespace
+    PyObject* builtins;     // the builtins of that namespace when the function was made
     PyObject* dict;
     PyObject* weakrefs;
 };
@@ -123,16 +124,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     return zaradu::boundary([&] {
         PyObject* slots[kMaxParams];
         Ref varkw;
-        // The defaults tuple may be replaced while the call runs; keep the
-        // objects the slots borrow from alive until it returns.
-        Ref defaults = Ref::borrow(f->defaults);
-        const Py_ssize_t n = f->nparams;
-        Py_ssize_t ndefaults = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
-        if (ndefaults > n) ndefaults = n;
-        const zaradu::args::Params params{f->qualname, f->param_names, n - ndefaults, f->spec->varkw};
-        zaradu::args::bind(params, args, PyVectorcall_NARGS(nargsf), kwnames, slots, &varkw);
-        for (Py_ssize_t i = n - ndefaults; i < n; ++i)
-            if (slots[i] == nullptr) slots[i] = PyTuple_GET_ITEM(f->defaults, i - (n - ndefaults));
+        // The defaults are read once the keywords are matched, and the tuple that the
+        // slots borrow from is kept until the call returns: the program can replace
+        // `__defaults__` meanwhile.
+        Ref defaults;
+        const zaradu::args::Params params{&f->qualname, f->param_names, 0, &f->defaults, f->spec->varkw};
+        zaradu::args::bind(params, args, PyVectorcall_NARGS(nargsf), kwnames, slots, &varkw, &defaults);
         return f->spec->impl(f, slots, varkw.get());
     });
 }
@@ -149,6 +146,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->kwdefaults);
     Py_VISIT(f->annotations);
     Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
     Py_VISIT(f->dict);
     return 0;
 }
@@ -164,6 +162,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -264,21 +263,24 @@ PyObject* get_signature(PyObject* self, void*) {
         Ref pos_or_kw = check(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
         Ref var_kw = check(PyObject_GetAttrString(parameter.get(), "VAR_KEYWORD"));
         Ref params = check(PyList_New(0));
-        Py_ssize_t ndefaults = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+        // Read once, as inspect reads a Python function's: the parameters are made by
+        // Python code, which may replace them meanwhile.
+        Ref defaults = Ref::borrow(f->defaults);
+        Ref annotations = Ref::borrow(f->annotations);
+        Py_ssize_t ndefaults = PyTuple_Check(defaults.get()) ? PyTuple_GET_SIZE(defaults.get()) : 0;
         Py_ssize_t first_default = f->nparams - ndefaults;
         auto add = [&](PyObject* name, PyObject* kind, PyObject* dflt) {
             Ref kwargs = check(PyDict_New());
             if (dflt) check(PyDict_SetItemString(kwargs.get(), "default", dflt));
-            PyObject* ann = PyDict_GetItemWithError(f->annotations, name);
-            if (ann == nullptr && PyErr_Occurred()) raise();
-            if (ann) check(PyDict_SetItemString(kwargs.get(), "annotation", ann));
+            if (Ref ann = zaradu::dict_get(annotations.get(), name))
+                check(PyDict_SetItemString(kwargs.get(), "annotation", ann.get()));
             Ref args = check(PyTuple_Pack(2, name, kind));
             Ref p = check(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
             check(PyList_Append(params.get(), p.get()));
         };
         for (Py_ssize_t i = 0; i < f->nparams; ++i)
             add(PyTuple_GET_ITEM(f->param_names, i), pos_or_kw.get(),
-                i >= first_default ? PyTuple_GET_ITEM(f->defaults, i - first_default) : nullptr);
+                i >= first_default ? PyTuple_GET_ITEM(defaults.get(), i - first_default) : nullptr);
         if (f->spec->varkw) {
             Ref name = check(PyUnicode_FromString("options"));
             add(name.get(), var_kw.get(), nullptr);
@@ -355,6 +357,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, const Ref& defaul
     Ref name = intern(spec.name);
     Ref module = check(PyUnicode_FromString(kModuleName));
     Ref docstring = doc ? check(PyUnicode_FromString(doc)) : Ref::borrow(Py_None);
+    Ref builtins = zaradu::loader::builtins_of(globals);
 
     auto* f = PyObject_GC_New(Function, g_function_type);
     if (f == nullptr) raise();
@@ -370,6 +373,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, const Ref& defaul
     f->kwdefaults = Py_NewRef(Py_None);
     f->annotations = Py_NewRef(annotations.get());
     f->globals = Py_NewRef(globals);
+    f->builtins = builtins.release();
     f->dict = nullptr;
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);
@@ -380,7 +384,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, const Ref& defaul
 // Name lookup and calls
 
 // A module-level name as the function's body sees it.
-Ref global(Function* f, PyObject* name) { return zaradu::loader::global(f->globals, name); }
+Ref global(Function* f, PyObject* name) { return zaradu::loader::global(f->globals, f->builtins, name); }
 
 template <class... A>
 Ref call(const Ref& fn, A... args) {
@@ -530,7 +534,7 @@ void run_top_level(PyObject* module) {
     import_into(globals, "utils", 1, {"mapping_qubits"});
 
     {
-        Ref std_lib = zaradu::loader::global(globals, K.std);
+        Ref std_lib = zaradu::loader::global(globals, zaradu::loader::builtins_of(globals).get(), K.std);
         Ref defaults = check(PyTuple_Pack(4, Py_None, std_lib.get(), Py_None, K.left));
         Ref annotations = string_dict({{"cfg", "Optional[Config]"},
                                        {"lib", "Library"},
@@ -540,7 +544,7 @@ void run_top_level(PyObject* module) {
         check(PyDict_SetItemString(globals, "assembly", fn.get()));
     }
     {
-        Ref std_lib = zaradu::loader::global(globals, K.std);
+        Ref std_lib = zaradu::loader::global(globals, zaradu::loader::builtins_of(globals).get(), K.std);
         Ref defaults = check(PyTuple_Pack(3, Py_None, std_lib.get(), Py_None));
         Ref annotations = string_dict({{"cfg", "Optional[Config]"},
                                        {"lib", "Union[Library, Sequence[Library]]"},

@@ -28,16 +28,16 @@ Ref control_gate(Globals& g, PyObject* st) {
     PyObject* inner = gate_pair[1].get();
     PyObject* qubits = outer[1].get();
 
-    if (PyUnicode_Check(inner)) {
+    if (is_instance(inner, reinterpret_cast<PyObject*>(&PyUnicode_Type))) {
         if (equals(inner, S.Z))
             return list({tuple({S.CZ, qubits}).get()});
         if (equals(inner, S.X))
             return list({tuple({S.Cnot, qubits}).get()});
     }
-    Ref prog = list({tuple({inner, S.int0}).get()});
     auto ct = unpack<2>(qubits);
     PyObject* c = ct[0].get();
     PyObject* t = ct[1].get();
+    Ref prog = list({tuple({inner, S.int0}).get()});
     Ref unitary = call(seq2mat, {prog.get()});
     Ref angles_obj = call(unitary2angles, {unitary.get()});
     auto angles = unpack<4>(angles_obj.get());

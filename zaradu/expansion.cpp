@@ -44,43 +44,95 @@ Ref impl__lookup(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
     return lookup_name(a[0], a[1]);
 }
 
-// _lookup(name, env) through the module's name, looked up at the call. `env_keys`, when
-// given, tells whether env is a dict of str keys only, in which an int is missing.
-Ref call__lookup(Globals& g, PyObject* name, PyObject* env, StrKeys* env_keys) {
-    Globals::Value fn = g.peek(Name::_lookup);
-    if (fn.get() == F._lookup.get()) {
+// _lookup(name, env) by `fn`, the function found for the module's name (held, or the
+// namespace's while no code runs). `env_keys`, when given, tells whether env is a dict of
+// str keys only, in which an int is missing.
+Ref lookup_with(PyObject* fn, PyObject* name, PyObject* env, StrKeys* env_keys) {
+    if (fn == F._lookup.get()) {
         if (env_keys && PyLong_CheckExact(name) && PyDict_CheckExact(env) && env_keys->all(env))
             return Ref::borrow(name);
         return lookup_name(name, env);
     }
-    Ref other = fn.ref();
-    return call(other.get(), {name, env});
+    return call(fn, {name, env});
 }
 
-Ref lookup_statement(Globals& g, PyObject* st, PyObject* env, StrKeys* env_keys) {
-    Ref target = item(st, 1);
-    if (PyTuple_Check(target.get())) {
-        Ref gate = item(st, 0);
-        Ref resolved;
-        if (PyTuple_CheckExact(target.get())) {
-            Py_ssize_t n = PyTuple_GET_SIZE(target.get());
-            resolved = check(PyTuple_New(n));
-            for (Py_ssize_t i = 0; i < n; ++i)
-                PyTuple_SET_ITEM(resolved.get(), i,
-                                 call__lookup(g, PyTuple_GET_ITEM(target.get(), i), env, env_keys).release());
-        } else {
-            Ref out = check(PyList_New(0));
-            Ref it = iter(target.get());
-            while (Ref q = next(it.get()))
-                check(PyList_Append(out.get(), call__lookup(g, q.get(), env, env_keys).get()));
-            resolved = check(PyList_AsTuple(out.get()));
+// _lookup(name, env) through the module's name, looked up at the call.
+Ref call__lookup(Globals& g, PyObject* name, PyObject* env, StrKeys* env_keys) {
+    Globals::Value fn = g.peek(Name::_lookup);
+    if (fn.get() == F._lookup.get())
+        return lookup_with(fn.get(), name, env, env_keys);
+    Ref other = fn.ref();
+    return lookup_with(other.get(), name, env, env_keys);
+}
+
+// tuple(_lookup(q, env) for q in target): every result is held until the last is had, and
+// only then is the tuple made, so that no code that runs meanwhile can see it half filled.
+Ref resolve_items(Globals& g, PyObject* target, PyObject* env, StrKeys* env_keys) {
+    constexpr Py_ssize_t kSmall = 8;
+    Ref small[kSmall];
+    std::vector<Ref> large;
+    Py_ssize_t n = 0;
+    auto hold = [&](Ref r) {
+        if (n < kSmall && large.empty()) {
+            small[n++] = std::move(r);
+            return;
         }
-        resolved = untrack_if_atomic(std::move(resolved));
+        if (large.empty()) {
+            large.reserve(2 * kSmall);
+            for (Ref& s : small)
+                large.push_back(std::move(s));
+        }
+        large.push_back(std::move(r));
+        ++n;
+    };
+    if (PyTuple_CheckExact(target)) {
+        // As its iterator reads it; its items are its own for as long as it is held.
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(target); ++i)
+            hold(call__lookup(g, PyTuple_GET_ITEM(target, i), env, env_keys));
+    } else {
+        Ref it = iter(target);
+        while (Ref q = next(it.get()))
+            hold(call__lookup(g, q.get(), env, env_keys));
+    }
+    Ref* items = large.empty() ? small : large.data();
+    Ref t = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(t.get(), i, items[i].release());
+    return untrack_if_atomic(std::move(t));
+}
+
+// lookup(st, env). The statement is read as the function reads it: st[1] for each test and
+// again for its use, st[0] before that use. Where st is a tuple, each read gives the same
+// object without running code, and the first serves them all.
+Ref lookup_statement(Globals& g, PyObject* st, PyObject* env, StrKeys* env_keys) {
+    const bool direct = PyTuple_CheckExact(st);
+    Ref target = item(st, 1);
+    if (is_instance(target.get(), reinterpret_cast<PyObject*>(&PyTuple_Type))) {
+        if (!direct)
+            target.reset();
+        Ref gate = item(st, 0);
+        if (!direct)
+            target = item(st, 1);
+        Ref resolved = resolve_items(g, target.get(), env, env_keys);
         return untrack_if_atomic(tuple({gate.get(), resolved.get()}));
     }
-    if (PyUnicode_Check(target.get()) || PyLong_Check(target.get())) {
+    if (!direct) {
+        target.reset();
+        target = item(st, 1);
+    }
+    if (is_instance(target.get(), S.str_int)) {
+        if (!direct)
+            target.reset();
         Ref gate = item(st, 0);
-        Ref q = call__lookup(g, target.get(), env, env_keys);
+        Ref q;
+        if (direct) {
+            q = call__lookup(g, target.get(), env, env_keys);
+        } else {
+            // _lookup is looked up before st[1] is read, and held while it is read.
+            Ref fn = g.peek(Name::_lookup).ref();
+            target = item(st, 1);
+            q = lookup_with(fn.get(), target.get(), env, env_keys);
+        }
         return untrack_if_atomic(tuple({gate.get(), q.get()}));
     }
     return Ref::borrow(st);
@@ -103,19 +155,20 @@ Ref impl_define_macro(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
 
 // ---- call_macro -------------------------------------------------------------------------
 
-// The statement's target and its gate parameters: st[1], and () or tuple(st[0][1:]).
-Ref macro_params(PyObject* st, Ref* qubits) {
+// The statement's target and its gate parameters before they are made a tuple: st[1], then
+// () where st[0] is a str, else st[0][1:] (st[0] read again).
+Ref macro_args(PyObject* st, Ref* qubits) {
     *qubits = item(st, 1);
-    Ref gate_item = item(st, 0);
-    if (PyUnicode_Check(gate_item.get()))
+    if (is_instance(item(st, 0).get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)))
         return Ref::borrow(S.empty_tuple);
-    Ref sliced = check(PyObject_GetItem(gate_item.get(), S.slice_from1));
-    return check(PySequence_Tuple(sliced.get()));
+    Ref gate_item = item(st, 0);
+    return check(PyObject_GetItem(gate_item.get(), S.slice_from1));
 }
 
-// gate(qubits, *params)
-Ref call_gate(PyObject* gate, PyObject* qubits, PyObject* params) {
-    Py_ssize_t n = PyTuple_GET_SIZE(params);
+// gate(qubits, *tuple(args))
+Ref call_gate(PyObject* gate, PyObject* qubits, PyObject* args) {
+    Ref params = check(PySequence_Tuple(args));
+    Py_ssize_t n = PyTuple_GET_SIZE(params.get());
     PyObject* small[8];
     std::vector<PyObject*> large;
     PyObject** argv = small;
@@ -125,12 +178,14 @@ Ref call_gate(PyObject* gate, PyObject* qubits, PyObject* params) {
     }
     argv[0] = qubits;
     for (Py_ssize_t i = 0; i < n; ++i)
-        argv[i + 1] = PyTuple_GET_ITEM(params, i);
+        argv[i + 1] = PyTuple_GET_ITEM(params.get(), i);
     return check(vectorcall(gate, argv, static_cast<size_t>(n) + 1));
 }
 
 // The macro's call fails, or drawing its output does: the expansion ends with
-// RavexError(f"extend macro {st} error."), raised in the handler of that error: it becomes the context of whatever is raised here.
+// RavexError(f"extend macro {st} error."), raised in the handler of that error: it becomes
+// the context of whatever is raised here. What is raised is what `raise` makes of the
+// call's result: an exception, or an exception class called without arguments.
 [[noreturn]] void raise_macro_error(PyObject* module, PyObject* st, const PyError& failure) {
     gen::HandlingScope handling(failure.value());
     Ref cls = global(module, Name::RavexError);
@@ -138,6 +193,15 @@ Ref call_gate(PyObject* gate, PyObject* qubits, PyObject* params) {
     Ref msg = check(PyUnicode_Concat(S.extend_prefix, text.get()));
     msg = check(PyUnicode_Concat(msg.get(), S.extend_suffix));
     Ref exc = call(cls.get(), {msg.get()});
+    if (PyExceptionClass_Check(exc.get())) {
+        Ref made = check(PyObject_CallNoArgs(exc.get()));
+        if (!PyExceptionInstance_Check(made.get())) {
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
+                         exc.get(), Py_TYPE(made.get())->tp_name);
+            raise();
+        }
+        exc = std::move(made);
+    }
     if (!PyExceptionInstance_Check(exc.get()))
         raise(PyExc_TypeError, "exceptions must derive from BaseException");
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
@@ -149,28 +213,28 @@ Ref call_gate(PyObject* gate, PyObject* qubits, PyObject* params) {
 // What a call_macro generator keeps: its arguments and locals.
 struct CallMacroFrame final : gen::Frame {
     Ref module, gate, st;
-    Ref qubits, params;  // st[1] and the gate parameters
+    Ref qubits, args;  // st[1] and the gate parameters, not yet made a tuple
     // Where the generator carries on an expansion begun without it (see Expansion): what
     // the macro returned, and the position reached in it (-1: nothing was drawn).
     Ref produced;
     Py_ssize_t position = -1;
 
     int traverse_own(visitproc visit, void* arg) override {
-        return gen::visit_refs(visit, arg, module, gate, st, qubits, params, produced);
+        return gen::visit_refs(visit, arg, module, gate, st, qubits, args, produced);
     }
-    void clear_own() noexcept override { gen::clear_refs(module, gate, st, qubits, params, produced); }
+    void clear_own() noexcept override { gen::clear_refs(module, gate, st, qubits, args, produced); }
 };
 
 gen::Body call_macro_body(CallMacroFrame& f) {
     if (!f.produced)
-        f.params = macro_params(f.st.get(), &f.qubits);
+        f.args = macro_args(f.st.get(), &f.qubits);
     std::optional<PyError> failure;
     try {
         gen::Delegate output;
         if (Ref produced = std::move(f.produced)) {
             output = f.position < 0 ? gen::delegate_to(produced.get()) : gen::delegate_at(produced.get(), f.position);
         } else {
-            produced = call_gate(f.gate.get(), f.qubits.get(), f.params.get());
+            produced = call_gate(f.gate.get(), f.qubits.get(), f.args.get());
             output = gen::delegate_to(produced.get());
         }
         co_yield std::move(output);
@@ -240,15 +304,15 @@ public:
                 return {};
             }
             Ref qubits;
-            Ref params;
+            Ref args;
             try {
-                params = macro_params(st_.get(), &qubits);
+                args = macro_args(st_.get(), &qubits);
             } catch (PyError& e) {
                 position_ = -2;
                 gen::raise_from_body(std::move(e));
             }
             try {
-                produced_ = call_gate(gate_.get(), qubits.get(), params.get());
+                produced_ = call_gate(gate_.get(), qubits.get(), args.get());
             } catch (PyError& e) {
                 position_ = -2;
                 std::optional<PyError> err;

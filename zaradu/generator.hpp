@@ -96,6 +96,7 @@ struct Frame : FromInterpreterHeap {
     Ref delegate;   // the active sub-iterator of a delegation
     Py_ssize_t delegate_pos = -1;  // where `delegate` is a list or tuple: the next position
     Ref handling;   // the exception the body is handling (its `except` clause), if any
+    Ref closing;    // while `close` runs: the GeneratorExit it throws in
 
     // While the body runs: the thread's handled exception before the body set its own.
     bool active = false;
@@ -487,6 +488,11 @@ inline Ref close(Object* g) {
     }
     try {
         Ref exc = check(PyObject_CallNoArgs(PyExc_GeneratorExit));
+        struct Closing {
+            Frame& f;
+            ~Closing() { f.closing.reset(); }
+        } closing{*g->frame};
+        g->frame->closing = exc;
         Ref item = advance(g, Py_None, PyError(std::move(exc)));
         if (item)
             raise(PyExc_RuntimeError, "generator ignored GeneratorExit");

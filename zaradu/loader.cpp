@@ -178,12 +178,33 @@ int exec(const Module& m, PyObject* module) noexcept {
     return -1;
 }
 
-Ref global(PyObject* globals, PyObject* name) {
+Ref builtins_of(PyObject* globals) {
+    Ref key = intern("__builtins__");
+    Ref b = dict_get(globals, key.get());
+    if (!b) {
+        PyObject* current = PyEval_GetBuiltins();  // borrowed
+        if (!current)
+            raise(PyExc_SystemError, "no builtins");
+        return Ref::borrow(current);
+    }
+    if (PyModule_Check(b.get()))
+        return Ref::borrow(PyModule_GetDict(b.get()));
+    return b;
+}
+
+Ref global(PyObject* globals, PyObject* builtins, PyObject* name) {
     if (Ref v = dict_get(globals, name))
         return v;
-    if (PyObject* builtins = PyEval_GetBuiltins())
+    if (PyDict_CheckExact(builtins)) {
         if (Ref v = dict_get(builtins, name))
             return v;
+    } else if (PyObject* v = PyObject_GetItem(builtins, name)) {
+        return Ref::steal(v);
+    } else if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
+        raise();
+    } else {
+        PyErr_Clear();
+    }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     raise();
 }

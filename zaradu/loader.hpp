@@ -60,9 +60,15 @@ PyModuleDef* definition() {
     return &def;
 }
 
+// The builtins of a function defined in the namespace `globals`, as the interpreter finds them
+// when it makes the function: globals["__builtins__"] (a module stands for its dict), else
+// those of the running code. A function keeps them whatever becomes of the name later.
+Ref builtins_of(PyObject* globals);
+
 // A module-level name as a Python function body sees it: the module namespace `globals`,
-// then the builtins; errors of either lookup propagate, a name in neither raises NameError.
-Ref global(PyObject* globals, PyObject* name);
+// then `builtins`, the function's own (builtins_of its namespace); errors of either lookup
+// propagate, a name in neither raises NameError.
+Ref global(PyObject* globals, PyObject* builtins, PyObject* name);
 
 // The module name and the tuple of imported names of one `from <module> import <names>`
 // statement: made at its first run and kept by a statement that runs again and again (as

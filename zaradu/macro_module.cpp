@@ -22,6 +22,7 @@ bool g_constants_ready = false;
 Names S{};
 Functions F;
 NumpyFloat g_numpy;
+ProcessRef g_builtins;
 
 namespace {
 
@@ -49,6 +50,10 @@ void make_constants() {
     Ref minus1 = check(PyLong_FromLong(-1));
     S.slice_rev = keep(check(PySlice_New(nullptr, nullptr, minus1.get())));
     S.empty_tuple = keep(check(PyTuple_New(0)));
+    auto* str_type = reinterpret_cast<PyObject*>(&PyUnicode_Type);
+    auto* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
+    S.str_int = keep(check(PyTuple_Pack(2, str_type, int_type)));
+    S.int_str = keep(check(PyTuple_Pack(2, int_type, str_type)));
     gen::init_type("zaradu.macro.generator");
     g_constants_ready = true;
 }
@@ -174,7 +179,7 @@ Ref Globals::find(Name n) {
         }
     }
 #endif
-    return loader::global(dict_, name);
+    return loader::global(dict_, g_builtins.get(), name);
 }
 
 namespace {
@@ -233,6 +238,7 @@ void note_numpy(PyObject* numpy, PyObject* mod) {
 
 void run_top_level(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
+    g_builtins.set(loader::builtins_of(globals));
     watch_namespace(module);
     record_function_vectorcall(globals);
     loader::import_into(globals, "collections", 0, {"defaultdict"});

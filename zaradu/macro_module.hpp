@@ -58,6 +58,8 @@ struct Names {
     PyObject* slice_from1;  // slice(1, None)
     PyObject* slice_rev;    // slice(None, None, -1)
     PyObject* empty_tuple;
+    PyObject* str_int;      // (str, int), for isinstance
+    PyObject* int_str;      // (int, str)
 };
 extern Names S;
 
@@ -227,8 +229,13 @@ private:
 #endif
 };
 
+// The builtins that the module's functions see: those of its namespace when they were made.
+extern ProcessRef g_builtins;
+
 // A module-level name looked up once, outside a running function's namespace view.
-inline Ref global(PyObject* module, Name n) { return loader::global(PyModule_GetDict(module), name_str(n)); }
+inline Ref global(PyObject* module, Name n) {
+    return loader::global(PyModule_GetDict(module), g_builtins.get(), name_str(n));
+}
 
 // The result of a numeric operation of the C API.
 inline Ref num(PyObject* r) { return check(r); }

@@ -27,8 +27,11 @@ Signature sig_reduce{"reduceVirtualZ", {"ravex", "lib"}, 2};
 // ---------------------------------------------------------------------------------------
 // Native phase reduction: mod(x, 2 * pi) computed like NumPy's remainder for doubles.
 
+// A NumPy float64 is read as a float only where its layout is known to be a float's.
+bool is_float64(PyObject* o) { return g_numpy.layout_ok && Py_IS_TYPE(o, g_numpy.float64); }
+
 bool as_double(PyObject* o, double* out) {
-    if (PyFloat_CheckExact(o) || (g_numpy.float64 && Py_IS_TYPE(o, g_numpy.float64))) {
+    if (PyFloat_CheckExact(o) || is_float64(o)) {
         *out = PyFloat_AS_DOUBLE(o);
         return true;
     }
@@ -92,8 +95,7 @@ bool native_mod(PyObject* modf, PyObject* pi, double x, Ref* out, PyObject* unse
 // float64 takes over from float) gives the double difference as a float64 and sets no
 // floating-point error flag: the same is made here.
 Ref angle_less_phase(PyObject* a, PyObject* b) {
-    PyTypeObject* const f64 = g_numpy.float64;
-    if (g_numpy.layout_ok && Py_IS_TYPE(b, f64) && (PyFloat_CheckExact(a) || Py_IS_TYPE(a, f64))) {
+    if (is_float64(b) && (PyFloat_CheckExact(a) || is_float64(a))) {
         const double x = PyFloat_AS_DOUBLE(a);
         const double y = PyFloat_AS_DOUBLE(b);
         const double d = x - y;
@@ -219,18 +221,11 @@ RuleResult rule_P(Globals& g, PyObject* st, const PhaseList& phases) {
 // pass unchanged.
 RuleResult rule_rfUnitary(PyObject* st, const PhaseList& phases) {
     auto parts = unpack<2>(st);
-    Ref rest;
-    auto g = unpack<3>(parts[0].get(), true, &rest);
+    std::vector<Ref> with_params;
+    auto g = unpack<3>(parts[0].get(), &with_params);
     Ref pending = phases.first();
     Ref phi = angle_less_phase(g[2].get(), pending.get());
-    Py_ssize_t extra = PyList_GET_SIZE(rest.get());
-    Ref gate = check(PyTuple_New(3 + extra));
-    PyTuple_SET_ITEM(gate.get(), 0, Py_NewRef(S.rfUnitary));
-    PyTuple_SET_ITEM(gate.get(), 1, g[1].new_ref());
-    PyTuple_SET_ITEM(gate.get(), 2, phi.release());
-    for (Py_ssize_t i = 0; i < extra; ++i)
-        PyTuple_SET_ITEM(gate.get(), 3 + i, Py_NewRef(PyList_GET_ITEM(rest.get(), i)));
-    gate = untrack_if_atomic(std::move(gate));
+    Ref gate = untrack_if_atomic(tuple_of({S.rfUnitary, g[1].get(), phi.get()}, with_params));
     return {untrack_if_atomic(tuple({gate.get(), parts[1].get()})), RuleResult::Phases::same, Ref()};
 }
 
@@ -294,16 +289,23 @@ Ref impl_VZ_swap(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyO
 }
 
 // The rule of the statement's gate in the module's table, or an empty Ref when it has none:
-// `name in rules`, then `rules[name]`. Where neither lookup can run code of the program (a
-// str looked up in a dict of str keys), one lookup gives what the two would.
+// `name in _VZ_rules`, then `_VZ_rules[name]`, the table's name read for each. Where
+// neither the lookups in the table nor the second read of its name can run code of the
+// program (a str looked up in a dict of str keys, the name's value known), one lookup
+// gives what the two would.
 Ref find_rule(Globals& g, PyObject* st, StrKeys* keys = nullptr) {
     Ref name = call_head(g, st);
     Ref rules = g.get(Name::_VZ_rules);
     if (keys && PyUnicode_CheckExact(name.get()) && PyDict_CheckExact(rules.get()) && keys->all(rules.get())) {
-        return dict_get(rules.get(), name.get());
-    }
-    if (!check(PySequence_Contains(rules.get(), name.get())))
+        Ref rule = dict_get(rules.get(), name.get());
+        if (!rule)
+            return {};
+        if (g.is_known(Name::_VZ_rules) && g.peek(Name::_VZ_rules).get() == rules.get())
+            return rule;
+    } else if (!check(PySequence_Contains(rules.get(), name.get()))) {
         return {};
+    }
+    rules = g.get(Name::_VZ_rules);
     return check(PyObject_GetItem(rules.get(), name.get()));
 }
 
@@ -368,20 +370,13 @@ Ref impl_exchange(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, Py
 PyObject* zero_factory(PyObject*, PyObject*) noexcept { return Py_NewRef(S.int0); }
 PyMethodDef zero_factory_def = {"<lambda>", zero_factory, METH_NOARGS, nullptr};
 
-// hold[q] with the defaultdict's insertion of a missing key.
-Ref held(PyObject* hold, PyObject* q) {
-    // A dict, or a subclass that keeps the dict's subscription (a defaultdict, whose
-    // __missing__ the fallback reaches).
-    if (PyDict_Check(hold) && Py_TYPE(hold)->tp_as_mapping->mp_subscript == PyDict_Type.tp_as_mapping->mp_subscript) {
-        if (Ref v = dict_get(hold, q))
-            return v;
-    }
-    return check(PyObject_GetItem(hold, q));
-}
+// hold[q], the subscription itself: a defaultdict hashes a missing key once to look it up
+// and once more to insert it.
+Ref held(PyObject* hold, PyObject* q) { return check(PyObject_GetItem(hold, q)); }
 
 // `value != 0` as a condition.
 bool nonzero(PyObject* v) {
-    if (PyFloat_CheckExact(v) || (g_numpy.float64 && Py_IS_TYPE(v, g_numpy.float64)))
+    if (PyFloat_CheckExact(v) || is_float64(v))
         return PyFloat_AS_DOUBLE(v) != 0.0;
     Ref r = check(PyObject_RichCompare(v, S.int0, Py_NE));
     return check(PyObject_IsTrue(r.get())) != 0;
@@ -568,7 +563,7 @@ gen::Body reduce_body(ReduceFrame& f) {
     f.it = iter(f.ravex.get());
     while ((f.st = gen::next(f.it.get()))) {
         f.target = item(f.st.get(), 1);
-        const bool one = PyLong_Check(f.target.get()) || PyUnicode_Check(f.target.get());
+        const bool one = is_instance(f.target.get(), S.int_str);
         try {
             DropPhases drop{f.phases};
             f.kind = OwnRule::none;
@@ -611,8 +606,9 @@ gen::Body reduce_body(ReduceFrame& f) {
                 update_phases(f, one, [&] { return own_phases(f); }, f.own.made);
             }
         } catch (PyError& e) {
-            // Closing the generator must end it, not be taken for a failed rule.
-            if (e.matches(PyExc_GeneratorExit))
+            // Closing the generator ends it; any other exception, a GeneratorExit that a
+            // rule or its statements raise included, is a failed rule.
+            if (f.closing && e.value() == f.closing.get())
                 throw;
             f.failure = Ref::borrow(e.value());  // handled below, then discarded
         }

@@ -172,3 +172,21 @@ def bound_to(namespace):
         if isinstance(f, types.FunctionType) and f.__module__ == __name__ and f is not bound_to:
             setattr(out, name, types.FunctionType(f.__code__, namespace, name, f.__defaults__, f.__closure__))
     return out
+
+
+def standalone(namespace):
+    """The functions above in a copy of `namespace` (a module's dict) of their own: the copy
+    binds them under their names, so that they call one another, and its `_VZ_rules` holds
+    the same gate names with the rules above in place of the module's own. Returns the
+    functions (as `bound_to` does) and the copy."""
+    ns = dict(namespace)
+    functions = bound_to(ns)
+    ns.update(vars(functions))
+
+    def counterpart(rule):
+        name = getattr(rule, "__name__", None)
+        own = isinstance(name, str) and namespace.get(name) is rule and hasattr(functions, name)
+        return getattr(functions, name) if own else rule
+
+    ns["_VZ_rules"] = {gate: counterpart(rule) for gate, rule in namespace["_VZ_rules"].items()}
+    return functions, ns
