@@ -85,14 +85,25 @@ Ref resolve_items(Globals& g, PyObject* target, PyObject* env, StrKeys* env_keys
         large.push_back(std::move(r));
         ++n;
     };
-    if (PyTuple_CheckExact(target)) {
+    // The calls run in the generator expression: a StopIteration that one raises leaves it
+    // as the RuntimeError of a generator.
+    auto resolve = [&](PyObject* q) {
+        try {
+            return call__lookup(g, q, env, env_keys);
+        } catch (PyError& e) {
+            gen::raise_from_body(std::move(e));
+        }
+    };
+    Ref it;
+    if (!PyTuple_CheckExact(target))
+        it = iter(target);
+    if (!it) {
         // As its iterator reads it; its items are its own for as long as it is held.
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(target); ++i)
-            hold(call__lookup(g, PyTuple_GET_ITEM(target, i), env, env_keys));
+            hold(resolve(PyTuple_GET_ITEM(target, i)));
     } else {
-        Ref it = iter(target);
         while (Ref q = next(it.get()))
-            hold(call__lookup(g, q.get(), env, env_keys));
+            hold(resolve(q.get()));
     }
     Ref* items = large.empty() ? small : large.data();
     Ref t = check(PyTuple_New(n));

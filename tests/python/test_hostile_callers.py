@@ -280,7 +280,7 @@ def collected_during_the_call(call, make_garbage, thresholds=range(1, 12), round
     try:
         for t in thresholds:
             for k in range(rounds):
-                gc.collect()
+                gc.collect(0)
                 make_garbage()
                 gc.set_threshold(t)
                 for _ in range(k):
