@@ -31,31 +31,12 @@ from zaradu.libs import std
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import macro_reference  # noqa: E402
+from reference_runs import chain, outcome  # noqa: E402
 
 _reference = macro_reference.bound_to(vars(M))
 py_call_macro = _reference.call_macro
 py_extend_control_gate = _reference.extend_control_gate
 py_reduceVirtualZ = _reference.reduceVirtualZ
-
-
-def outcome(gen_fn):
-    """What drawing everything from a generator gives: the items, then the exception with
-    its context chain (type and text of each link)."""
-    items = []
-    try:
-        for x in gen_fn():
-            items.append(x)
-    except BaseException as e:  # noqa: B902
-        return items, chain(e)
-    return items, None
-
-
-def chain(e):
-    out = []
-    while e is not None:
-        out.append((type(e).__name__, str(e)))
-        e = e.__context__
-    return out
 
 
 # ---------------------------------------------------------------- cycles
