@@ -158,38 +158,32 @@ class World:
 
 # ---------------------------------------------------------------- the program's objects
 
-class Name(str):
+def calling(base):
+    """A subclass of `base` whose comparisons and hashes are callbacks."""
+
+    class Calling(base):
+        def __new__(cls, value, world):
+            self = super().__new__(cls, value)
+            self.world = world
+            return self
+
+        def __eq__(self, other):
+            self.world.callback("eq", self, other)
+            return base.__eq__(self, other)
+
+        def __hash__(self):
+            self.world.callback("hash", self)
+            return base.__hash__(self)
+
+    return Calling
+
+
+class Name(calling(str)):
     """A gate name whose comparisons and hashes are callbacks."""
 
-    def __new__(cls, text, world):
-        self = super().__new__(cls, text)
-        self.world = world
-        return self
 
-    def __eq__(self, other):
-        self.world.callback("eq", self, other)
-        return str.__eq__(self, other)
-
-    def __hash__(self):
-        self.world.callback("hash", self)
-        return str.__hash__(self)
-
-
-class Qubit(int):
+class Qubit(calling(int)):
     """A qubit whose comparisons and hashes are callbacks."""
-
-    def __new__(cls, v, world):
-        self = super().__new__(cls, v)
-        self.world = world
-        return self
-
-    def __eq__(self, other):
-        self.world.callback("eq", self, other)
-        return int.__eq__(self, other)
-
-    def __hash__(self):
-        self.world.callback("hash", self)
-        return int.__hash__(self)
 
     def __repr__(self):
         return f"Q{int(self)}"
