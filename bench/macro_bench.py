@@ -50,7 +50,9 @@ try:
     from zaradu.base import head
     from zaradu.libs import std
 except ImportError as e:
-    fail(f"{e}: run with PYTHONPATH=build/python after scripts/demo or scripts/test has built it")
+    missing = str(e)   # reported once the options are read: --help needs no build
+else:
+    missing = None
 
 
 # ---------------------------------------------------------------- workload
@@ -165,6 +167,8 @@ def main():
     add_cpu_option(ap, "the processes are pinned to (with --compare)")
     ap.add_argument("--worker", choices=("pure", "compiled"), help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if missing:
+        fail(f"{missing}: run with PYTHONPATH=build/python after scripts/demo or scripts/test has built it")
     n = args.statements
     if args.worker:
         worker(args.worker, n)

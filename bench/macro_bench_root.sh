@@ -23,9 +23,11 @@
 # (`--compare-other` stands for `--compare` with the other checkout's build in the root.)
 set -euo pipefail
 
-usage() { sed -n '2,/^[^#]/ s/^# \{0,1\}//p' "$0"; exit 2; }   # the comment above
-[[ $# -ge 1 && $1 != -h && $1 != --help ]] || usage
 here=$(realpath "$(dirname "$0")/..")
+. "$here/scripts/usage.sh"
+answer_help "$@"
+[[ $# -ge 1 && $1 != -* ]] || usage_error "the first argument is the Debian testing root"
+[[ -d $1 ]] || usage_error "no directory $1"
 . "$here/scripts/root.sh"
 need_root "chroot and mounts"
 private_mounts "$@"
@@ -42,6 +44,7 @@ build() {  # build CHECKOUT SOURCE BUILD: binds CHECKOUT at SOURCE in the root, 
     build_modules "$root" "$1" "$2" "$3" /usr/bin/python3.14 4 macro compiler zaradu_standins >/dev/null
 }
 
+mount_proc "$root"   # cmake and the benchmark's taskset read /proc
 build "$here" $work/src $work/build
 args=("$@")
 if [[ -n $other ]]; then

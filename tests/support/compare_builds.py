@@ -13,6 +13,7 @@ Every output file and the printed lines must be the same for both builds.
 
 import argparse
 import filecmp
+import os
 import random
 import subprocess
 import sys
@@ -20,7 +21,9 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 
+from bench_options import Parser, fail, positive  # noqa: E402
 from velk_writer import Var, VelkWriter  # noqa: E402
 
 FS = 1_000_000_000
@@ -103,12 +106,15 @@ def run(binary: str, work: Path, out: Path):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("old")
-    parser.add_argument("new")
-    parser.add_argument("--programs", type=int, default=40)
-    parser.add_argument("--seed", type=int, default=1)
+    parser = Parser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("old", help="the velk_vm of one build")
+    parser.add_argument("new", help="the velk_vm of the other build")
+    parser.add_argument("--programs", type=positive(int), default=40, help="random programs run (default 40)")
+    parser.add_argument("--seed", type=int, default=1, help="the seed they are made from (default 1)")
     args = parser.parse_args()
+    for binary in (args.old, args.new):
+        if not (os.path.isfile(binary) and os.access(binary, os.X_OK)):
+            fail(f"{binary}: not an executable file")
     rng = random.Random(args.seed)
     failures = 0
     samples = 0
