@@ -227,7 +227,8 @@ Expected<void, Error> read_elements(BinaryFile& file, std::uint64_t payload,
         return Unexpected(eof_error("data elements", payload));
     const std::uint8_t* p = file.bytes.data() + payload;
     std::vector<E> elements(static_cast<std::size_t>(*count));
-    for (std::size_t i = 0; i < elements.size(); ++i) elements[i] = le_element<E>(p + sizeof(E) * i);
+    for (std::size_t i = 0; i < elements.size(); ++i)
+        elements[i] = le_element<E>(p + sizeof(E) * i);
     file.data.emplace_back(std::move(elements));
     return {};
 }
@@ -718,22 +719,25 @@ std::uint64_t charged_bytes(const WaveformSamples<T>& samples) {
 // members' types. Behind presence bits a field may take its default instead; a
 // record's samples are charged once all its fields are read.
 template <class Record>
-Expected<void, Error> read_operands(const BinaryFile& file, Record& record, Cursor& cur,
-                                    const std::unordered_map<std::uint8_t, FieldDefaults>& defaults) {
+Expected<void, Error> read_operands(
+    const BinaryFile& file, Record& record, Cursor& cur,
+    const std::unordered_map<std::uint8_t, FieldDefaults>& defaults) {
     if constexpr (HasPresenceBits<Record>) {
         TRY(const std::uint8_t bits, cur.u8("presence bits"));
         const FieldDefaults* d = defaults_for(defaults, opcode_of<Record>);
-        return read_each_field<Record>([&](const auto& field, unsigned bit) -> Expected<void, Error> {
-            TRY(record.*field.member, read_field(file, bits, bit, field, d, cur));
-            return {};
-        });
+        return read_each_field<Record>(
+            [&](const auto& field, unsigned bit) -> Expected<void, Error> {
+                TRY(record.*field.member, read_field(file, bits, bit, field, d, cur));
+                return {};
+            });
     } else {
         TRY_VOID(read_each_field<Record>([&](const auto& field, unsigned) -> Expected<void, Error> {
             TRY(record.*field.member, read_stored(file, field, cur));
             return {};
         }));
         std::uint64_t charged = 0;
-        for_each_field<Record>([&](const auto& field) { charged += charged_bytes(record.*field.member); });
+        for_each_field<Record>(
+            [&](const auto& field) { charged += charged_bytes(record.*field.member); });
         return cur.charge(charged);
     }
 }

@@ -349,7 +349,8 @@ Expected<Config, TomlError> parse_config(std::string_view text) {
 Expected<Config, RunError> load_config(const std::filesystem::path& path) {
     auto bytes = read_input_file(path, kMaxConfigFileBytes);
     if (!bytes) return Unexpected(RunError(std::move(bytes.error())));
-    if (!is_valid_utf8(*bytes)) return Unexpected(RunError(IoError::invalid_utf8().with_path(path)));
+    if (!is_valid_utf8(*bytes))
+        return Unexpected(RunError(IoError::invalid_utf8().with_path(path)));
     auto config = parse_config(*bytes);
     if (!config) return Unexpected(RunError(std::move(config.error())));
     return std::move(*config);

@@ -222,7 +222,9 @@ Expected<void, RunError> write_description_file(const std::filesystem::path& out
             const JsonTree description = channel_description(module, std::move(captures));
             return write_pretty_json(*description);
         },
-        [](const std::exception& e) { return Unexpected<RunError>(RunError(JsonError{e.what()})); });
+        [](const std::exception& e) {
+            return Unexpected<RunError>(RunError(JsonError{e.what()}));
+        });
     if (!text) return Unexpected(std::move(text).error());
     if (auto written = write_whole_file(description_path, std::as_bytes(std::span(*text)));
         !written) {

@@ -1,6 +1,7 @@
 // The in-memory pulse program: what the bytecode reader builds and the virtual
 // machine and the driver read. Plain records and tagged variants; every record owns
-// its fields. Numbers are held in native byte order.
+// its fields, except that immutable texts and DATA arrays are shared by the
+// records that carry them. Numbers are held in native byte order.
 #pragma once
 
 #include <complex>
@@ -373,7 +374,8 @@ struct RecordFields<CaptureTrace> {
 
 template <>
 struct RecordFields<Delay> {
-    static constexpr auto list = std::tuple{Field<Delay, ParamValue<double>>{"value", &Delay::value}};
+    using R = Delay;
+    static constexpr auto list = std::tuple{Field<R, ParamValue<double>>{"value", &R::value}};
 };
 
 template <>
@@ -395,7 +397,8 @@ struct RecordFields<ResetPhase> {
 
 template <>
 struct RecordFields<Barrier> {
-    static constexpr auto list = std::tuple{Field<Barrier, std::uint32_t>{"barrier id", &Barrier::id}};
+    using R = Barrier;
+    static constexpr auto list = std::tuple{Field<R, std::uint32_t>{"barrier id", &R::id}};
 };
 
 template <>

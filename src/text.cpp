@@ -154,8 +154,10 @@ std::string path_text(const std::filesystem::path& path) {
 
 ShortestDigits shortest_digits(double x) {
     char buffer[40];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
-    const std::string_view sci(buffer, static_cast<std::size_t>(result.ptr - buffer));  // -d.ddde+XX
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
+    // -d.ddde+XX
+    const std::string_view sci(buffer, static_cast<std::size_t>(result.ptr - buffer));
     ShortestDigits d;
     d.negative = sci.starts_with('-');
     const std::size_t e = sci.find('e');

@@ -853,12 +853,10 @@ TEST(BinaryInstruction, FieldFallbacksFromJsonDefaults) {
         FieldDefaults d;
         for (const char* k : {"amp", "idx", "shape", "qubit"}) d[k] = c.value;
         Cursor cur(none);
-        EXPECT_EQ(param(*read_field(file, 0, 1, FieldRule<ParamValue<double>>{"amp", kNaN}, &d, cur)),
-                  c.f64)
-            << c.label;
-        EXPECT_EQ(param(*read_field(file, 0, 2, FieldRule<ParamValue<std::uint32_t>>{"idx"}, &d, cur)),
-                  c.idx)
-            << c.label;
+        const FieldRule<ParamValue<double>> amp{"amp", kNaN};
+        const FieldRule<ParamValue<std::uint32_t>> idx{"idx"};
+        EXPECT_EQ(param(*read_field(file, 0, 1, amp, &d, cur)), c.f64) << c.label;
+        EXPECT_EQ(param(*read_field(file, 0, 2, idx, &d, cur)), c.idx) << c.label;
         EXPECT_EQ(*read_field(file, 0, 3, FieldRule<std::uint8_t>{"shape"}, &d, cur), c.shape)
             << c.label;
         EXPECT_EQ(
