@@ -1,5 +1,6 @@
 // Channel runs: field resolution, the block interpreter, the scheduler and its
 // deadlock stop, capture ordering and the run as a whole.
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <cstdint>
@@ -266,6 +267,58 @@ TEST(RunBlockThread, SampledWaveforms) {
     EXPECT_EQ(envelope_samples(t.pulses[1].envelope), (std::vector<Complex>{{0.5, 1.0}}));
     EXPECT_TRUE(std::isnan(envelope_samples(t.pulses[2].envelope)[0].re));
     for (const Pulse& p : t.pulses) EXPECT_EQ(p.delta, 0.0);
+}
+
+// The bits of an envelope's values, so that a zero's sign and NaN are compared too.
+std::vector<std::uint64_t> envelope_bits(const Envelope& envelope) {
+    std::vector<std::uint64_t> bits;
+    for (const Complex& c : envelope_samples(envelope)) {
+        bits.push_back(std::bit_cast<std::uint64_t>(c.re));
+        bits.push_back(std::bit_cast<std::uint64_t>(c.im));
+    }
+    return bits;
+}
+
+std::vector<std::uint64_t> bits_of(std::vector<double> values) {
+    std::vector<std::uint64_t> bits;
+    for (double v : values) bits.push_back(std::bit_cast<std::uint64_t>(v));
+    return bits;
+}
+
+// Each waveform plays an array of any DATA kind through its own samples: a real
+// one the (widened) real parts, a complex one (widened) pairs, real elements with
+// an imaginary part of 0.0 that the amplitude scales like the rest.
+TEST(RunBlockThread, WaveformsPlayEveryDataKind) {
+    const double f = static_cast<double>(0.1f);
+    const struct {
+        const char* kind;
+        DataArray array;
+        std::vector<double> real;     // re, im of each sample at amplitude -2
+        std::vector<double> complex;
+    } cases[] = {
+        {"f32", DataArray(std::vector<float>{0.1f, -3.0f}), {-2 * f, 0.0, 6.0, 0.0},
+         {-2 * f, -0.0, 6.0, -0.0}},
+        {"f64", DataArray(std::vector<double>{0.1, -3.0}), {-0.2, 0.0, 6.0, 0.0},
+         {-0.2, -0.0, 6.0, -0.0}},
+        {"complex64", DataArray(std::vector<ComplexF32>{{0.1f, -3.0f}}), {-2 * f, 0.0},
+         {-2 * f, 6.0}},
+        {"complex128", DataArray(std::vector<Complex>{{0.1, -3.0}}), {-0.2, 0.0}, {-0.2, 6.0}},
+    };
+    const VariableTable vars;
+    for (const auto& c : cases) {
+        OwnedThread owned({RealWaveform{WaveformSamples<double>(c.array), -2.0},
+                           ComplexWaveform{WaveformSamples<Complex>(c.array), -2.0},
+                           ComplexWaveform{WaveformSamples<Complex>(c.array), kInf}},
+                          vars);
+        run(owned);
+        const std::vector<Pulse>& pulses = owned.thread.pulses;
+        ASSERT_EQ(pulses.size(), 3u) << c.kind;
+        EXPECT_EQ(envelope_bits(pulses[0].envelope), bits_of(c.real)) << c.kind;
+        EXPECT_EQ(envelope_bits(pulses[1].envelope), bits_of(c.complex)) << c.kind;
+        // 0.0 times infinity: a real element's imaginary part is NaN.
+        const std::vector<Complex> infinite = envelope_samples(pulses[2].envelope);
+        EXPECT_EQ(std::isnan(infinite[0].im), c.kind[0] == 'f') << c.kind;
+    }
 }
 
 TEST(RunBlockThread, SkippedPulsesAndOpcode10ChangeOnlyThePc) {
