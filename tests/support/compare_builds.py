@@ -6,8 +6,10 @@
 
 Each program has one to three channels of up to about 10^6 samples at 1 GS/s, with
 shaped pulses of every shape (with and without DRAG terms) long enough to cross
-many render chunks, sampled real and complex waveforms, barriers, captures, phase
-and frequency changes, a random sample_count, "function" maps and "sos" cascades.
+many render chunks, sampled real and complex waveforms on DATA arrays of every
+kind (now and then with an amplitude of zero, infinity or NaN), barriers,
+captures, phase and frequency changes, a random sample_count, "function" maps and
+"sos" cascades.
 Every output file and the printed lines must be the same for both builds.
 """
 
@@ -36,6 +38,15 @@ def random_program(rng: random.Random):
     real = w.data("f64", [rng.uniform(-1, 1) for _ in range(rng.randint(1, 3000))])
     cplx = w.data("complex128", [complex(rng.uniform(-1, 1), rng.uniform(-1, 1))
                                  for _ in range(rng.randint(1, 3000))])
+    arrays = [real, cplx,
+              w.data("f32", [rng.uniform(-1, 1) for _ in range(rng.randint(1, 3000))]),
+              w.data("complex64", [complex(rng.uniform(-1, 1), rng.uniform(-1, 1))
+                                   for _ in range(rng.randint(1, 3000))])]
+
+    def amplitude():
+        if rng.random() < 0.1:
+            return rng.choice([0.0, -0.0, float("inf"), float("-inf"), float("nan")])
+        return rng.uniform(-1, 1)
     channels = []
     for c in range(rng.randint(1, 3)):
         settings = {}
@@ -72,9 +83,10 @@ def random_program(rng: random.Random):
                         fields["delta"] = rng.uniform(-1e6, 1e6)
                     b.shaped(**fields)
                 elif r < 0.55:
-                    b.real_waveform(real, rng.uniform(-1, 1))
+                    b.real_waveform(real if rng.random() < 0.5 else rng.choice(arrays), amplitude())
                 elif r < 0.65:
-                    b.complex_waveform(cplx, rng.uniform(-1, 1))
+                    b.complex_waveform(cplx if rng.random() < 0.5 else rng.choice(arrays),
+                                       amplitude())
                 elif r < 0.75:
                     b.capture(qubit="q0", creg="c", idx=rng.randint(0, 9), duration=1e-6,
                               frequency=1e8, phi=0.0, threshold=0.0)
