@@ -15,6 +15,8 @@ from pathlib import Path
 import pytest
 
 import zaradu.macro as macro
+from test_macro_expansion import IntEq  # a str key that a lookup of the int 4 finds
+from test_module_names import Key  # a rule-table key for "K" that counts its comparisons
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import macro_reference  # noqa: E402
@@ -28,16 +30,6 @@ class Lib:
         if name == "M":
             return lambda q: [("define", 6, "m6"), ("H", 6)]
         return None
-
-
-class IntEq(str):
-    """A str key that a dict lookup of the int 4 finds."""
-
-    def __hash__(self):
-        return hash(4)
-
-    def __eq__(self, other):
-        return other == 4 or str.__eq__(self, other)
 
 
 def env_of(k):
@@ -109,20 +101,6 @@ def test_an_environment_made_where_a_freed_one_was_is_learnt_afresh():
     assert list(other) == [("H", 4)] * 3
 
 
-class Key:
-    """A rule-table key that stands for the gate name "K" and counts its comparisons."""
-
-    def __init__(self):
-        self.eqs = 0
-
-    def __hash__(self):
-        return hash("K")
-
-    def __eq__(self, other):
-        self.eqs += 1
-        return other == "K"
-
-
 def made_at(address, make):
     """A new object of `make` at `address`, where a freed one was (the interpreter reuses
     freed dicts first), or a skip."""
@@ -182,6 +160,8 @@ WATCHERS_EXHAUSTED = """
         taken += 1
     import test_known_keys as t
     import zaradu.macro as macro
+from test_macro_expansion import IntEq  # a str key that a lookup of the int 4 finds
+from test_module_names import Key  # a rule-table key for "K" that counts its comparisons
     from macro_reference import extend_macro, reduceVirtualZ
     for change in t.CHANGES.values():
         assert t.draw_in_turn(macro.extend_macro, change) == t.draw_in_turn(extend_macro, change)
