@@ -160,8 +160,6 @@ WATCHERS_EXHAUSTED = """
         taken += 1
     import test_known_keys as t
     import zaradu.macro as macro
-from test_macro_expansion import IntEq  # a str key that a lookup of the int 4 finds
-from test_module_names import Key  # a rule-table key for "K" that counts its comparisons
     from macro_reference import extend_macro, reduceVirtualZ
     for change in t.CHANGES.values():
         assert t.draw_in_turn(macro.extend_macro, change) == t.draw_in_turn(extend_macro, change)
