@@ -1,6 +1,6 @@
-"""Command-line options shared by the benchmark scripts: a parser whose errors are
-one line, the CPU that every process is pinned to, and counts that must be
-positive."""
+"""Command-line options shared by the benchmark scripts (and the scripts of tests/support/
+and examples/): a parser whose errors are one line, the CPU that every process is pinned
+to, and counts that must be positive."""
 
 import argparse
 import os

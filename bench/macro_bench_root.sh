@@ -13,8 +13,8 @@
 # runs of the same checkout reuse (one left by another checkout is made afresh). Then
 # bench/macro_bench.py runs in the root: with OTHER_CHECKOUT, as a `--compare` of this
 # build with the other one (each timing in a fresh process pinned to one CPU), without it
-# on its own. The mounts are private to the run (a mount namespace of its own) and every
-# one is undone on every exit.
+# on its own. The root's /proc is mounted for the run. The mounts are private to the run
+# (a mount namespace of its own) and every one is undone on every exit.
 #
 # The 3.14 figures beside the 3.11 ones, both on CPU 5, medians of 7 rounds:
 #   sudo bench/macro_bench_root.sh ROOT OTHER -- --compare-other --runs 7 --cpu 5
@@ -23,9 +23,11 @@
 # (`--compare-other` stands for `--compare` with the other checkout's build in the root.)
 set -euo pipefail
 
-usage() { sed -n '2,/^[^#]/ s/^# \{0,1\}//p' "$0"; exit 2; }   # the comment above
-[[ $# -ge 1 && $1 != -h && $1 != --help ]] || usage
 here=$(realpath "$(dirname "$0")/..")
+. "$here/scripts/usage.sh"
+answer_help "$@"
+[[ $# -ge 1 && $1 != -* ]] || usage_error "the first argument is the Debian testing root"
+[[ -d $1 ]] || usage_error "no directory $1"
 . "$here/scripts/root.sh"
 need_root "chroot and mounts"
 private_mounts "$@"
@@ -42,6 +44,7 @@ build() {  # build CHECKOUT SOURCE BUILD: binds CHECKOUT at SOURCE in the root, 
     build_modules "$root" "$1" "$2" "$3" /usr/bin/python3.14 4 macro compiler zaradu_standins >/dev/null
 }
 
+mount_proc "$root"   # cmake reads /proc/cpuinfo and /proc/meminfo
 build "$here" $work/src $work/build
 args=("$@")
 if [[ -n $other ]]; then

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Writes a large two-channel program for the benchmarks.
+r"""Writes a large two-channel program for the benchmarks.
 
     bench/make_large_program.py OUT_DIR \
         [--pulses N] [--pulse-samples S] [--wave-samples W]
@@ -21,6 +21,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "support"))
 
+from bench_options import Parser, fail, positive  # noqa: E402
 from velk_writer import Var, VelkWriter  # noqa: E402
 
 FS = 1_000_000_000
@@ -71,15 +72,19 @@ def write_channels(path: Path):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("out", type=Path)
-    parser.add_argument("--pulses", type=int, default=10_000)
-    parser.add_argument("--pulse-samples", type=int, default=1_000)
-    parser.add_argument("--wave-samples", type=int, default=None)
+    parser = Parser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("out", type=Path, help="the directory that receives the two files")
+    parser.add_argument("--pulses", type=positive(int), default=10_000, help="pulses per channel")
+    parser.add_argument("--pulse-samples", type=positive(int), default=1_000, help="samples per pulse")
+    parser.add_argument("--wave-samples", type=positive(int), default=None,
+                        help="samples of the complex waveform (default: --pulse-samples)")
     args = parser.parse_args()
-    args.out.mkdir(parents=True, exist_ok=True)
-    build(args.pulses, args.pulse_samples, args.wave_samples).write(args.out / "large.velk")
-    write_channels(args.out / "channels.toml")
+    try:
+        args.out.mkdir(parents=True, exist_ok=True)
+        build(args.pulses, args.pulse_samples, args.wave_samples).write(args.out / "large.velk")
+        write_channels(args.out / "channels.toml")
+    except OSError as e:
+        fail(f"{e.filename or args.out}: {e.strerror}")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Writes a small program of many long overlapping pulses for the memory benchmark.
+r"""Writes a small program of many long overlapping pulses for the memory benchmark.
 
     bench/make_overlap_program.py OUT_DIR \
         [--pulses 40] [--pulse-samples 8388608]
@@ -17,6 +17,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "support"))
 
+from bench_options import Parser, fail, positive  # noqa: E402
 from velk_writer import VelkWriter  # noqa: E402
 
 FS = 1_000_000_000
@@ -44,14 +45,17 @@ def write_channels(path: Path):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("out", type=Path)
-    parser.add_argument("--pulses", type=int, default=40)
-    parser.add_argument("--pulse-samples", type=int, default=1 << 23)
+    parser = Parser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("out", type=Path, help="the directory that receives the two files")
+    parser.add_argument("--pulses", type=positive(int), default=40, help="overlapping pulses")
+    parser.add_argument("--pulse-samples", type=positive(int), default=1 << 23, help="samples per pulse")
     args = parser.parse_args()
-    args.out.mkdir(parents=True, exist_ok=True)
-    build(args.pulses, args.pulse_samples).write(args.out / "overlap.velk")
-    write_channels(args.out / "channels.toml")
+    try:
+        args.out.mkdir(parents=True, exist_ok=True)
+        build(args.pulses, args.pulse_samples).write(args.out / "overlap.velk")
+        write_channels(args.out / "channels.toml")
+    except OSError as e:
+        fail(f"{e.filename or args.out}: {e.strerror}")
 
 
 if __name__ == "__main__":

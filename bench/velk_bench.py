@@ -19,6 +19,9 @@ never forked from this Python one). Reports, in one run:
   - for the 40-overlapping-pulse program of make_overlap_program.py: the medians of
     peak resident memory and time over --runs runs, each stopped after
     --overlap-seconds;
+  - for the 64 MB programs of make_sampled_program.py (one waveform of 4*10^6
+    complex128 samples, one of 8*10^6 f64 samples): the median of peak resident
+    memory over --runs runs;
   - from pipeline_bench on the 2x10^7 program (median of --runs fresh processes):
     the share of reading, running the threads, rendering and writing, and the
     render loop against as many sin+cos calls alone.
@@ -43,6 +46,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 
 import make_large_program  # noqa: E402
 import make_overlap_program  # noqa: E402
+import make_sampled_program  # noqa: E402
 from bench_options import Parser, add_cpu_option, fail, pinned, positive  # noqa: E402
 
 MIB = 2**20
@@ -197,6 +201,22 @@ def main():
             stopped = sum(not r[2] for r in runs_of_build)
             state = f"{wall:.1f} s" + (f", {stopped} of {runs} runs stopped" if stopped else "")
             print(f"  {name:<8} peak memory {peak / MIB:.1f} MiB (goal < 512), {state}")
+
+        print(f"64 MB programs of one sampled waveform (peak memory, medians of {runs} runs):")
+        for kind, count in (("complex128", 4_000_000), ("f64", 8_000_000)):
+            work = Path(tmp) / f"sampled-{kind}"
+            work.mkdir()
+            make_sampled_program.build(kind, count).write(work / "sampled.velk")
+            make_sampled_program.write_channels(work / "channels.toml")
+            sampled_peaks = {name: [] for name in builds}
+            for _ in range(runs):
+                for name, binary in builds.items():
+                    run = velk_vm_run(binary, work, "sampled.velk", args.cpu)
+                    sampled_peaks[name].append(run[0][1])
+            shutil.rmtree(work)
+            for name, peaks_of_build in sampled_peaks.items():
+                print(f"  {kind:<10} {name:<8} {statistics.median(peaks_of_build) / MIB:6.1f} MiB "
+                      f"(goal < 140)")
 
         work = Path(tmp) / "large-1000"
         samples = [run_pipeline(pipeline, work, args.cpu) for _ in range(runs)]

@@ -11,14 +11,18 @@ starts there with a square readout pulse and its captures; a "function" map comp
 and "sos" sections (applied, as channels.toml enables them) smooth the edges.
 """
 
+import argparse
 import math
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "support"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 
+from bench_options import Parser  # noqa: E402
 from velk_writer import Var, VelkWriter  # noqa: E402
 
+Parser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter).parse_args()
 here = Path(__file__).resolve().parent
 w = VelkWriter()
 

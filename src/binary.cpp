@@ -23,8 +23,11 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "input_file.hpp"
 #include "json.hpp"
@@ -54,6 +57,11 @@ using Error = std::string;
 constexpr std::uint64_t kMapEntryBytes = 48;
 // Memory charged for one relocation entry's value.
 constexpr std::uint64_t kVarRefBytes = 8;
+// Memory charged for one variable's record beside its name and map entry: what
+// the record took when the limit was set (with the kind byte it no longer keeps),
+// so that the limit stays where it is.
+constexpr std::uint64_t kVarDefBytes = 88;
+static_assert(sizeof(VarDef) <= kVarDefBytes);
 // Memory charged per byte of a JSON text that parses, for its tree, on top of
 // the copy of the text (so 41 bytes per byte in all): a parsed tree is larger
 // than its text. The most measured per byte is "[{},{},...]": a 16-byte
@@ -94,12 +102,6 @@ std::string eof_error(std::string_view what, std::uint64_t offset) {
 Json json_from_i32(std::int32_t v) {
     if (v >= 0) return Json(static_cast<std::uint64_t>(v));
     return Json(static_cast<std::int64_t>(v));
-}
-
-// A JSON float, or null when the value is NaN or infinite.
-Json json_from_float(double v) {
-    if (std::isfinite(v)) return Json(v);
-    return Json(nullptr);
 }
 
 // Text holding one JSON document becomes that value; any other text (the empty
@@ -171,6 +173,22 @@ Expected<void, Error> read_each_field(Step&& step) {
     return ok;
 }
 
+// Calls f(std::type_identity<E>{}) with the element type of DATA kind `kind`
+// (DataElements' alternative of that index); false for a kind outside 0 to 3.
+template <class F, std::size_t... K>
+bool with_element_at(std::uint8_t kind, F& f, std::index_sequence<K...>) {
+    return ((kind == K &&
+             (f(std::type_identity<
+                  typename std::variant_alternative_t<K, DataElements>::value_type>{}),
+              true)) ||
+            ...);
+}
+template <class F>
+bool with_element_of(std::uint8_t kind, F&& f) {
+    return with_element_at(kind, f,
+                           std::make_index_sequence<std::variant_size_v<DataElements>>());
+}
+
 // Calls f(std::type_identity<Record>{}) with the record of `opcode`; false for an
 // opcode outside the instruction set.
 template <class F>
@@ -187,12 +205,39 @@ bool with_record_of(std::uint8_t opcode, F&& f) {
 // ---------------------------------------------------------------------------
 // DATA and VARIABLES
 
+// One element of type E from its little-endian bytes.
+template <class E>
+E le_element(const std::uint8_t* p) {
+    if constexpr (std::is_same_v<E, float>) return le_f32(p);
+    else if constexpr (std::is_same_v<E, double>) return le_f64(p);
+    else if constexpr (std::is_same_v<E, ComplexF32>) return ComplexF32{le_f32(p), le_f32(p + 4)};
+    else return Complex{le_f64(p), le_f64(p + 8)};
+}
+
+// The `count` elements of type E from `payload` on (none: a count beyond 64
+// bits) as the next DATA array; storage is made only once they are known to lie
+// within the file.
+template <class E>
+Expected<void, Error> read_elements(BinaryFile& file, std::uint64_t payload,
+                                    std::optional<std::uint64_t> count) {
+    const std::uint64_t size = file.bytes.size();
+    std::uint64_t needed = 0;
+    if (!count || __builtin_mul_overflow(*count, sizeof(E), &needed) || payload > size ||
+        needed > size - payload)
+        return Unexpected(eof_error("data elements", payload));
+    const std::uint8_t* p = file.bytes.data() + payload;
+    std::vector<E> elements(static_cast<std::size_t>(*count));
+    for (std::size_t i = 0; i < elements.size(); ++i)
+        elements[i] = le_element<E>(p + sizeof(E) * i);
+    file.data.emplace_back(std::move(elements));
+    return {};
+}
+
 Expected<void, Error> read_data_section(BinaryFile& file, Cursor& cur) {
     const SectionRange& range = file.header.data_section;
     if (range.length == 0) return {};
     cur.seek(range.offset);
     const std::uint64_t end = range.end();
-    const std::uint64_t size = file.bytes.size();
     while (cur.pos() < end) {
         TRY(const std::uint8_t kind, cur.u8("data kind"));
         TRY(const std::uint8_t ndims, cur.u8("data dimension count"));
@@ -212,73 +257,52 @@ Expected<void, Error> read_data_section(BinaryFile& file, Cursor& cur) {
             count = 0;
             overflow = false;
         }
-        if (kind > 3) return Unexpected("Unknown data type: " + std::to_string(kind));
-        const auto data_kind = static_cast<DataKind>(kind);
-        static constexpr std::uint64_t kElementBytes[] = {4, 8, 8, 16};
         const std::uint64_t payload = cur.pos();
-        std::uint64_t needed = 0;
-        if (overflow || __builtin_mul_overflow(count, kElementBytes[kind], &needed) ||
-            payload > size || needed > size - payload)
-            return Unexpected(eof_error("data elements", payload));
-        // The elements are known to lie within the file: only now is storage made.
-        const std::uint8_t* p = file.bytes.data() + payload;
-        DataArray array;
-        array.kind = data_kind;
-        switch (data_kind) {
-            case DataKind::F32:
-                array.f32.resize(count);
-                for (std::uint64_t i = 0; i < count; ++i) array.f32[i] = le_f32(p + 4 * i);
-                break;
-            case DataKind::F64:
-                array.f64.resize(count);
-                for (std::uint64_t i = 0; i < count; ++i) array.f64[i] = le_f64(p + 8 * i);
-                break;
-            case DataKind::Complex64:
-                array.complex.resize(count);
-                for (std::uint64_t i = 0; i < count; ++i)
-                    array.complex[i] = Complex{static_cast<double>(le_f32(p + 8 * i)),
-                                               static_cast<double>(le_f32(p + 8 * i + 4))};
-                break;
-            case DataKind::Complex128:
-                array.complex.resize(count);
-                for (std::uint64_t i = 0; i < count; ++i)
-                    array.complex[i] = Complex{le_f64(p + 16 * i), le_f64(p + 16 * i + 8)};
-                break;
-        }
-        file.data.push_back(std::move(array));
+        Expected<void, Error> read = Unexpected("Unknown data type: " + std::to_string(kind));
+        with_element_of(kind, [&]<class E>(std::type_identity<E>) {
+            read = read_elements<E>(file, payload, overflow ? std::nullopt
+                                                            : std::optional<std::uint64_t>(count));
+        });
+        TRY_VOID(read);
         cur.seek(payload + payload_bytes);
     }
     return {};
 }
 
-Expected<VarValue, Error> read_var_value(Cursor& cur, std::uint8_t type) {
+// A value of the file's value types 0 to 5: u32, i32, f32, f64, a text, and a
+// JSON text (json_from_text). `what` names it in an end-of-file error; a type
+// outside them is the error "Unknown {owner} value type: {type}".
+Expected<VarValue, Error> read_value(Cursor& cur, std::uint8_t type, std::string_view what,
+                                     std::string_view owner) {
     switch (type) {
         case 0: {
-            TRY(const std::uint32_t v, cur.u32("variable value"));
+            TRY(const std::uint32_t v, cur.u32(what));
             return VarValue(std::in_place_type<std::uint32_t>, v);
         }
         case 1: {
-            TRY(const std::int32_t v, cur.i32("variable value"));
+            TRY(const std::int32_t v, cur.i32(what));
             return VarValue(std::in_place_type<std::int32_t>, v);
         }
         case 2: {
-            TRY(const float v, cur.f32("variable value"));
+            TRY(const float v, cur.f32(what));
             return VarValue(std::in_place_type<float>, v);
         }
         case 3: {
-            TRY(const double v, cur.f64("variable value"));
+            TRY(const double v, cur.f64(what));
             return VarValue(std::in_place_type<double>, v);
         }
         case 4: {
-            TRY(std::string text, cur.string("variable value"));
+            TRY(std::string text, cur.string(what));
             return VarValue(std::in_place_type<VarString>, VarString{std::move(text)});
         }
         case 5: {
-            TRY(std::string text, cur.string("variable value"));
+            TRY(std::string text, cur.string(what));
             TRY(JsonTree json, json_from_text(std::move(text), cur));
             return VarValue(std::in_place_type<JsonTree>, std::move(json));
         }
-        default: return Unexpected("Unknown var value type: " + std::to_string(type));
+        default:
+            return Unexpected("Unknown " + std::string(owner) + " value type: " +
+                              std::to_string(type));
     }
 }
 
@@ -291,13 +315,13 @@ Expected<void, Error> read_variables_section(BinaryFile& file, Cursor& cur) {
     for (std::uint32_t i = 0; i < count; ++i) {
         VarDef def;
         TRY(def.name, cur.string("variable name"));
-        TRY(def.kind, cur.u8("variable kind"));
+        TRY_VOID(cur.u8("variable kind"));
         TRY(const std::uint8_t has_default, cur.u8("variable default flag"));
         if (has_default == 1) {
             TRY(const std::uint8_t type, cur.u8("variable value type"));
-            TRY(def.value, read_var_value(cur, type));
+            TRY(def.value, read_value(cur, type, "variable value", "var"));
         }
-        TRY_VOID(cur.charge(sizeof(VarDef) + kMapEntryBytes + def.name.size()));
+        TRY_VOID(cur.charge(kVarDefBytes + kMapEntryBytes + def.name.size()));
         file.variable_index.insert_or_assign(def.name, file.variables.size());
         // Its references share this copy; each reference is still charged the
         // name's bytes, as if it held a copy of its own.
@@ -330,7 +354,6 @@ Expected<void, Error> parse_sections_impl(std::span<const std::uint8_t> bytes,
 
     file.bytes = bytes;
     file.decode_limit = decode_limit;
-    file.header.version = version;
     Cursor cur(bytes, 8, decode_limit);
     SectionRange first_section;
     SectionRange* ranges[] = {&first_section, &file.header.data_section,
@@ -348,59 +371,38 @@ Expected<void, Error> parse_sections_impl(std::span<const std::uint8_t> bytes,
 // ---------------------------------------------------------------------------
 // CODE
 
-Expected<JsonTree, Error> read_setting_value(Cursor& cur, std::uint8_t type) {
-    switch (type) {
-        case 0: {
-            TRY(const std::uint32_t v, cur.u32("setting value"));
-            return JsonTree(Json(std::uint64_t{v}));
-        }
-        case 1: {
-            TRY(const std::int32_t v, cur.i32("setting value"));
-            return JsonTree(json_from_i32(v));
-        }
-        case 2: {
-            TRY(const float v, cur.f32("setting value"));
-            return JsonTree(json_from_float(static_cast<double>(v)));
-        }
-        case 3: {
-            TRY(const double v, cur.f64("setting value"));
-            return JsonTree(json_from_float(v));
-        }
-        case 4: {
-            TRY(std::string text, cur.string("setting value"));
-            return JsonTree(Json(std::move(text)));
-        }
-        case 5: {
-            TRY(std::string text, cur.string("setting value"));
-            return json_from_text(std::move(text), cur);
-        }
-        default: return Unexpected("Unknown setting value type: " + std::to_string(type));
-    }
+// A setting's value as the module keeps it: a number as a JSON number (a float
+// that is NaN or infinite as null), a text as a JSON string, a JSON text as what
+// json_from_text made of it.
+JsonTree setting_json(VarValue value) {
+    return std::visit(
+        Overloaded{[](std::uint32_t v) { return JsonTree(Json(std::uint64_t{v})); },
+                   [](std::int32_t v) { return JsonTree(json_from_i32(v)); },
+                   [](float v) { return JsonTree(json_float_or_null(static_cast<double>(v))); },
+                   [](double v) { return JsonTree(json_float_or_null(v)); },
+                   [](VarString& text) { return JsonTree(Json(std::move(text.text))); },
+                   [](JsonTree& tree) { return std::move(tree); }},
+        value);
 }
 
 // A default as the defaults record stores it, by the field's kind.
-template <class Record>
-Expected<Json, Error> read_default_value(Cursor& cur, const Field<Record, std::uint8_t>& field) {
+Expected<Json, Error> read_default_value(Cursor& cur, const FieldRule<std::uint8_t>& field) {
     TRY(const std::uint8_t v, cur.u8(field.name));
     return Json(std::uint64_t{v});
 }
-template <class Record>
 Expected<Json, Error> read_default_value(Cursor& cur,
-                                         const Field<Record, ParamValue<std::uint32_t>>& field) {
+                                         const FieldRule<ParamValue<std::uint32_t>>& field) {
     TRY(const std::int32_t v, cur.i32(field.name));
     return json_from_i32(v);
 }
-template <class Record>
 Expected<Json, Error> read_default_value(Cursor& cur,
-                                         const Field<Record, ParamValue<std::string>>& field) {
+                                         const FieldRule<ParamValue<std::string>>& field) {
     TRY(std::string text, cur.string(field.name));
     return Json(std::move(text));
 }
-template <class Record>
-Expected<Json, Error> read_default_value(Cursor& cur,
-                                         const Field<Record, ParamValue<double>>& field) {
+Expected<Json, Error> read_default_value(Cursor& cur, const FieldRule<ParamValue<double>>& field) {
     TRY(const double v, cur.f64(field.name));
-    return json_from_float(v);
+    return json_float_or_null(v);
 }
 
 // The defaults of a record's fields whose presence bits are set, in field order.
@@ -460,8 +462,7 @@ Expected<std::vector<Operand>, Error> read_operand_list(const BinaryFile& file, 
     return list;
 }
 
-Expected<Block, Error> read_block(const BinaryFile& file, const Module& module,
-                                  WaveformSampleCache& samples, Cursor& cur) {
+Expected<Block, Error> read_block(const BinaryFile& file, const Module& module, Cursor& cur) {
     Block block;
     TRY(block.name, cur.string("block name"));
     TRY(const std::uint32_t count, cur.u32("instruction count"));
@@ -472,7 +473,7 @@ Expected<Block, Error> read_block(const BinaryFile& file, const Module& module,
     if (count <= cur.remaining() && count * sizeof(Instruction) <= cur.budget_left())
         block.instructions.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) {
-        TRY(Instruction ins, decode_instruction(file, cur, module.defaults, samples));
+        TRY(Instruction ins, decode_instruction(file, cur, module.defaults));
         block.instructions.push_back(std::move(ins));
     }
     return block;
@@ -481,7 +482,6 @@ Expected<Block, Error> read_block(const BinaryFile& file, const Module& module,
 Expected<void, Error> parse_modules_impl(const BinaryFile& file, ModuleMap& modules) {
     const SectionRange& range = file.header.code_section;
     Cursor cur(file.bytes, range.offset, file.decode_limit, file.decoded_bytes);
-    WaveformSampleCache samples;
     const std::uint64_t end = range.end();
     // Every record advances the start by at least 4 bytes, so the loop ends.
     while (cur.pos() < end) {
@@ -498,9 +498,9 @@ Expected<void, Error> parse_modules_impl(const BinaryFile& file, ModuleMap& modu
         for (std::uint32_t i = 0; i < setting_count; ++i) {
             TRY(std::string key, cur.string("setting name"));
             TRY(const std::uint8_t type, cur.u8("setting value type"));
-            TRY(JsonTree value, read_setting_value(cur, type));
+            TRY(VarValue value, read_value(cur, type, "setting value", "setting"));
             TRY_VOID(cur.charge(kMapEntryBytes + sizeof(Json)));
-            module.settings.insert_or_assign(std::move(key), std::move(value));
+            module.settings.insert_or_assign(std::move(key), setting_json(std::move(value)));
         }
         for (std::uint32_t i = 0; i < defaults_count; ++i)
             TRY_VOID(read_defaults_record(module, cur));
@@ -510,7 +510,7 @@ Expected<void, Error> parse_modules_impl(const BinaryFile& file, ModuleMap& modu
             module.operand_lists.push_back(std::move(list));
         }
         for (std::uint32_t i = 0; i < block_count; ++i) {
-            TRY(Block block, read_block(file, module, samples, cur));
+            TRY(Block block, read_block(file, module, cur));
             module.blocks.push_back(std::move(block));
         }
         modules.insert_or_assign(std::move(name), std::move(module));
@@ -623,35 +623,32 @@ Expected<ParamValue<std::uint32_t>, std::string> read_param_u32(const BinaryFile
     return ParamValue<std::uint32_t>(be_u32(bytes));
 }
 
-Expected<ParamValue<double>, std::string> read_field_f64(const BinaryFile& file,
-                                                         std::uint8_t presence, unsigned bit,
-                                                         std::string_view name,
-                                                         const FieldDefaults* defaults,
-                                                         Cursor& cur, double fallback) {
+Expected<ParamValue<double>, std::string> read_field(const BinaryFile& file,
+                                                     std::uint8_t presence, unsigned bit,
+                                                     const FieldRule<ParamValue<double>>& field,
+                                                     const FieldDefaults* defaults, Cursor& cur) {
     if (bit_set(presence, bit)) return read_param_f64(file, cur);
-    const Json* d = default_entry(defaults, name);
-    if (d != nullptr && d->is_number()) return ParamValue<double>(d->get<double>());
-    return ParamValue<double>(fallback);
+    if (const Json* d = default_entry(defaults, field.name)) {
+        if (const std::optional<double> v = json_number(*d)) return ParamValue<double>(*v);
+    }
+    return ParamValue<double>(field.fallback);
 }
 
-Expected<std::uint8_t, std::string> read_field_shape(std::uint8_t presence, unsigned bit,
-                                                     std::string_view name,
-                                                     const FieldDefaults* defaults, Cursor& cur) {
-    if (bit_set(presence, bit)) return cur.u8(name);
-    const Json* d = default_entry(defaults, name);
+Expected<std::uint8_t, std::string> read_field(const BinaryFile&, std::uint8_t presence,
+                                               unsigned bit, const FieldRule<std::uint8_t>& field,
+                                               const FieldDefaults* defaults, Cursor& cur) {
+    if (bit_set(presence, bit)) return cur.u8(field.name);
+    const Json* d = default_entry(defaults, field.name);
     if (d != nullptr && d->is_number_unsigned())
         return static_cast<std::uint8_t>(d->get<std::uint64_t>() & 0xFFu);
     return std::uint8_t{0};
 }
 
-Expected<ParamValue<std::string>, std::string> read_field_string(const BinaryFile& file,
-                                                                 std::uint8_t presence,
-                                                                 unsigned bit,
-                                                                 std::string_view name,
-                                                                 const FieldDefaults* defaults,
-                                                                 Cursor& cur) {
+Expected<ParamValue<std::string>, std::string> read_field(
+    const BinaryFile& file, std::uint8_t presence, unsigned bit,
+    const FieldRule<ParamValue<std::string>>& field, const FieldDefaults* defaults, Cursor& cur) {
     if (bit_set(presence, bit)) return read_param_string(file, cur);
-    const Json* d = default_entry(defaults, name);
+    const Json* d = default_entry(defaults, field.name);
     std::string text;
     if (d != nullptr && d->is_string()) {
         TRY(text, text_copy(d->get_ref<const std::string&>(), cur));
@@ -659,14 +656,12 @@ Expected<ParamValue<std::string>, std::string> read_field_string(const BinaryFil
     return ParamValue<std::string>(std::in_place_index<0>, std::move(text));
 }
 
-Expected<ParamValue<std::uint32_t>, std::string> read_field_idx(const BinaryFile& file,
-                                                                std::uint8_t presence,
-                                                                unsigned bit,
-                                                                std::string_view name,
-                                                                const FieldDefaults* defaults,
-                                                                Cursor& cur) {
+Expected<ParamValue<std::uint32_t>, std::string> read_field(
+    const BinaryFile& file, std::uint8_t presence, unsigned bit,
+    const FieldRule<ParamValue<std::uint32_t>>& field, const FieldDefaults* defaults,
+    Cursor& cur) {
     if (bit_set(presence, bit)) return read_param_u32(file, cur);
-    const Json* d = default_entry(defaults, name);
+    const Json* d = default_entry(defaults, field.name);
     std::int64_t value = 0;
     if (d != nullptr && d->is_number_unsigned()) {
         const auto u = d->get<std::uint64_t>();
@@ -685,153 +680,73 @@ Expected<ParamValue<std::uint32_t>, std::string> read_field_idx(const BinaryFile
 
 namespace {
 
-std::uint64_t array_length(const DataArray& a) {
-    switch (a.kind) {
-        case DataKind::F32: return a.f32.size();
-        case DataKind::F64: return a.f64.size();
-        case DataKind::Complex64:
-        case DataKind::Complex128: return a.complex.size();
-    }
+// A field of a record without presence bits, as its member's type stores it.
+Expected<ParamValue<double>, Error> read_stored(const BinaryFile& file,
+                                                const FieldRule<ParamValue<double>>&,
+                                                Cursor& cur) {
+    return read_param_f64(file, cur);
+}
+Expected<std::uint32_t, Error> read_stored(const BinaryFile&, const FieldRule<std::uint32_t>& field,
+                                           Cursor& cur) {
+    return cur.u32(field.name);
+}
+Expected<std::string, Error> read_stored(const BinaryFile&, const FieldRule<std::string>& field,
+                                         Cursor& cur) {
+    return cur.string(field.name);
+}
+// The DATA array that the index names; none for an index past the table.
+template <class T>
+Expected<WaveformSamples<T>, Error> read_stored(const BinaryFile& file,
+                                                const FieldRule<WaveformSamples<T>>& field,
+                                                Cursor& cur) {
+    TRY(const std::uint32_t index, cur.u32(field.name));
+    if (index >= file.data.size()) return WaveformSamples<T>();
+    return WaveformSamples<T>(file.data[index]);
+}
+
+// The bytes a field is charged beyond its record: a waveform's samples as if the
+// instruction held its own copy of them.
+template <class Value>
+std::uint64_t charged_bytes(const Value&) {
     return 0;
 }
-
-std::vector<double> convert_real(const DataArray& a) {
-    switch (a.kind) {
-        case DataKind::F32: return collect_f32_as_f64(a.f32);
-        case DataKind::F64: return clone_f64_slice(a.f64);
-        case DataKind::Complex64:
-        case DataKind::Complex128: return collect_real_parts(a.complex);
-    }
-    return std::vector<double>();
-}
-
-std::vector<Complex> convert_complex(const DataArray& a) {
-    switch (a.kind) {
-        case DataKind::F32: return collect_f32_as_complex(a.f32);
-        case DataKind::F64: return collect_f64_as_complex(a.f64);
-        case DataKind::Complex64: return collect_complex_range(a.complex);
-        case DataKind::Complex128: return clone_complex_slice(a.complex);
-    }
-    return std::vector<Complex>();
-}
-
-// The samples of DATA array `index` as a waveform of element type T takes them,
-// from `cache` when an earlier instruction converted them already; empty for an
-// index past the table.
 template <class T>
-Expected<SharedSamples<T>, Error> shared_samples(const BinaryFile& file, std::uint32_t index,
-                                                 std::vector<SharedSamples<T>>& cache,
-                                                 Cursor& cur) {
-    if (index >= file.data.size()) return SharedSamples<T>();
-    const DataArray& a = file.data[index];
-    TRY_VOID(cur.charge(array_length(a) * sizeof(T)));
-    if (cache.size() != file.data.size()) cache.resize(file.data.size());
-    if (cache[index].size() != array_length(a)) {
-        if constexpr (std::is_same_v<T, Complex>) cache[index] = SharedSamples<T>(convert_complex(a));
-        else cache[index] = SharedSamples<T>(convert_real(a));
+std::uint64_t charged_bytes(const WaveformSamples<T>& samples) {
+    return samples.size() * sizeof(T);
+}
+
+// What follows the opcode byte: the record's fields in list order, by their
+// members' types. Behind presence bits a field may take its default instead; a
+// record's samples are charged once all its fields are read.
+template <class Record>
+Expected<void, Error> read_operands(
+    const BinaryFile& file, Record& record, Cursor& cur,
+    const std::unordered_map<std::uint8_t, FieldDefaults>& defaults) {
+    if constexpr (HasPresenceBits<Record>) {
+        TRY(const std::uint8_t bits, cur.u8("presence bits"));
+        const FieldDefaults* d = defaults_for(defaults, opcode_of<Record>);
+        return read_each_field<Record>(
+            [&](const auto& field, unsigned bit) -> Expected<void, Error> {
+                TRY(record.*field.member, read_field(file, bits, bit, field, d, cur));
+                return {};
+            });
+    } else {
+        TRY_VOID(read_each_field<Record>([&](const auto& field, unsigned) -> Expected<void, Error> {
+            TRY(record.*field.member, read_stored(file, field, cur));
+            return {};
+        }));
+        std::uint64_t charged = 0;
+        for_each_field<Record>(
+            [&](const auto& field) { charged += charged_bytes(record.*field.member); });
+        return cur.charge(charged);
     }
-    return cache[index];
-}
-
-std::vector<SharedSamples<double>>& cache_of(WaveformSampleCache& c, const RealWaveform&) {
-    return c.real;
-}
-std::vector<SharedSamples<Complex>>& cache_of(WaveformSampleCache& c, const ComplexWaveform&) {
-    return c.complex;
-}
-
-// A field behind presence bit `bit`, by the field's kind.
-template <class Record>
-Expected<ParamValue<double>, Error> read_field(const BinaryFile& file, std::uint8_t presence,
-                                               unsigned bit,
-                                               const Field<Record, ParamValue<double>>& field,
-                                               const FieldDefaults* d, Cursor& cur) {
-    return read_field_f64(file, presence, bit, field.name, d, cur, field.fallback);
-}
-template <class Record>
-Expected<std::uint8_t, Error> read_field(const BinaryFile&, std::uint8_t presence, unsigned bit,
-                                         const Field<Record, std::uint8_t>& field,
-                                         const FieldDefaults* d, Cursor& cur) {
-    return read_field_shape(presence, bit, field.name, d, cur);
-}
-template <class Record>
-Expected<ParamValue<std::string>, Error> read_field(
-    const BinaryFile& file, std::uint8_t presence, unsigned bit,
-    const Field<Record, ParamValue<std::string>>& field, const FieldDefaults* d, Cursor& cur) {
-    return read_field_string(file, presence, bit, field.name, d, cur);
-}
-template <class Record>
-Expected<ParamValue<std::uint32_t>, Error> read_field(
-    const BinaryFile& file, std::uint8_t presence, unsigned bit,
-    const Field<Record, ParamValue<std::uint32_t>>& field, const FieldDefaults* d, Cursor& cur) {
-    return read_field_idx(file, presence, bit, field.name, d, cur);
-}
-
-// What follows the opcode byte, for each record (see VELK_INSTRUCTION_SET).
-template <HasPresenceBits Record>
-Expected<void, Error> read_operands(const BinaryFile& file, Record& record, Cursor& cur,
-                                    const std::unordered_map<std::uint8_t, FieldDefaults>& defaults,
-                                    WaveformSampleCache&) {
-    TRY(const std::uint8_t bits, cur.u8("presence bits"));
-    const FieldDefaults* d = defaults_for(defaults, opcode_of<Record>);
-    return read_each_field<Record>([&](const auto& field, unsigned bit) -> Expected<void, Error> {
-        TRY(record.*field.member, read_field(file, bits, bit, field, d, cur));
-        return {};
-    });
-}
-
-template <class Record>
-concept OneNumberSlot = std::same_as<Record, Delay> || std::same_as<Record, SetFrequency> ||
-                        std::same_as<Record, ShiftPhase>;
-
-template <OneNumberSlot Record>
-Expected<void, Error> read_operands(const BinaryFile& file, Record& record, Cursor& cur,
-                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
-                                    WaveformSampleCache&) {
-    TRY(record.value, read_param_f64(file, cur));
-    return {};
-}
-
-Expected<void, Error> read_operands(const BinaryFile&, ResetPhase&, Cursor&,
-                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
-                                    WaveformSampleCache&) {
-    return {};
-}
-
-Expected<void, Error> read_operands(const BinaryFile&, Barrier& record, Cursor& cur,
-                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
-                                    WaveformSampleCache&) {
-    TRY(record.id, cur.u32("barrier id"));
-    return {};
-}
-
-Expected<void, Error> read_operands(const BinaryFile& file, Opcode10& record, Cursor& cur,
-                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
-                                    WaveformSampleCache&) {
-    TRY(record.text, cur.string("opcode 10 text"));
-    TRY(record.value, read_param_f64(file, cur));
-    return {};
-}
-
-template <class Record>
-concept Waveform = std::same_as<Record, RealWaveform> || std::same_as<Record, ComplexWaveform>;
-
-template <Waveform Record>
-Expected<void, Error> read_operands(const BinaryFile& file, Record& record, Cursor& cur,
-                                    const std::unordered_map<std::uint8_t, FieldDefaults>&,
-                                    WaveformSampleCache& samples) {
-    TRY(const std::uint32_t index, cur.u32("data index"));
-    TRY(record.amplitude, read_param_f64(file, cur));
-    TRY(record.samples, shared_samples(file, index, cache_of(samples, record), cur));
-    return {};
 }
 
 }  // namespace
 
 Expected<Instruction, std::string> decode_instruction(
     const BinaryFile& file, Cursor& cur,
-    const std::unordered_map<std::uint8_t, FieldDefaults>& defaults,
-    WaveformSampleCache& samples) {
+    const std::unordered_map<std::uint8_t, FieldDefaults>& defaults) {
     TRY(const std::uint8_t opcode, cur.u8("opcode"));
     Expected<Instruction, Error> decoded = Unexpected(Error());
     const bool known = with_record_of(opcode, [&]<class Record>(std::type_identity<Record>) {
@@ -840,55 +755,12 @@ Expected<Instruction, std::string> decode_instruction(
             return;
         }
         Record record;
-        auto read = read_operands(file, record, cur, defaults, samples);
+        auto read = read_operands(file, record, cur, defaults);
         if (read) decoded = Instruction(std::move(record));
         else decoded = Unexpected(std::move(read).error());
     });
     if (!known) return Unexpected("Unknown instruction type: " + std::to_string(opcode));
     return decoded;
-}
-
-// ---------------------------------------------------------------------------
-// Vector conversions
-
-std::vector<double> collect_f32_as_f64(std::span<const float> values) {
-    std::vector<double> out(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) out[i] = static_cast<double>(values[i]);
-    return out;
-}
-
-std::vector<double> clone_f64_slice(std::span<const double> values) {
-    return std::vector<double>(values.begin(), values.end());
-}
-
-std::vector<double> collect_real_parts(std::span<const Complex> values) {
-    std::vector<double> out(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) out[i] = values[i].re;
-    return out;
-}
-
-std::vector<Complex> collect_f32_as_complex(std::span<const float> values) {
-    std::vector<Complex> out(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i)
-        out[i] = Complex{static_cast<double>(values[i]), 0.0};
-    return out;
-}
-
-std::vector<Complex> collect_f64_as_complex(std::span<const double> values) {
-    std::vector<Complex> out(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) out[i] = Complex{values[i], 0.0};
-    return out;
-}
-
-std::vector<Complex> clone_complex_slice(std::span<const Complex> values) {
-    return std::vector<Complex>(values.begin(), values.end());
-}
-
-std::vector<Complex> collect_complex_range(std::span<const Complex> values) {
-    std::vector<Complex> out;
-    out.reserve(values.size());
-    for (const Complex& c : values) out.push_back(c);
-    return out;
 }
 
 // ---------------------------------------------------------------------------

@@ -24,12 +24,13 @@ namespace velk {
 // The most the reader builds from one file beyond the file's own arrays: the
 // texts it copies (names, string values, the names carried by variable
 // references), the records of the CODE section and the samples of waveform
-// instructions (each charged as its own copy, though instructions naming one array
-// share one), counted in bytes of memory. Overlapping module records, many
-// references to one long string and many waveform instructions naming one large
-// array can all make a small file decode into far more than its own size; past
-// this limit the file is rejected with "Decoded program exceeds the limit of {}
-// bytes".
+// instructions, counted in bytes of memory. A waveform instruction is charged its
+// samples as if it held its own copy of them (8 bytes per real, 16 per complex
+// sample), though every instruction plays the one decoded copy of the DATA array
+// it names. Overlapping module records, many references to one long string and
+// many waveform instructions naming one large array can all make a small file
+// decode into far more than its own size; past this limit the file is rejected
+// with "Decoded program exceeds the limit of {} bytes".
 inline constexpr std::uint64_t kMaxDecodedBytes = std::uint64_t{4} << 30;
 
 struct SectionRange {
@@ -39,10 +40,9 @@ struct SectionRange {
     std::uint64_t end() const { return std::uint64_t{offset} + length; }
 };
 
-// The header after the magic number; the first section's range is read but
-// nothing in the file refers to it.
+// The header's section ranges, after the magic number and the version; the
+// first section's range is read but nothing in the file refers to it.
 struct FileHeader {
-    std::uint16_t version = 0;
     SectionRange data_section;
     SectionRange variables_section;
     SectionRange code_section;
@@ -59,6 +59,7 @@ struct VarRef {
 struct BinaryFile {
     std::span<const std::uint8_t> bytes;
     FileHeader header;
+    // The DATA arrays, decoded; waveform instructions share them.
     std::vector<DataArray> data;
     std::vector<VarDef> variables;
     // The name of each variable as its references carry it (one copy each).
@@ -72,7 +73,7 @@ struct BinaryFile {
 
 // What the driver keeps of a loaded program: the module map and the variable
 // table. The file's bytes are released once they are built; nothing in them
-// refers to the bytes.
+// refers to the bytes (waveform instructions hold the decoded DATA arrays).
 struct LoadedProgram {
     ModuleMap modules;
     VariableTable variables;
@@ -147,57 +148,36 @@ Expected<ParamValue<std::string>, std::string> read_param_string(const BinaryFil
 Expected<ParamValue<std::uint32_t>, std::string> read_param_u32(const BinaryFile& file,
                                                                 Cursor& cur);
 
-// Readers of the fields behind presence bits (RecordFields): the slot when bit
-// `bit` of `presence` is set, else the constant stored under the field's `name`
-// in `defaults` (the opcode's map, or null) or the fallback.
-Expected<ParamValue<double>, std::string> read_field_f64(const BinaryFile& file,
-                                                         std::uint8_t presence, unsigned bit,
-                                                         std::string_view name,
-                                                         const FieldDefaults* defaults,
-                                                         Cursor& cur, double fallback);
-// A plain byte, else the default's low 8 bits (an unsigned default) or 0.
-Expected<std::uint8_t, std::string> read_field_shape(std::uint8_t presence, unsigned bit,
-                                                     std::string_view name,
+// The field behind presence bit `bit`: its slot (or, for the shape, its plain
+// byte) when the bit is set in `presence`, else the constant stored under the
+// field's name in `defaults` (the opcode's map, or null) when it has the field's
+// kind, else the fallback. A number default is taken as a JSON number
+// (json_number); the shape's is an unsigned number's low 8 bits; a text's a JSON
+// string; the index's an integer as a signed 64-bit value (an unsigned one above
+// its range counts as 0), then its low 32 bits. The fallback is the field's for a
+// number (0.0 or NaN), 0 or the empty text otherwise.
+Expected<ParamValue<double>, std::string> read_field(const BinaryFile& file,
+                                                     std::uint8_t presence, unsigned bit,
+                                                     const FieldRule<ParamValue<double>>& field,
                                                      const FieldDefaults* defaults, Cursor& cur);
-Expected<ParamValue<std::string>, std::string> read_field_string(const BinaryFile& file,
-                                                                 std::uint8_t presence,
-                                                                 unsigned bit,
-                                                                 std::string_view name,
-                                                                 const FieldDefaults* defaults,
-                                                                 Cursor& cur);
-// An index slot, else the default's low 32 bits (an integer default) or 0.
-Expected<ParamValue<std::uint32_t>, std::string> read_field_idx(const BinaryFile& file,
-                                                                std::uint8_t presence,
-                                                                unsigned bit,
-                                                                std::string_view name,
-                                                                const FieldDefaults* defaults,
-                                                                Cursor& cur);
+Expected<std::uint8_t, std::string> read_field(const BinaryFile& file, std::uint8_t presence,
+                                               unsigned bit, const FieldRule<std::uint8_t>& field,
+                                               const FieldDefaults* defaults, Cursor& cur);
+Expected<ParamValue<std::string>, std::string> read_field(
+    const BinaryFile& file, std::uint8_t presence, unsigned bit,
+    const FieldRule<ParamValue<std::string>>& field, const FieldDefaults* defaults, Cursor& cur);
+Expected<ParamValue<std::uint32_t>, std::string> read_field(
+    const BinaryFile& file, std::uint8_t presence, unsigned bit,
+    const FieldRule<ParamValue<std::uint32_t>>& field, const FieldDefaults* defaults,
+    Cursor& cur);
 
-// The samples of each DATA array as waveform instructions take them (real or
-// complex), converted on first use and shared by every later instruction naming
-// the same array with the same element type.
-struct WaveformSampleCache {
-    std::vector<SharedSamples<double>> real;
-    std::vector<SharedSamples<Complex>> complex;
-};
-
-// Decodes the instruction at the cursor (opcode byte and fields) and advances the
-// cursor past it. `defaults` are the module's per-opcode field defaults. Every
-// waveform instruction is charged its samples' bytes to the decode budget, as if
-// it held its own copy, so the budget does not depend on the sharing.
+// Decodes the instruction at the cursor (opcode byte and fields, RecordFields)
+// and advances the cursor past it. `defaults` are the module's per-opcode field
+// defaults. A waveform instruction holds the DATA array its index names (none
+// for an index past the table) and is charged its samples once all its fields
+// are read.
 Expected<Instruction, std::string> decode_instruction(
     const BinaryFile& file, Cursor& cur,
-    const std::unordered_map<std::uint8_t, FieldDefaults>& defaults,
-    WaveformSampleCache& samples);
-
-// Conversions of DATA arrays into waveform samples; each returns a new vector of
-// exactly the input's length.
-std::vector<double> collect_f32_as_f64(std::span<const float> values);
-std::vector<double> clone_f64_slice(std::span<const double> values);
-std::vector<double> collect_real_parts(std::span<const Complex> values);
-std::vector<Complex> collect_f32_as_complex(std::span<const float> values);
-std::vector<Complex> collect_f64_as_complex(std::span<const double> values);
-std::vector<Complex> clone_complex_slice(std::span<const Complex> values);
-std::vector<Complex> collect_complex_range(std::span<const Complex> values);
+    const std::unordered_map<std::uint8_t, FieldDefaults>& defaults);
 
 }  // namespace velk

@@ -11,8 +11,6 @@
 #include "config.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <new>
@@ -116,40 +114,12 @@ struct ShapeError {
 
 bool is_date_time(const toml::node& n) { return n.is_date() || n.is_time() || n.is_date_time(); }
 
-// The shortest decimal text that reads back to `x`, positional, with ".0" when
-// it has no point; inf, -inf and NaN for the special values. The digits are the
-// shortest round-trip ones, padded with zeros: 1e300 is a 1 and 300 zeros.
+// A float as the messages show it: positional with the shortest round-trip
+// digits (positional_text), inf, -inf and NaN for the special values.
 std::string float_text(double x) {
     if (std::isnan(x)) return "NaN";
     if (std::isinf(x)) return x < 0 ? "-inf" : "inf";
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
-    const std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));  // -d.ddde+XX
-    const std::size_t e_pos = sci.find('e');
-    std::string out = sci.starts_with('-') ? "-" : "";
-    std::string digits;
-    for (char c : sci.substr(0, e_pos)) {
-        if (c >= '0' && c <= '9') digits += c;
-    }
-    int exponent = 0;
-    const std::string_view exp_text = sci.substr(e_pos + 1);
-    std::from_chars(exp_text.data() + (exp_text.starts_with('+') ? 1 : 0), exp_text.data() + exp_text.size(),
-                    exponent);
-    const int n = static_cast<int>(digits.size());
-    if (exponent >= n - 1) {
-        out += digits;
-        out.append(static_cast<std::size_t>(exponent - (n - 1)), '0');
-        out += ".0";
-    } else if (exponent >= 0) {
-        out += digits.substr(0, static_cast<std::size_t>(exponent + 1));
-        out += '.';
-        out += digits.substr(static_cast<std::size_t>(exponent + 1));
-    } else {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-exponent - 1), '0');
-        out += digits;
-    }
-    return out;
+    return positional_text(shortest_digits(x));
 }
 
 std::string date_time_text(const toml::node& n) {
@@ -379,11 +349,8 @@ Expected<Config, TomlError> parse_config(std::string_view text) {
 Expected<Config, RunError> load_config(const std::filesystem::path& path) {
     auto bytes = read_input_file(path, kMaxConfigFileBytes);
     if (!bytes) return Unexpected(RunError(std::move(bytes.error())));
-    if (!is_valid_utf8(*bytes)) {
-        IoError error = IoError::invalid_utf8();
-        error.path = path_text(path);
-        return Unexpected(RunError(std::move(error)));
-    }
+    if (!is_valid_utf8(*bytes))
+        return Unexpected(RunError(IoError::invalid_utf8().with_path(path)));
     auto config = parse_config(*bytes);
     if (!config) return Unexpected(RunError(std::move(config.error())));
     return std::move(*config);

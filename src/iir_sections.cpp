@@ -1,5 +1,6 @@
 // The "sos" setting: second-order IIR sections, run as a cascade whose state
 // carries from one piece of samples to the next.
+#include <optional>
 #include <vector>
 
 #include "waveform.hpp"
@@ -14,11 +15,9 @@ std::optional<std::vector<SosSection>> sos_from_setting(const Json& setting) {
         if (element.size() != 6) continue;
         double c[6];
         for (std::size_t i = 0; i < 6; ++i) {
-            const Json& v = element[i];
-            if (v.is_number_unsigned()) c[i] = static_cast<double>(v.get<std::uint64_t>());
-            else if (v.is_number_integer()) c[i] = static_cast<double>(v.get<std::int64_t>());
-            else if (v.is_number_float()) c[i] = v.get<double>();
-            else return std::nullopt;
+            const std::optional<double> number = json_number(element[i]);
+            if (!number) return std::nullopt;
+            c[i] = *number;
         }
         sections.push_back(SosSection{c[0], c[1], c[2], c[3], c[4], c[5]});
     }

@@ -25,15 +25,12 @@ struct CaptureRecord {
 };
 
 // The name and JSON object of a capture instruction, each field resolved against
-// `variables`: texts as strings, the index as a signed 32-bit integer, numbers
-// through capture_number. Without a table, a field naming a variable is the empty
+// `variables`: texts as strings, the index as a signed 32-bit integer, numbers as
+// floating-point numbers (0 is written as 0.0), NaN and the infinities as null
+// (json_float_or_null). Without a table, a field naming a variable is the empty
 // text, 0 or null.
 template <CaptureRecordType Record>
 std::pair<std::string, Json> capture_to_json(const Record& capture,
                                              const VariableTable& variables = VariableTable());
-
-// A capture's number member: a finite value as a floating-point number (0 is
-// written as 0.0), NaN and the infinities as null.
-Json capture_number(double value);
 
 }  // namespace velk

@@ -691,55 +691,32 @@ std::string write_pretty_json(const Json& value) {
     return out;
 }
 
+std::optional<double> json_number(const Json& value) {
+    if (value.is_number_unsigned()) return static_cast<double>(value.get<std::uint64_t>());
+    if (value.is_number_integer()) return static_cast<double>(value.get<std::int64_t>());
+    if (value.is_number_float()) return value.get<double>();
+    return std::nullopt;
+}
+
+Json json_float_or_null(double value) {
+    if (!std::isfinite(value)) return Json(nullptr);
+    return Json(value);  // always a floating-point number, 0.0 included
+}
+
 std::string format_json_float(double x) {
     if (!std::isfinite(x)) return "null";
-    if (x == 0.0) return std::signbit(x) ? "-0.0" : "0.0";
-
-    // Shortest round-trip digits in the form [-]d[.ddd]e(+|-)XX.
-    char buffer[40];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
-    const std::string_view sci(buffer, static_cast<std::size_t>(result.ptr - buffer));
-    const bool negative = sci.front() == '-';
-    const std::size_t e = sci.find('e');
-    std::string digits;
-    for (const char c : sci.substr(negative ? 1 : 0, e - (negative ? 1 : 0))) {
-        if (c != '.') digits += c;
-    }
-    int exponent10 = 0;  // of the first digit
-    std::from_chars(sci.data() + e + (sci[e + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent10);
-
-    const int length = static_cast<int>(digits.size());
-    const int point = exponent10 + 1;  // digits before the decimal point
-    std::string out;
-    if (negative) out += '-';
-    if (point > length && point <= 16) {
-        // 1234e7 -> 12340000000.0
-        out += digits;
-        out.append(static_cast<std::size_t>(point - length), '0');
-        out += ".0";
-    } else if (point == length && point <= 16) {
-        out += digits;
-        out += ".0";
-    } else if (point > 0 && point <= 16) {
-        // 1234e-2 -> 12.34
-        out.append(digits, 0, static_cast<std::size_t>(point));
+    const ShortestDigits d = shortest_digits(x);
+    const int point = d.exponent + 1;  // digits before the decimal point
+    if (point > -5 && point <= 16) return positional_text(d);
+    // 1e30, 1.234e33, 1.25e-7
+    std::string out = d.negative ? "-" : "";
+    out += d.digits[0];
+    if (d.digits.size() > 1) {
         out += '.';
-        out.append(digits, static_cast<std::size_t>(point));
-    } else if (point > -5 && point <= 0) {
-        // 1234e-6 -> 0.001234
-        out += "0.";
-        out.append(static_cast<std::size_t>(-point), '0');
-        out += digits;
-    } else {
-        // 1e30, 1.234e33, 1.25e-7
-        out += digits[0];
-        if (length > 1) {
-            out += '.';
-            out.append(digits, 1);
-        }
-        out += exponent10 < 0 ? "e-" : "e+";
-        out += std::to_string(exponent10 < 0 ? -exponent10 : exponent10);
+        out.append(d.digits, 1);
     }
+    out += d.exponent < 0 ? "e-" : "e+";
+    out += std::to_string(d.exponent < 0 ? -d.exponent : d.exponent);
     return out;
 }
 

@@ -5,6 +5,7 @@
 
 #include <concepts>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -60,6 +61,14 @@ public:
 private:
     Json value_;
 };
+
+// A JSON number as an f64: an integer converted to the nearest double, a float
+// as it is; none for any other value.
+std::optional<double> json_number(const Json& value);
+
+// A float as a JSON value: a floating-point number, or null for NaN and the
+// infinities, which JSON text cannot hold.
+Json json_float_or_null(double value);
 
 // A parse failure: a description ("EOF while parsing a value", "trailing
 // characters", "recursion limit exceeded", "number out of range", ...) and the

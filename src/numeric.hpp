@@ -1,8 +1,8 @@
 // Numeric helpers shared by the renderer and the sample map: NaN-aware min/max,
 // the derivative of sampled values, and lanes, a few doubles side by side in one
 // register, with the one dispatch to the build of a lane pass that the processor
-// runs. Internal to the signal path's source files (and the reference renderer of
-// the tests).
+// runs. waveform.hpp takes LaneBuild from here for its interface; the rest is
+// for the signal path's source files (and the reference renderer of the tests).
 #pragma once
 
 #include <cmath>
@@ -11,9 +11,14 @@
 #include <cstring>
 #include <limits>
 
-#include "waveform.hpp"
-
 namespace velk {
+
+// The build of the renderer's elementwise passes (carrier angles, shape
+// arguments, the sample map) to run: the one for every x86-64 processor (two
+// values at a time), one for AVX2 (four) or AVX-512 (eight), or the best the
+// processor has. All give the same bits; a build the processor lacks falls back
+// to the best one below it (runnable_lanes, waveform.hpp).
+enum class LaneBuild { Baseline, Avx2, Avx512, Best };
 
 // max / min that return the other operand when one is NaN.
 inline double nan_max(double a, double b) {

@@ -191,7 +191,7 @@ JsonTree channel_description(const Module& module, std::vector<CaptureRecord> ca
         for (CaptureRecord& record : captures) {
             auto& entry = entries.emplace_back(Json::array()).get_ref<Json::array_t&>();
             entry.reserve(2);
-            entry.push_back(std::isfinite(record.time) ? Json(record.time) : Json(nullptr));
+            entry.push_back(json_float_or_null(record.time));
             auto& named = entry.emplace_back(Json::array()).get_ref<Json::array_t&>();
             named.reserve(2);
             named.emplace_back(std::move(record.name));
@@ -216,14 +216,17 @@ Expected<void, RunError> write_description_file(const std::filesystem::path& out
                                                 std::vector<CaptureRecord> captures,
                                                 std::ostream& out) {
     const std::filesystem::path description_path = output / (channel + ".json");
-    std::string text;
-    try {
-        const JsonTree description = channel_description(module, std::move(captures));
-        text = write_pretty_json(*description);
-    } catch (const std::exception& e) {
-        return Unexpected<RunError>(RunError(JsonError{e.what()}));
-    }
-    if (auto written = write_whole_file(description_path, std::as_bytes(std::span(text)));
+    // Running out of memory here is a Json error that tells the exception.
+    auto text = unless_out_of_memory(
+        [&]() -> Expected<std::string, RunError> {
+            const JsonTree description = channel_description(module, std::move(captures));
+            return write_pretty_json(*description);
+        },
+        [](const std::exception& e) {
+            return Unexpected<RunError>(RunError(JsonError{e.what()}));
+        });
+    if (!text) return Unexpected(std::move(text).error());
+    if (auto written = write_whole_file(description_path, std::as_bytes(std::span(*text)));
         !written) {
         return written;
     }

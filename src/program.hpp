@@ -1,12 +1,12 @@
 // The in-memory pulse program: what the bytecode reader builds and the virtual
 // machine and the driver read. Plain records and tagged variants; every record owns
-// its fields. Numbers are held in native byte order.
+// its fields, except that immutable texts and DATA arrays are shared by the
+// records that carry them. Numbers are held in native byte order.
 #pragma once
 
 #include <complex>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <iterator>
 #include <limits>
 #include <memory>
@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <variant>
@@ -130,38 +131,104 @@ struct Opcode10 {
     ParamValue<double> value{0.0};
 };
 
-// A waveform's sample values, immutable once read. Every waveform instruction that
-// names one DATA array with one element type refers to the same values, so a
-// program with many such instructions holds each converted array once.
-template <class T>
-class SharedSamples {
-public:
-    SharedSamples() = default;
-    SharedSamples(std::vector<T> values)
-        : values_(values.empty() ? nullptr
-                                 : std::make_shared<const std::vector<T>>(std::move(values))) {}
-    SharedSamples(std::initializer_list<T> values)
-        : values_(values.size() == 0 ? nullptr : std::make_shared<const std::vector<T>>(values)) {}
+// ---------------------------------------------------------------------------
+// Sampled data
 
-    const T* data() const { return values_ ? values_->data() : nullptr; }
-    std::size_t size() const { return values_ ? values_->size() : 0; }
-    bool empty() const { return size() == 0; }
-    const T* begin() const { return data(); }
-    const T* end() const { return data() + size(); }
-    const T& operator[](std::size_t i) const { return (*values_)[i]; }
-    operator std::span<const T>() const { return {data(), size()}; }
+// A complex element of the DATA kind Complex64 as the file stores it.
+struct ComplexF32 {
+    float re = 0.0f;
+    float im = 0.0f;
+    bool operator==(const ComplexF32&) const = default;
+};
+
+// DATA section element kinds, by their codes in the file.
+enum class DataKind : std::uint8_t { F32 = 0, F64 = 1, Complex64 = 2, Complex128 = 3 };
+
+// Something of each DATA kind's element type, in the order of the kinds' codes:
+// f32, f64, a complex of two f32, a complex of two f64. Each element type is as
+// large as the kind's element in the file.
+template <template <class> class Of>
+using ByDataKind = std::variant<Of<float>, Of<double>, Of<ComplexF32>, Of<Complex>>;
+template <class E>
+using ElementVector = std::vector<E>;
+template <class E>
+using ElementSpan = std::span<const E>;
+// The elements of a DATA array, and a view of them.
+using DataElements = ByDataKind<ElementVector>;
+using DataView = ByDataKind<ElementSpan>;
+static_assert(sizeof(ComplexF32) == 8 && sizeof(Complex) == 16);
+
+// An element as a waveform plays it: a complex sample with both parts widened to
+// f64, a real element with the imaginary part 0.0.
+inline Complex complex_sample(float v) { return Complex{static_cast<double>(v), 0.0}; }
+inline Complex complex_sample(double v) { return Complex{v, 0.0}; }
+inline Complex complex_sample(ComplexF32 c) {
+    return Complex{static_cast<double>(c.re), static_cast<double>(c.im)};
+}
+inline Complex complex_sample(Complex c) { return c; }
+
+// An element as a waveform of T samples plays it: complex_sample, or for f64
+// samples its real part.
+template <class T, class E>
+T played_sample(E element) {
+    if constexpr (std::is_same_v<T, double>) return complex_sample(element).re;
+    else return complex_sample(element);
+}
+
+// One DATA array, immutable once read: its elements in its kind's element type.
+// Copies share the elements: every waveform instruction that names an array
+// plays the one copy that the reader decoded.
+class DataArray {
+public:
+    DataArray() = default;  // no array: no elements (a view of no f64)
+    template <class E>
+        requires std::is_constructible_v<DataElements, std::vector<E>>
+    explicit DataArray(std::vector<E> elements)
+        : elements_(std::make_shared<const DataElements>(std::move(elements))) {}
+
+    DataKind kind() const {
+        return elements_ ? static_cast<DataKind>(elements_->index()) : DataKind::F64;
+    }
+    DataView view() const {
+        if (!elements_) return std::span<const double>();
+        return std::visit([](const auto& values) { return DataView(std::span(values)); },
+                          *elements_);
+    }
+    std::size_t size() const {
+        return std::visit([](const auto& values) { return values.size(); }, view());
+    }
+    // The shared elements; null for no array.
+    const DataElements* elements() const { return elements_.get(); }
 
 private:
-    std::shared_ptr<const std::vector<T>> values_;
+    std::shared_ptr<const DataElements> elements_;
+};
+
+// The samples of a waveform instruction: the DATA array it names, each element
+// played as a T (played_sample): f64 for a RealWaveform, Complex for a
+// ComplexWaveform. An instruction whose index names no array has none.
+template <class T>
+class WaveformSamples {
+public:
+    WaveformSamples() = default;
+    explicit WaveformSamples(DataArray array) : array_(std::move(array)) {}
+
+    const DataArray& array() const { return array_; }
+    DataView view() const { return array_.view(); }
+    std::size_t size() const { return array_.size(); }
+    bool empty() const { return size() == 0; }
+
+private:
+    DataArray array_;
 };
 
 struct RealWaveform {
-    SharedSamples<double> samples;
+    WaveformSamples<double> samples;
     ParamValue<double> amplitude{0.0};
 };
 
 struct ComplexWaveform {
-    SharedSamples<Complex> samples;
+    WaveformSamples<Complex> samples;
     ParamValue<double> amplitude{0.0};
 };
 
@@ -169,10 +236,13 @@ struct ComplexWaveform {
 // The instruction set, one line per opcode: the opcode, the record that holds the
 // decoded instruction, and what follows the opcode byte in the file (all slots
 // may be variable references, see VarRefParam; "plain" fields never are).
-// Everything that depends on the set follows from this list: the Instruction
-// variant, opcode_of, the decoder's dispatch; the VM and the capture descriptions
-// dispatch on the record's type. The fields behind presence bits are listed once
-// more, by name, in each record's RecordFields below.
+// Everything that depends on the set follows from this list and from each
+// record's field list (RecordFields below): the Instruction variant, opcode_of,
+// the decoder; the VM and the capture descriptions dispatch on the record's type.
+// How a field is stored follows from its member's type: ParamValue<double> a
+// number slot, ParamValue<std::string> a string slot, ParamValue<std::uint32_t>
+// an index slot; std::uint8_t a plain byte, std::uint32_t a plain u32,
+// std::string a plain string offset, WaveformSamples a plain u32 data index.
 //
 #define VELK_INSTRUCTION_SET(X)                                                           \
     X(1, ShapedPulse)     /* presence, fields of RecordFields<ShapedPulse> */              \
@@ -221,26 +291,37 @@ static_assert(
     "every opcode of the instruction set is non-zero and used once");
 #undef VELK_OPCODE
 
-// One field of a record whose fields follow presence bits: its name (the key of
-// the module's defaults and of the capture description), the member, and for a
-// number the value it takes when neither the instruction nor the defaults give one.
-// Bit j of the presence byte stands for field j of the list.
-template <class Record, class Value>
-struct Field {
+// How one field of a record is read: its name and, for a number behind presence
+// bits, the value it takes when neither the instruction nor the defaults give
+// one. The name is the key of the module's defaults and of the capture
+// description, and what an end-of-file error names for a field that is not a
+// slot. The member's type decides how the field is stored (see
+// VELK_INSTRUCTION_SET).
+template <class Value>
+struct FieldRule {
     std::string_view name;
-    Value Record::*member;
     double fallback = 0.0;
 };
 
-// The fields of the records that carry presence bits, in file order; captures
-// also name the record they leave in the channel's description. Other records
-// have no RecordFields.
+// A field of a record: how it is read, and the member that holds it.
+template <class Record, class Value>
+struct Field : FieldRule<Value> {
+    Value Record::*member;
+    constexpr Field(std::string_view name, Value Record::*field_member, double fallback = 0.0)
+        : FieldRule<Value>{name, fallback}, member(field_member) {}
+};
+
+// Every record's fields, in file order: what follows its opcode byte. A record
+// with presence bits has a presence byte first, bit j standing for field j of
+// its list; a field whose bit is clear takes no bytes and takes its default.
+// Captures also name the record they leave in the channel's description.
 template <class Record>
 struct RecordFields;
 
 template <>
 struct RecordFields<ShapedPulse> {
     using R = ShapedPulse;
+    static constexpr bool presence_bits = true;
     static constexpr double kAbsent = std::numeric_limits<double>::quiet_NaN();
     static constexpr auto list = std::tuple{
         Field<R, ParamValue<double>>{"delta", &R::delta},
@@ -255,6 +336,7 @@ struct RecordFields<ShapedPulse> {
 template <>
 struct RecordFields<Capture> {
     using R = Capture;
+    static constexpr bool presence_bits = true;
     static constexpr std::string_view capture_name = "capture";
     static constexpr auto list = std::tuple{
         Field<R, ParamValue<std::string>>{"qubit", &R::qubit},
@@ -269,6 +351,7 @@ struct RecordFields<Capture> {
 template <>
 struct RecordFields<CaptureIq> {
     using R = CaptureIq;
+    static constexpr bool presence_bits = true;
     static constexpr std::string_view capture_name = "capture_iq";
     static constexpr auto list = std::tuple{
         Field<R, ParamValue<std::string>>{"qubit", &R::qubit},
@@ -281,6 +364,7 @@ struct RecordFields<CaptureIq> {
 template <>
 struct RecordFields<CaptureTrace> {
     using R = CaptureTrace;
+    static constexpr bool presence_bits = true;
     static constexpr std::string_view capture_name = "capture_trace";
     static constexpr auto list = std::tuple{
         Field<R, ParamValue<std::string>>{"creg", &R::creg},
@@ -288,14 +372,66 @@ struct RecordFields<CaptureTrace> {
         Field<R, ParamValue<double>>{"duration", &R::duration}};
 };
 
+template <>
+struct RecordFields<Delay> {
+    using R = Delay;
+    static constexpr auto list = std::tuple{Field<R, ParamValue<double>>{"value", &R::value}};
+};
+
+template <>
+struct RecordFields<SetFrequency> {
+    using R = SetFrequency;
+    static constexpr auto list = std::tuple{Field<R, ParamValue<double>>{"value", &R::value}};
+};
+
+template <>
+struct RecordFields<ShiftPhase> {
+    using R = ShiftPhase;
+    static constexpr auto list = std::tuple{Field<R, ParamValue<double>>{"value", &R::value}};
+};
+
+template <>
+struct RecordFields<ResetPhase> {
+    static constexpr auto list = std::tuple{};
+};
+
+template <>
+struct RecordFields<Barrier> {
+    using R = Barrier;
+    static constexpr auto list = std::tuple{Field<R, std::uint32_t>{"barrier id", &R::id}};
+};
+
+template <>
+struct RecordFields<Opcode10> {
+    using R = Opcode10;
+    static constexpr auto list = std::tuple{Field<R, std::string>{"opcode 10 text", &R::text},
+                                            Field<R, ParamValue<double>>{"value", &R::value}};
+};
+
+template <>
+struct RecordFields<RealWaveform> {
+    using R = RealWaveform;
+    static constexpr auto list =
+        std::tuple{Field<R, WaveformSamples<double>>{"data index", &R::samples},
+                   Field<R, ParamValue<double>>{"amplitude", &R::amplitude}};
+};
+
+template <>
+struct RecordFields<ComplexWaveform> {
+    using R = ComplexWaveform;
+    static constexpr auto list =
+        std::tuple{Field<R, WaveformSamples<Complex>>{"data index", &R::samples},
+                   Field<R, ParamValue<double>>{"amplitude", &R::amplitude}};
+};
+
 // Records whose fields follow presence bits, and the captures among them.
 template <class Record>
-concept HasPresenceBits = requires { RecordFields<Record>::list; };
+concept HasPresenceBits = RecordFields<Record>::presence_bits;
 template <class Record>
 concept CaptureRecordType = requires { RecordFields<Record>::capture_name; };
 
 // Calls f(field) for every field of the record's list, in order.
-template <HasPresenceBits Record, class F>
+template <class Record, class F>
 constexpr void for_each_field(F&& f) {
     std::apply([&](const auto&... field) { (f(field), ...); }, RecordFields<Record>::list);
 }
@@ -328,18 +464,6 @@ struct Module {
 
 using ModuleMap = std::unordered_map<std::string, Module>;
 
-// DATA section element kinds.
-enum class DataKind : std::uint8_t { F32 = 0, F64 = 1, Complex64 = 2, Complex128 = 3 };
-
-struct DataArray {
-    DataKind kind = DataKind::F64;
-    // F32 arrays use `f32`, F64 arrays `f64`, complex arrays `complex` (both parts
-    // widened to f64 for Complex64).
-    std::vector<float> f32;
-    std::vector<double> f64;
-    std::vector<Complex> complex;
-};
-
 // Variable values, one alternative per value type of the file: u32, i32, f32,
 // f64, text and JSON (types 0 to 5).
 struct VarString {
@@ -348,9 +472,10 @@ struct VarString {
 };
 using VarValue = std::variant<std::uint32_t, std::int32_t, float, double, VarString, JsonTree>;
 
+// A declared variable. The kind byte that the file stores with it is read and
+// never used.
 struct VarDef {
     std::string name;
-    std::uint8_t kind = 0;
     std::optional<VarValue> value;
 };
 

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -32,7 +33,7 @@ struct IoError {
     // with `, path: "prog.velk"` before the closing brace when the path is known.
     std::string debug() const;
 
-    // The error of the current errno value (or of `err`).
+    // The error of the system error number `err` (an errno value).
     static IoError from_errno(int err);
     static IoError invalid_utf8();
     static IoError out_of_memory();
@@ -102,16 +103,25 @@ private:
 
 // Runs `step` and gives its result; running out of memory in it (std::bad_alloc,
 // or std::length_error for a size no container can hold) gives what
-// `out_of_memory()` returns instead. The one way a run turns exhausted memory into
-// an orderly error; each caller's error text says where the run was.
+// `out_of_memory()` returns instead, or `out_of_memory(e)` with the exception
+// where it takes one. The one way a run turns exhausted memory into an orderly
+// error; each caller's error text says where the run was.
 template <class Step, class OutOfMemory>
 auto unless_out_of_memory(Step&& step, OutOfMemory&& out_of_memory) -> decltype(step()) {
+    const auto fail = [&](const std::exception& e) -> decltype(step()) {
+        if constexpr (std::is_invocable_v<OutOfMemory&, const std::exception&>) {
+            return out_of_memory(e);
+        } else {
+            (void)e;
+            return out_of_memory();
+        }
+    };
     try {
         return step();
-    } catch (const std::bad_alloc&) {
-        return out_of_memory();
-    } catch (const std::length_error&) {
-        return out_of_memory();
+    } catch (const std::bad_alloc& e) {
+        return fail(e);
+    } catch (const std::length_error& e) {
+        return fail(e);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "numeric.hpp"
@@ -14,9 +15,7 @@ std::vector<double> collect_json_numbers(const Json& values) {
     std::vector<double> out;
     if (!values.is_array()) return out;
     for (const Json& v : values) {
-        if (v.is_number_unsigned()) out.push_back(static_cast<double>(v.get<std::uint64_t>()));
-        else if (v.is_number_integer()) out.push_back(static_cast<double>(v.get<std::int64_t>()));
-        else if (v.is_number_float()) out.push_back(v.get<double>());
+        if (const std::optional<double> number = json_number(v)) out.push_back(*number);
     }
     return out;
 }

@@ -1,5 +1,6 @@
 #include "text.hpp"
 
+#include <charconv>
 #include <cstdint>
 
 #include <utf8proc.h>
@@ -149,6 +150,46 @@ std::string debug_quote(std::string_view text) {
 
 std::string path_text(const std::filesystem::path& path) {
     return utf8_lossy(path.native());
+}
+
+ShortestDigits shortest_digits(double x) {
+    char buffer[40];
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
+    // -d.ddde+XX
+    const std::string_view sci(buffer, static_cast<std::size_t>(result.ptr - buffer));
+    ShortestDigits d;
+    d.negative = sci.starts_with('-');
+    const std::size_t e = sci.find('e');
+    for (const char c : sci.substr(0, e)) {
+        if (c >= '0' && c <= '9') d.digits += c;
+    }
+    const std::string_view exponent = sci.substr(e + 1);
+    std::from_chars(exponent.data() + (exponent.starts_with('+') ? 1 : 0),
+                    exponent.data() + exponent.size(), d.exponent);
+    return d;
+}
+
+std::string positional_text(const ShortestDigits& d) {
+    const int n = static_cast<int>(d.digits.size());
+    std::string out = d.negative ? "-" : "";
+    if (d.exponent >= n - 1) {
+        // 1234e7 -> 12340000000.0
+        out += d.digits;
+        out.append(static_cast<std::size_t>(d.exponent - (n - 1)), '0');
+        out += ".0";
+    } else if (d.exponent >= 0) {
+        // 1234e-2 -> 12.34
+        out.append(d.digits, 0, static_cast<std::size_t>(d.exponent + 1));
+        out += '.';
+        out.append(d.digits, static_cast<std::size_t>(d.exponent + 1));
+    } else {
+        // 1234e-6 -> 0.001234
+        out += "0.";
+        out.append(static_cast<std::size_t>(-d.exponent - 1), '0');
+        out += d.digits;
+    }
+    return out;
 }
 
 }  // namespace velk

@@ -22,4 +22,17 @@ std::string debug_quote(std::string_view text);
 // A path as text for messages, invalid sequences replaced by U+FFFD.
 std::string path_text(const std::filesystem::path& path);
 
+// The shortest decimal digits that read back to a finite `x` (std::to_chars):
+// its sign, the digits without a point, and the power of ten of the first digit.
+struct ShortestDigits {
+    bool negative = false;
+    std::string digits;
+    int exponent = 0;
+};
+ShortestDigits shortest_digits(double x);
+
+// The digits in positional notation, with ".0" when the value is whole: 1e300 is
+// a 1, 300 zeros and ".0"; 0.00125 and -0.0 are themselves.
+std::string positional_text(const ShortestDigits& d);
+
 }  // namespace velk

@@ -14,59 +14,6 @@
 namespace velk {
 
 // ---------------------------------------------------------------------------
-// Field resolution
-
-double variable_f64(const VariableTable& variables, std::uint64_t index) {
-    const VarValue* v = variables.value_at(index);
-    if (v == nullptr) return std::numeric_limits<double>::quiet_NaN();
-    return std::visit(Overloaded{[](std::uint32_t u) { return static_cast<double>(u); },
-                                 [](std::int32_t i) { return static_cast<double>(i); },
-                                 [](float f) { return static_cast<double>(f); },
-                                 [](double d) { return d; },
-                                 [](const auto&) {  // text, JSON
-                                     return std::numeric_limits<double>::quiet_NaN();
-                                 }},
-                      *v);
-}
-
-double resolve_f64(const ParamValue<double>& param, const VariableTable& variables) {
-    if (const auto* c = std::get_if<double>(&param)) return *c;
-    return variable_f64(variables, std::get<VarRefParam>(param).index);
-}
-
-std::int32_t resolve_i32(const ParamValue<std::uint32_t>& param, const VariableTable& variables) {
-    constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
-    constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
-    if (const auto* c = std::get_if<std::uint32_t>(&param)) return static_cast<std::int32_t>(*c);
-    const VarValue* v = variables.value_at(std::get<VarRefParam>(param).index);
-    if (v == nullptr) return 0;
-    return std::visit(
-        Overloaded{[](std::uint32_t u) { return static_cast<std::int32_t>(u); },
-                   [](std::int32_t i) { return i; },
-                   [](float f) {
-                       if (std::isnan(f)) return 0;
-                       // 2147483520 is the largest float below 2^31.
-                       if (f > 2147483520.0f) return kMax;
-                       if (f < -2147483648.0f) return kMin;
-                       return static_cast<std::int32_t>(f);
-                   },
-                   [](double d) {
-                       if (std::isnan(d)) return 0;
-                       return static_cast<std::int32_t>(std::clamp(d, -2147483648.0, 2147483647.0));
-                   },
-                   [](const auto&) { return 0; }},  // text, JSON
-        *v);
-}
-
-std::string resolve_string(const ParamValue<std::string>& param, const VariableTable& variables) {
-    if (const auto* c = std::get_if<std::string>(&param)) return *c;
-    const VarValue* v = variables.value_at(std::get<VarRefParam>(param).index);
-    if (v == nullptr) return std::string();
-    if (const auto* s = std::get_if<VarString>(v)) return s->text;
-    return std::string();
-}
-
-// ---------------------------------------------------------------------------
 // Block interpreter
 
 namespace {
@@ -82,9 +29,9 @@ enum class Flow { Next, Wait, Fail };
 
 // Each instruction's effect on the thread, by its record. Pulses and captures
 // take the time, frequency and phase current before the instruction.
-Expected<void, RunError> run_block_thread(BlockThread& t, double sample_rate) {
-    t.state = 0;
-    const VariableTable& vars = *t.variables;
+Expected<void, RunError> run_block_thread(BlockThread& t, const VariableTable& vars,
+                                          double sample_rate) {
+    t.waiting = false;
     std::optional<RunError> error;
     const auto step = Overloaded{
         [&](const ShapedPulse& p) {
@@ -123,19 +70,19 @@ Expected<void, RunError> run_block_thread(BlockThread& t, double sample_rate) {
         },
         [&](const Barrier& b) {
             // pc stays on the Barrier until the release.
-            t.state = 1;
+            t.waiting = true;
             t.barrier_id = b.id;
             return Flow::Wait;
         },
         [](const Opcode10&) { return Flow::Next; },  // carried in the block, no effect
         [&](const RealWaveform& w) {
             const double a = resolve_f64(w.amplitude, vars);
-            if (!w.samples.empty()) emit_pulse(t, RealSamples{w.samples, a}, 0.0);
+            if (!w.samples.empty()) emit_pulse(t, RealSamples{w.samples.view(), a}, 0.0);
             return Flow::Next;
         },
         [&](const ComplexWaveform& w) {
             const double a = resolve_f64(w.amplitude, vars);
-            if (!w.samples.empty()) emit_pulse(t, ComplexSamples{w.samples, a}, 0.0);
+            if (!w.samples.empty()) emit_pulse(t, ComplexSamples{w.samples.view(), a}, 0.0);
             return Flow::Next;
         },
     };
@@ -170,7 +117,7 @@ void run_operand_thread(OperandThread& t, const VariableTable& variables) {
 // ---------------------------------------------------------------------------
 // Scheduler
 
-std::vector<Thread> build_threads(const Module& module, const VariableTable& variables) {
+std::vector<Thread> build_threads(const Module& module) {
     std::vector<Thread> threads;
     threads.reserve(module.operand_lists.size() + module.blocks.size());
     for (const auto& list : module.operand_lists) {
@@ -181,9 +128,7 @@ std::vector<Thread> build_threads(const Module& module, const VariableTable& var
     for (const Block& block : module.blocks) {
         if (block.instructions.empty()) continue;
         BlockThread t;
-        t.name = block.name;
         t.instructions = block.instructions;
-        t.variables = &variables;
         threads.emplace_back(std::move(t));
     }
     return threads;
@@ -198,18 +143,15 @@ bool unfinished(const Thread& thread) {
 }
 
 bool waiting(const Thread& thread) {
-    if (const auto* o = std::get_if<OperandThread>(&thread)) return o->waiting;
-    return std::get<BlockThread>(thread).state == 1;
+    return std::visit([](const auto& t) { return t.waiting; }, thread);
 }
 
 // The barrier id a waiting thread waits at, and its clock.
 std::uint32_t waiting_id(const Thread& thread) {
-    if (const auto* o = std::get_if<OperandThread>(&thread)) return o->barrier_id;
-    return std::get<BlockThread>(thread).barrier_id;
+    return std::visit([](const auto& t) { return t.barrier_id; }, thread);
 }
 double clock(const Thread& thread) {
-    if (const auto* o = std::get_if<OperandThread>(&thread)) return o->time;
-    return std::get<BlockThread>(thread).time;
+    return std::visit([](const auto& t) { return t.time; }, thread);
 }
 
 void release(Thread& thread, double time) {
@@ -220,7 +162,7 @@ void release(Thread& thread, double time) {
     } else {
         auto& b = std::get<BlockThread>(thread);
         b.time = time;
-        b.state = 0;
+        b.waiting = false;
         ++b.pc;
     }
 }
@@ -265,7 +207,7 @@ Expected<bool, RunError> run_sweep(std::vector<Thread>& threads, const Participa
         if (auto* o = std::get_if<OperandThread>(&thread)) {
             run_operand_thread(*o, variables);
         } else {
-            auto ran = run_block_thread(std::get<BlockThread>(thread), sample_rate);
+            auto ran = run_block_thread(std::get<BlockThread>(thread), variables, sample_rate);
             if (!ran) return Unexpected(std::move(ran).error());
         }
     }
@@ -346,7 +288,7 @@ Expected<ChannelResult, RunError> run_channel_unguarded(const Module& module,
                                                         const ChannelConfig& channel,
                                                         const VariableTable& variables) {
     const double fs = static_cast<double>(channel.sample_rate);
-    std::vector<Thread> threads = build_threads(module, variables);
+    std::vector<Thread> threads = build_threads(module);
 
     ChannelResult result;
     result.signal.sample_rate = fs;

@@ -39,8 +39,12 @@ struct ChannelResult {
 Expected<ChannelResult, RunError> run_channel(const Module& module, const ChannelConfig& channel,
                                               const VariableTable& variables);
 
+// The two kinds of thread. Each reads what it runs from the module, which
+// outlives its threads, and is handed the run's variables when it runs; all run
+// state is the thread's own. A thread waits at a barrier while `waiting` is true.
+
 // A thread built from one operand list: durations advance its clock, barrier ids
-// make it wait. The operands are the module's, which outlives its threads.
+// make it wait.
 struct OperandThread {
     std::span<const Operand> operands;
     bool waiting = false;
@@ -49,16 +53,13 @@ struct OperandThread {
     double time = 0.0;
 };
 
-// A thread built from one block: runs the block's instructions, which it only
-// reads; the module outlives its threads. All run state is the thread's own.
+// A thread built from one block: runs the block's instructions.
 struct BlockThread {
-    std::string name;
     std::span<const Instruction> instructions;
     std::vector<Pulse> pulses;
     std::vector<CaptureRecord> captures;
-    std::uint32_t state = 0;       // 0 running, 1 waiting at a barrier
+    bool waiting = false;
     std::uint32_t barrier_id = 0;  // meaningful while waiting
-    const VariableTable* variables = nullptr;
     std::uint64_t pc = 0;
     double time = 0.0;
     double frequency = 0.0;
@@ -68,16 +69,17 @@ struct BlockThread {
 using Thread = std::variant<OperandThread, BlockThread>;
 
 // Runs the thread from `pc` to the end of its instructions or to a Barrier, where
-// it waits (state 1, barrier_id set, pc left on the Barrier). The only error is
+// it waits (waiting, barrier_id set, pc left on the Barrier). The only error is
 // an envelope beyond kMaxEnvelopeSamples.
-Expected<void, RunError> run_block_thread(BlockThread& thread, double sample_rate);
+Expected<void, RunError> run_block_thread(BlockThread& thread, const VariableTable& variables,
+                                          double sample_rate);
 
 // Consumes operands from `position` to the end or to a barrier id, where it waits.
 void run_operand_thread(OperandThread& thread, const VariableTable& variables);
 
 // All operand threads (one per operand list, empty ones included), then one block
 // thread per block that has instructions.
-std::vector<Thread> build_threads(const Module& module, const VariableTable& variables);
+std::vector<Thread> build_threads(const Module& module);
 
 // Barrier id -> number of arrivals it needs: one per mention (a U32 operand or a
 // Barrier instruction), counted over all threads.

@@ -223,8 +223,10 @@ PulseShape pulse_shape(std::uint8_t code) {
 
 std::uint64_t envelope_length(const Envelope& envelope) {
     if (const auto* shaped = std::get_if<ShapedEnvelope>(&envelope)) return shaped->length;
-    if (const auto* real = std::get_if<RealSamples>(&envelope)) return real->samples.size();
-    return std::get<ComplexSamples>(envelope).samples.size();
+    const DataView& samples = std::holds_alternative<RealSamples>(envelope)
+                                  ? std::get<RealSamples>(envelope).samples
+                                  : std::get<ComplexSamples>(envelope).samples;
+    return std::visit([](const auto& values) { return values.size(); }, samples);
 }
 
 void envelope_values(const Envelope& envelope, std::uint64_t first, std::span<Complex> out,
@@ -233,13 +235,25 @@ void envelope_values(const Envelope& envelope, std::uint64_t first, std::span<Co
         shaped_values(*shaped, first, out, scratch, runnable_lanes(lanes));
     } else if (const auto* real = std::get_if<RealSamples>(&envelope)) {
         const double a = real->amplitude;
-        const double* const x = real->samples.data() + first;
-        for (std::size_t i = 0; i < out.size(); ++i) out[i] = Complex{x[i] * a, 0.0};
+        std::visit(
+            [&](const auto& values) {
+                const auto* const x = values.data() + first;
+                for (std::size_t i = 0; i < out.size(); ++i)
+                    out[i] = Complex{played_sample<double>(x[i]) * a, 0.0};
+            },
+            real->samples);
     } else {
         const auto& samples = std::get<ComplexSamples>(envelope);
         const double a = samples.amplitude;
-        const Complex* const x = samples.samples.data() + first;
-        for (std::size_t i = 0; i < out.size(); ++i) out[i] = Complex{x[i].re * a, x[i].im * a};
+        std::visit(
+            [&](const auto& values) {
+                const auto* const x = values.data() + first;
+                for (std::size_t i = 0; i < out.size(); ++i) {
+                    const Complex c = played_sample<Complex>(x[i]);
+                    out[i] = Complex{c.re * a, c.im * a};
+                }
+            },
+            samples.samples);
     }
 }
 

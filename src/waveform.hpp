@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "expected.hpp"
+#include "numeric.hpp"
 #include "program.hpp"
 #include "run_error.hpp"
 
@@ -45,12 +46,8 @@ inline constexpr std::size_t kBlockSamples = std::size_t{1} << 10;
 inline constexpr double kPi = 3.141592653589793;
 inline constexpr double kTwoPi = 6.283185307179586;
 
-// The build of the renderer's elementwise passes (carrier angles, shape
-// arguments, the sample map) to run: the one for every x86-64 processor (two
-// values at a time), one for AVX2 (four) or AVX-512 (eight), or the best the
-// processor has. All give the same bits; a build the processor lacks falls back
-// to the best one below it.
-enum class LaneBuild { Baseline, Avx2, Avx512, Best };
+// The build of the lane passes (LaneBuild, numeric.hpp) that the processor runs:
+// `wanted`, or the best one below it that the processor has.
 LaneBuild runnable_lanes(LaneBuild wanted);
 
 // Shape codes of a ShapedPulse; every code other than 2, 3 and 4 is a cosine edge.
@@ -78,15 +75,16 @@ struct ShapedEnvelope {
     double second_scale = 0.0;
 };
 
-// A sampled waveform of the module times its amplitude: a real sample x gives
-// (x * a, 0), a complex one (re * a, im * a). The samples are the module's, which
-// outlives the pulses of its run.
+// A sampled waveform of the module times its amplitude, its samples the elements
+// of a DATA array as the waveform plays them (played_sample): a real sample x
+// gives (x * a, 0), a complex one (re * a, im * a). The array is the module's,
+// which outlives the pulses of its run.
 struct RealSamples {
-    std::span<const double> samples;
+    DataView samples;
     double amplitude = 0.0;
 };
 struct ComplexSamples {
-    std::span<const Complex> samples;
+    DataView samples;
     double amplitude = 0.0;
 };
 

@@ -92,12 +92,15 @@ struct Method {
     bool unbound = false;
 };
 
-#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x030F0000
-// The interpreter's own method lookup: public up to 3.12, since then declared only among
-// the interpreter's internals, and still exported by 3.14.
+// The interpreter's own method lookup, private to it, is used only where the build found
+// it among the symbols of the interpreter it is built for (ZARADU_HAVE_GET_METHOD, set by
+// zaradu/CMakeLists.txt) and knows its signature: declared by the interpreter's headers up
+// to 3.12, since then only among its internals. Elsewhere a method is looked up as the
+// attribute it is, through the public API; both give the same values and errors.
+#if defined(ZARADU_HAVE_GET_METHOD) && PY_VERSION_HEX < 0x030F0000
+#if PY_VERSION_HEX >= 0x030D0000
 extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
-#define ZARADU_GET_METHOD 1
-#elif PY_VERSION_HEX < 0x030D0000
+#endif
 #define ZARADU_GET_METHOD 1
 #else
 #define ZARADU_GET_METHOD 0

@@ -64,8 +64,8 @@ void make_constants() {
 DictWatch g_dict_watch;
 
 namespace {
-// Forgets what is known of `dict` before it changes.
-int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noexcept {
+// Brings what is known of `dict` up to date before it changes.
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
     DictWatch& w = g_dict_watch;
     ++w.events;
     if (dict == w.ns) {
@@ -74,12 +74,28 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*)
         if (event == PyDict_EVENT_DEALLOCATED)
             w.ns = nullptr;
     }
-    for (DictWatch::Keys& k : w.keys)
-        if (dict == k.dict)
-            k.dict = nullptr;
+    w.changing(event, dict, key);
     return 0;
 }
 }  // namespace
+
+void DictWatch::changing(PyDict_WatchEvent event, PyObject* dict, PyObject* key) noexcept {
+    auto it = keys.find(dict);
+    if (it == keys.end())
+        return;
+    if (event == PyDict_EVENT_DEALLOCATED) {
+        keys.erase(it);  // its users see the serial gone
+        return;
+    }
+    // A str key stored, or a key removed, leaves a dict of str keys one still.
+    Keys::State& state = it->second.state;
+    const bool stays = state == Keys::State::all_str &&
+                       (((event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED) && key &&
+                         PyUnicode_CheckExact(key)) ||
+                        event == PyDict_EVENT_DELETED);
+    if (!stays)
+        state = Keys::State::unknown;
+}
 
 bool DictWatch::watch(PyObject* dict) {
     if (unavailable)
@@ -100,13 +116,29 @@ bool DictWatch::watch(PyObject* dict) {
 }
 
 void DictWatch::unwatch(PyObject* dict) {
-    if (id < 0 || !dict || dict == ns)
+    if (id < 0 || !dict || dict == ns || keys.count(dict))
         return;
-    for (const Keys& k : keys)
-        if (dict == k.dict)
-            return;
     if (PyDict_Unwatch(id, dict) < 0)
         PyErr_Clear();
+}
+
+DictWatch::Keys* DictWatch::use(PyObject* dict) {
+    auto it = keys.find(dict);
+    if (it == keys.end()) {
+        if (!watch(dict))
+            return nullptr;
+        it = keys.emplace(dict, Keys{Keys::State::unknown, ++serials, 0}).first;
+    }
+    ++it->second.users;
+    return &it->second;
+}
+
+void DictWatch::release(PyObject* dict, uint64_t serial) noexcept {
+    auto it = keys.find(dict);
+    if (it == keys.end() || it->second.serial != serial || --it->second.users > 0)
+        return;
+    keys.erase(it);
+    unwatch(dict);
 }
 
 // Watches the namespace of the module being loaded, in place of any earlier one.
@@ -143,17 +175,24 @@ bool StrKeys::learn(PyObject* dict) {
     tag_ = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;  // versions are unique among all dicts
     return all_;
 #else
-    // Known process-wide while the watcher has not been told of a change of the dict.
+    // What is known of the dict is its own while the watcher sees its changes; this user
+    // holds on to it until it asks of another dict.
     DictWatch& w = g_dict_watch;
-    DictWatch::Keys& k = w.keys[static_cast<size_t>(slot_)];
-    PyObject* old = std::exchange(k.dict, nullptr);
-    w.unwatch(old);
-    const bool all = all_str_keys(dict);
-    if (w.watch(dict)) {
-        k.dict = dict;
-        k.all_str = all;
+    auto it = w.keys.find(dict);
+    DictWatch::Keys* k = it != w.keys.end() && dict == dict_ && it->second.serial == serial_ ? &it->second : nullptr;
+    if (!k) {
+        if (dict_)
+            w.release(std::exchange(dict_, nullptr), serial_);
+        k = w.use(dict);
+        if (!k)
+            return all_ = false;  // not watched: nothing is known, the lookups are made as written
+        dict_ = dict;
+        serial_ = k->serial;
     }
-    return all;
+    if (k->state == DictWatch::Keys::State::unknown)
+        k->state = all_str_keys(dict) ? DictWatch::Keys::State::all_str : DictWatch::Keys::State::other;
+    events_ = w.events;
+    return all_ = k->state == DictWatch::Keys::State::all_str;
 #endif
 }
 

@@ -14,6 +14,7 @@
 #include "pyref.hpp"
 
 #include <cstdint>
+#include <unordered_map>
 
 namespace zaradu::macro {
 
@@ -95,13 +96,14 @@ extern NumpyFloat g_numpy;
 #endif
 
 #if ZARADU_DICT_WATCH
-// What is known of two dictionaries between their changes: the values of the Names in the
-// module namespace, and whether a rule table has only str keys. One dictionary watcher of
-// the interpreter's, had once per process, is told of every change of a watched dictionary
-// (an assignment, a deletion, a clear, a clone into it, its deallocation) before it
-// happens, and what was known of that dictionary is forgotten at once. The interpreter
-// keeps watcher ids per process and gives out few of them: this is the one place that
-// holds this module's.
+// What is known of dictionaries between their changes: the values of the Names in the
+// module namespace, and, for each dictionary a StrKeys uses (an environment, a rule table),
+// whether it has only str keys. One dictionary watcher of the interpreter's, had once per
+// process, is told of every change of a watched dictionary (an assignment, a deletion, a
+// clear, a clone into it, its deallocation) before it happens, and what is known of that
+// dictionary alone is brought up to date or forgotten at once. The interpreter keeps
+// watcher ids per process and gives out few of them: this is the one place that holds
+// this module's.
 struct DictWatch {
     int id = -1;              // the watcher id; -1 while none is had
     bool unavailable = false; // the interpreter had no watcher left: nothing is kept
@@ -110,40 +112,61 @@ struct DictWatch {
     PyObject* ns = nullptr;   // the module namespace (borrowed; the module keeps it)
     PyObject* values[static_cast<size_t>(Name::count)] = {};  // found in `ns`, borrowed
 
-    // Dictionaries whose keys are known (borrowed; null where none is), and whether all of
-    // them are str: one slot per use (KeySlot).
+    // What is known of the keys of one dictionary, kept while a StrKeys uses it.
     struct Keys {
-        PyObject* dict = nullptr;
-        bool all_str = false;
+        enum class State : unsigned char { unknown, all_str, other };
+        State state = State::unknown;
+        uint64_t serial = 0;  // tells this dictionary from an earlier one at its address
+        size_t users = 0;     // the StrKeys that use it
     };
-    Keys keys[2];
+    std::unordered_map<PyObject*, Keys> keys;  // by dictionary (borrowed), while watched
+    uint64_t serials = 0;                      // the last serial given out
 
     // Starts watching `dict`; false when no watcher can be had.
     bool watch(PyObject* dict);
-    // Stops watching `dict` unless it is still one of the others.
+    // Stops watching `dict` unless it is still known otherwise.
     void unwatch(PyObject* dict);
+    // What is known of `dict`, watched from now on, with one user more; null when it
+    // cannot be watched.
+    Keys* use(PyObject* dict);
+    // One user fewer of what is known of `dict` under `serial`, if that is still known.
+    void release(PyObject* dict, uint64_t serial) noexcept;
+    // Brings what is known of `dict` up to date before `event` changes it.
+    void changing(PyDict_WatchEvent event, PyObject* dict, PyObject* key) noexcept;
 };
 extern DictWatch g_dict_watch;
 #endif
 
-// The uses of StrKeys, one slot of what is known each where dictionaries are watched.
+// The uses of StrKeys. What is known of a dictionary belongs to the dictionary, whichever
+// use asks; the use is named at the declaration, for its reader.
 enum class KeySlot : unsigned char { rules, env };
 
 // Whether every key of a dict is a str (no subclass), remembered until the dict changes.
 // Looking a str up in such a dict runs no code of the program: hashing and comparing str
 // objects is the interpreter's own business; nor does looking an int up, which no str key
-// equals.
+// equals. Where dictionaries carry a version tag, the answer is kept here with the version
+// it was found at; where they are watched, it is kept with the dictionary (DictWatch), and
+// here is the dictionary last asked of, checked again after any change of a watched one.
+// Belongs to one user (a generator's frame).
 class StrKeys {
 public:
-    explicit StrKeys(KeySlot slot) : slot_(slot) {}
+    explicit StrKeys(KeySlot) {}
+    StrKeys(const StrKeys&) = delete;
+    StrKeys& operator=(const StrKeys&) = delete;
+#if ZARADU_DICT_WATCH
+    ~StrKeys() {
+        if (dict_)
+            g_dict_watch.release(dict_, serial_);
+    }
+#endif
+
     bool all(PyObject* dict) {
 #if ZARADU_DICT_VERSION
         if (reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == tag_)
             return all_;
 #else
-        const DictWatch::Keys& k = g_dict_watch.keys[static_cast<size_t>(slot_)];
-        if (k.dict == dict)
-            return k.all_str;
+        if (dict == dict_ && g_dict_watch.events == events_)
+            return all_;
 #endif
         return learn(dict);
     }
@@ -151,11 +174,14 @@ public:
 private:
     // Looks at the keys of a dict not known until now, and remembers what it found.
     bool learn(PyObject* dict);
-    [[maybe_unused]] KeySlot slot_;
 #if ZARADU_DICT_VERSION
     uint64_t tag_ = 0;
-    bool all_ = false;
+#else
+    PyObject* dict_ = nullptr;  // borrowed; what is known of it is its DictWatch::Keys
+    uint64_t serial_ = 0;       // of that Keys
+    uint64_t events_ = 0;       // DictWatch::events when all_ was read from it
 #endif
+    bool all_ = false;
 };
 
 // The module namespace as one running function or generator sees it. Every read looks the
@@ -163,9 +189,9 @@ private:
 // version tag, the value found is kept with the namespace's version and is found again
 // only once the namespace has changed: any assignment or deletion in it, also by code that
 // runs between two reads, renews the version. Where dictionaries are watched, the value
-// found is kept process-wide (DictWatch) until the watcher is told of a change of the
-// namespace. Belongs to one caller (a generator's frame, or a function call's stack);
-// holds no references of its own.
+// found is kept with the namespace (DictWatch) until the watcher is told of a change of
+// it. Belongs to one caller (a generator's frame, or a function call's stack); holds no
+// references of its own.
 class Globals {
 public:
     explicit Globals(PyObject* module) : dict_(PyModule_GetDict(module)) {}

@@ -1,11 +1,13 @@
 """velk_vm under hostile input: input files beyond their size limits (FIFOs
 stand in for endless files such as /dev/zero), running out of memory under an
-address-space limit, channel names that would leave the output directory,
-I/O errors that name their file, and an option whose value is missing."""
+address-space limit, a program of sampled data within its memory, channel names
+that would leave the output directory, I/O errors that name their file, and an
+option whose value is missing."""
 
 import fcntl
 import os
 import resource
+import struct
 import threading
 
 import pytest
@@ -206,6 +208,40 @@ def test_json_text_beyond_the_decode_limit_costs_about_its_text(velk_vm, tmp_pat
     assert stderr == line
     assert status == (1 if line.startswith("Error") else 0)
     assert stdout == ""
+
+
+# --- sampled data is held once -------------------------------------------------
+
+SAMPLED = [
+    # DATA kind, one element (repeated to 64 MB), the waveform that plays it
+    ("complex128", struct.pack("<dd", 0.5, -0.25), "complex"),
+    ("complex64", struct.pack("<ff", 0.5, -0.25), "complex"),
+    ("f64", struct.pack("<d", 0.5), "real"),
+    ("f32", struct.pack("<f", 0.5), "real"),
+    ("f64", struct.pack("<d", 0.5), "complex"),
+]
+
+
+@needs_address_limit
+@pytest.mark.parametrize("kind, element, waveform", SAMPLED,
+                         ids=[f"{c[0]}-{c[2]}" for c in SAMPLED])
+def test_program_of_sampled_data_runs_in_its_file_and_one_copy(velk_vm, tmp_path, kind, element,
+                                                               waveform):
+    # A 64 MB program of one waveform's samples runs in the space of the file, one
+    # copy of its samples and 64 MiB more; the file, the decoded array and a
+    # waveform's own converted copy of it do not fit.
+    count = 64_000_000 // len(element)
+    w = VelkWriter()
+    wave = w.data(kind, element * count)
+    block = w.module("ch0").block("main")
+    (block.complex_waveform if waveform == "complex" else block.real_waveform)(wave, 0.5)
+    size = len(w.write(tmp_path / "p.velk"))
+    write(tmp_path / "c.toml", ONE_CHANNEL)
+    status, stdout, stderr = run_limited(velk_vm, tmp_path, ["-i", "p.velk", "-c", "c.toml",
+                                                             "-o", "out"], 2 * size + 64 * MiB)
+    assert (status, stderr) == (0, "")
+    assert stdout == "\tWritten: out/ch0.f64\n\tWritten: out/ch0.json\n"
+    assert (tmp_path / "out" / "ch0.f64").stat().st_size == 8 * count
 
 
 # --- output stays inside the output directory ---------------------------------

@@ -7,6 +7,7 @@ import os
 import pwd
 import resource
 import shutil
+import stat
 import tempfile
 from pathlib import Path
 
@@ -58,21 +59,33 @@ def file_size_limit(limit):
     return apply
 
 
-def as_unprivileged():
-    """A preexec_fn under which permission bits apply: the process drops to the
-    user nobody when it runs as root, and stays as it is otherwise."""
+def others_may_enter(path: Path) -> bool:
+    """Whether every directory from / down to `path` lets any user pass."""
+    return all(d.stat().st_mode & stat.S_IXOTH for d in (path, *path.parents))
+
+
+def as_unprivileged(velk_vm, workdir):
+    """A run under which permission bits apply: as root, the user nobody runs a copy
+    of velk_vm in the work directory (the build's own may lie below a directory only
+    its owner may enter, such as a checkout in /root); otherwise the run stays as it
+    is."""
     if os.geteuid() != 0:
-        return None
+        return velk_vm, None
     try:
         nobody = pwd.getpwnam("nobody")
     except KeyError:
         pytest.skip("running as root and there is no user nobody to drop to")
+    if not others_may_enter(workdir):
+        pytest.skip(f"the user nobody may not enter the temporary directory {workdir.parent}")
+    copy = workdir / "velk_vm"
+    shutil.copyfile(velk_vm, copy)
+    copy.chmod(0o755)
 
     def drop():
         os.setgroups([])
         os.setgid(nobody.pw_gid)
         os.setuid(nobody.pw_uid)
-    return drop
+    return copy, drop
 
 
 def mkdir(path, mode=0o755):
@@ -80,17 +93,17 @@ def mkdir(path, mode=0o755):
     path.chmod(mode)
 
 
-def as_is():
-    return None
+def as_is(velk_vm, workdir):
+    return velk_vm, None
 
 
-def small_disk():
-    return file_size_limit(4096)
+def small_disk(velk_vm, workdir):
+    return velk_vm, file_size_limit(4096)
 
 
 CASES = [
-    # id, preparation of the work directory, -o, the process's limits (a preexec_fn
-    # maker), the error line, standard output, files left
+    # id, preparation of the work directory, -o, how velk_vm runs (a maker of the
+    # program and its preexec_fn), the error line, standard output, files left
     ("output below a regular file",
      lambda d: (d / "file").write_text("x"), "file/sub", as_is,
      os_error(20, "NotADirectory", "Not a directory", "file/sub"), "", {}),
@@ -129,13 +142,14 @@ def workdir():
     shutil.rmtree(path)
 
 
-@pytest.mark.parametrize("what, setup, output, limits, line, stdout, files", CASES,
+@pytest.mark.parametrize("what, setup, output, how, line, stdout, files", CASES,
                          ids=[c[0] for c in CASES])
-def test_output_failure_names_its_file(velk_vm, workdir, what, setup, output, limits, line, stdout,
+def test_output_failure_names_its_file(velk_vm, workdir, what, setup, output, how, line, stdout,
                                        files):
     prepare(workdir)
     setup(workdir)
-    status, out, err = run_velk(velk_vm, workdir, ["-o", output], preexec_fn=limits())
+    program, limits = how(velk_vm, workdir)
+    status, out, err = run_velk(program, workdir, ["-o", output], preexec_fn=limits)
     assert (status, err) == (1, line)
     assert out == stdout
     assert files_in(workdir) == files

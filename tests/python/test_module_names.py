@@ -7,14 +7,19 @@ iterator would read it, and statements passed on can still be collected in cycle
 import builtins
 import functools
 import gc
+import sys
 import types
 import weakref
+from pathlib import Path
 
 import pytest
 
 import zaradu.macro as macro
 from zaradu.base import head as base_head
 from suite_env import numpy_only
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
+import macro_reference as reference  # noqa: E402
 
 a = 0.5
 
@@ -320,6 +325,59 @@ def test_getGate_of_other_callables():
     assert list(macro.extend_macro([("H", 0), ("X", 1)], lib)) == [("h", 0), ("X", 1)]
     with pytest.raises(AttributeError, match="getGate"):
         list(macro.extend_macro([("H", 0)], object()))
+
+
+class Gates:
+    """The callable that getGate gives in the libraries below: a macro for "H" only."""
+
+    def __call__(self, name):
+        return (lambda q: [("h", q)]) if name == "H" else None
+
+
+class ClassMethodLib:
+    @classmethod
+    def getGate(cls, name):
+        return Gates()(name)
+
+
+class GetattributeLib:
+    def __getattribute__(self, attr):
+        if attr != "getGate":
+            raise AttributeError(attr)
+        return Gates()
+
+
+class FailingPropertyLib:
+    @property
+    def getGate(self):
+        raise LookupError("no getGate today")
+
+
+# getGate as every kind of attribute, and missing: the statements, or the error, as the
+# Python's method call gives them, whether the module looks methods up with the
+# interpreter's own lookup or as attributes (builds on the public API alone).
+GETGATE_KINDS = {
+    "static method": type("StaticLib", (), {"getGate": staticmethod(Gates())})(),
+    "class method": ClassMethodLib(),
+    "callable class attribute": type("CallableLib", (), {"getGate": Gates()})(),
+    "__getattribute__": GetattributeLib(),
+    "builtin method": types.SimpleNamespace(getGate={"H": lambda q: [("h", q)]}.get),
+    "failing property": FailingPropertyLib(),
+    "missing": type("NoGetGate", (), {"__slots__": ()})(),
+}
+
+
+@pytest.mark.parametrize("lib", GETGATE_KINDS.values(), ids=GETGATE_KINDS.keys())
+def test_getGate_of_every_kind_of_attribute_as_the_python_calls_it(lib):
+    def outcome(extend_macro):
+        out = []
+        try:
+            out.extend(extend_macro([("H", 0), ("X", 1)], lib))
+        except Exception as e:  # noqa: B902
+            return out, type(e), str(e)
+        return out, None, None
+
+    assert outcome(macro.extend_macro) == outcome(reference.extend_macro)
 
 
 # ---- a macro's output ------------------------------------------------------------------------

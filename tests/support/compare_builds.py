@@ -6,13 +6,16 @@
 
 Each program has one to three channels of up to about 10^6 samples at 1 GS/s, with
 shaped pulses of every shape (with and without DRAG terms) long enough to cross
-many render chunks, sampled real and complex waveforms, barriers, captures, phase
-and frequency changes, a random sample_count, "function" maps and "sos" cascades.
+many render chunks, sampled real and complex waveforms on DATA arrays of every
+kind (now and then with an amplitude of zero, infinity or NaN), barriers,
+captures, phase and frequency changes, a random sample_count, "function" maps and
+"sos" cascades.
 Every output file and the printed lines must be the same for both builds.
 """
 
 import argparse
 import filecmp
+import os
 import random
 import subprocess
 import sys
@@ -20,7 +23,9 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 
+from bench_options import Parser, fail, positive  # noqa: E402
 from velk_writer import Var, VelkWriter  # noqa: E402
 
 FS = 1_000_000_000
@@ -33,6 +38,15 @@ def random_program(rng: random.Random):
     real = w.data("f64", [rng.uniform(-1, 1) for _ in range(rng.randint(1, 3000))])
     cplx = w.data("complex128", [complex(rng.uniform(-1, 1), rng.uniform(-1, 1))
                                  for _ in range(rng.randint(1, 3000))])
+    arrays = [real, cplx,
+              w.data("f32", [rng.uniform(-1, 1) for _ in range(rng.randint(1, 3000))]),
+              w.data("complex64", [complex(rng.uniform(-1, 1), rng.uniform(-1, 1))
+                                   for _ in range(rng.randint(1, 3000))])]
+
+    def amplitude():
+        if rng.random() < 0.1:
+            return rng.choice([0.0, -0.0, float("inf"), float("-inf"), float("nan")])
+        return rng.uniform(-1, 1)
     channels = []
     for c in range(rng.randint(1, 3)):
         settings = {}
@@ -69,9 +83,10 @@ def random_program(rng: random.Random):
                         fields["delta"] = rng.uniform(-1e6, 1e6)
                     b.shaped(**fields)
                 elif r < 0.55:
-                    b.real_waveform(real, rng.uniform(-1, 1))
+                    b.real_waveform(real if rng.random() < 0.5 else rng.choice(arrays), amplitude())
                 elif r < 0.65:
-                    b.complex_waveform(cplx, rng.uniform(-1, 1))
+                    b.complex_waveform(cplx if rng.random() < 0.5 else rng.choice(arrays),
+                                       amplitude())
                 elif r < 0.75:
                     b.capture(qubit="q0", creg="c", idx=rng.randint(0, 9), duration=1e-6,
                               frequency=1e8, phi=0.0, threshold=0.0)
@@ -103,12 +118,15 @@ def run(binary: str, work: Path, out: Path):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("old")
-    parser.add_argument("new")
-    parser.add_argument("--programs", type=int, default=40)
-    parser.add_argument("--seed", type=int, default=1)
+    parser = Parser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("old", help="the velk_vm of one build")
+    parser.add_argument("new", help="the velk_vm of the other build")
+    parser.add_argument("--programs", type=positive(int), default=40, help="random programs run (default 40)")
+    parser.add_argument("--seed", type=int, default=1, help="the seed they are made from (default 1)")
     args = parser.parse_args()
+    for binary in (args.old, args.new):
+        if not (os.path.isfile(binary) and os.access(binary, os.X_OK)):
+            fail(f"{binary}: not an executable file")
     rng = random.Random(args.seed)
     failures = 0
     samples = 0

@@ -6,10 +6,16 @@ b1 & 0x40) and the chunk size (1 + b2 % 64), then a program.
     PYTHONPATH=tests/support /usr/bin/python3 tests/support/make_fuzz_corpus.py
 """
 
+import argparse
+import sys
 from pathlib import Path
 
-from velk_writer import Var, VelkWriter
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 
+from bench_options import Parser  # noqa: E402
+from velk_writer import Var, VelkWriter  # noqa: E402
+
+Parser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter).parse_args()
 corpus = Path(__file__).resolve().parents[2] / "fuzz" / "corpus"
 out = corpus / "binary"
 out.mkdir(parents=True, exist_ok=True)

@@ -25,6 +25,7 @@ import struct
 from dataclasses import dataclass, field
 
 DATA_KINDS = {"f32": 0, "f64": 1, "complex64": 2, "complex128": 3}
+ELEMENT_BYTES = {0: 4, 1: 8, 2: 8, 3: 16}
 VALUE_TYPES = {"u32": 0, "i32": 1, "f32": 2, "f64": 3, "str": 4, "json": 5}
 
 SHAPED_FIELDS = ["delta", "amp", "width", "shape", "plateau", "block1", "block2"]
@@ -251,8 +252,10 @@ class VelkWriter:
         self.extra_refs: list[tuple[int, int]] = []
 
     def data(self, kind: str, values, dims=None) -> int:
-        """A DATA array; complex values are Python complex numbers."""
-        self.arrays.append((DATA_KINDS[kind], list(values), dims))
+        """A DATA array; complex values are Python complex numbers. `values` may
+        also be the payload itself (bytes: the little-endian elements)."""
+        self.arrays.append((DATA_KINDS[kind], values if isinstance(values, bytes) else list(values),
+                            dims))
         return len(self.arrays) - 1
 
     def variable(self, name: str, type_name: str | None = None, value=None, kind: int = 0) -> int:
@@ -268,9 +271,11 @@ class VelkWriter:
     def _data_section(self) -> bytes:
         out = bytearray()
         for kind, values, dims in self.arrays:
-            n = len(values)
+            n = len(values) // ELEMENT_BYTES[kind] if isinstance(values, bytes) else len(values)
             dims = [n] if dims is None else list(dims)
-            if kind == 0:
+            if isinstance(values, bytes):
+                payload = values
+            elif kind == 0:
                 payload = struct.pack(f"<{n}f", *values)
             elif kind == 1:
                 payload = struct.pack(f"<{n}d", *values)

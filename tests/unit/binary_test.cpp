@@ -50,6 +50,29 @@ ModuleMap modules_ok(const Bytes& bytes) {
     return modules ? std::move(*modules) : ModuleMap{};
 }
 
+// The elements of a DATA array of element type E.
+template <class E>
+const std::vector<E>& elements(const DataArray& array) {
+    return std::get<std::vector<E>>(*array.elements());
+}
+
+// The elements of a DATA array as a waveform of T samples plays them, and the
+// samples of a waveform instruction.
+template <class T>
+std::vector<T> played(const DataArray& array) {
+    std::vector<T> out;
+    std::visit(
+        [&](const auto& values) {
+            for (const auto& e : values) out.push_back(played_sample<T>(e));
+        },
+        array.view());
+    return out;
+}
+template <class T>
+std::vector<T> played(const WaveformSamples<T>& samples) {
+    return played<T>(samples.array());
+}
+
 std::string num(double v) {
     if (std::isnan(v)) return "nan";
     std::ostringstream os;
@@ -101,12 +124,12 @@ std::string describe(const Instruction& ins) {
         }
         std::string operator()(const RealWaveform& w) const {
             std::string s = "real " + param(w.amplitude) + " [";
-            for (double v : w.samples) s += " " + num(v);
+            for (double v : played(w.samples)) s += " " + num(v);
             return s + " ]";
         }
         std::string operator()(const ComplexWaveform& w) const {
             std::string s = "complex " + param(w.amplitude) + " [";
-            for (const Complex& c : w.samples) s += " " + num(c.re) + "," + num(c.im);
+            for (const Complex& c : played(w.samples)) s += " " + num(c.re) + "," + num(c.im);
             return s + " ]";
         }
     };
@@ -217,14 +240,15 @@ TEST(BinaryData, ElementKindsAndEntryFraming) {
     b.end(Section::Data);
     BinaryFile file = sections_ok(b.bytes);
     ASSERT_EQ(file.data.size(), 5u);
-    EXPECT_EQ(file.data[0].kind, DataKind::F32);
-    EXPECT_EQ(file.data[0].f32, (std::vector<float>{0.1f, -3.0f}));
-    EXPECT_EQ(file.data[1].kind, DataKind::F64);
-    EXPECT_TRUE(file.data[1].f64.empty());
-    EXPECT_EQ(file.data[2].kind, DataKind::Complex64);
-    EXPECT_EQ(file.data[2].complex, (std::vector<Complex>{{1.5, -2.0}}));
-    EXPECT_EQ(file.data[3].complex, (std::vector<Complex>{{0.25, 1e300}}));
-    EXPECT_TRUE(file.data[4].f64.empty());
+    EXPECT_EQ(file.data[0].kind(), DataKind::F32);
+    EXPECT_EQ(elements<float>(file.data[0]), (std::vector<float>{0.1f, -3.0f}));
+    EXPECT_EQ(file.data[1].kind(), DataKind::F64);
+    EXPECT_TRUE(elements<double>(file.data[1]).empty());
+    EXPECT_EQ(file.data[2].kind(), DataKind::Complex64);
+    EXPECT_EQ(played<Complex>(file.data[2]), (std::vector<Complex>{{1.5, -2.0}}));
+    EXPECT_EQ(file.data[3].kind(), DataKind::Complex128);
+    EXPECT_EQ(elements<Complex>(file.data[3]), (std::vector<Complex>{{0.25, 1e300}}));
+    EXPECT_TRUE(elements<double>(file.data[4]).empty());
 }
 
 TEST(BinaryData, PayloadLengthOnlyMovesToTheNextEntry) {
@@ -237,7 +261,7 @@ TEST(BinaryData, PayloadLengthOnlyMovesToTheNextEntry) {
     for (int i = 0; i < 6; ++i) b.le_f64(i + 0.5);
     BinaryFile file = sections_ok(b.bytes);
     ASSERT_EQ(file.data.size(), 1u);
-    EXPECT_EQ(file.data[0].f64, (std::vector<double>{0.5, 1.5, 2.5, 3.5, 4.5, 5.5}));
+    EXPECT_EQ(elements<double>(file.data[0]), (std::vector<double>{0.5, 1.5, 2.5, 3.5, 4.5, 5.5}));
 
     // A payload length larger than the elements skips the rest.
     VelkBuilder c;
@@ -247,7 +271,7 @@ TEST(BinaryData, PayloadLengthOnlyMovesToTheNextEntry) {
     c.end(Section::Data);
     BinaryFile file2 = sections_ok(c.bytes);
     ASSERT_EQ(file2.data.size(), 2u);
-    EXPECT_EQ(file2.data[1].f32, (std::vector<float>{2.0f}));
+    EXPECT_EQ(elements<float>(file2.data[1]), (std::vector<float>{2.0f}));
 }
 
 TEST(BinaryData, Errors) {
@@ -309,7 +333,6 @@ TEST(BinaryVariables, DefaultsOfEveryType) {
     ASSERT_EQ(file.variables.size(), 8u);
     const auto& v = file.variables;
     EXPECT_EQ(v[0].name, "u");
-    EXPECT_EQ(v[0].kind, 1);
     EXPECT_EQ(v[0].value, VarValue(std::in_place_index<0>, 4000000000u));
     EXPECT_EQ(v[1].value, VarValue(std::in_place_index<1>, -5));
     EXPECT_EQ(v[2].value, VarValue(std::in_place_index<2>, 0.1f));
@@ -317,7 +340,6 @@ TEST(BinaryVariables, DefaultsOfEveryType) {
     EXPECT_EQ(v[4].value, VarValue(std::in_place_index<4>, VarString{"hello"}));
     EXPECT_EQ(v[5].value, VarValue(std::in_place_index<5>, Json::parse("[1,-2,0.5]")));
     EXPECT_FALSE(v[6].value.has_value());
-    EXPECT_EQ(v[7].kind, 8);
     EXPECT_FALSE(v[7].value.has_value());
     // A repeated name keeps both entries; lookup by name finds the later.
     EXPECT_EQ(file.variable_index.at("none"), 7u);
@@ -831,10 +853,16 @@ TEST(BinaryInstruction, FieldFallbacksFromJsonDefaults) {
         FieldDefaults d;
         for (const char* k : {"amp", "idx", "shape", "qubit"}) d[k] = c.value;
         Cursor cur(none);
-        EXPECT_EQ(param(*read_field_f64(file, 0, 1, "amp", &d, cur, kNaN)), c.f64) << c.label;
-        EXPECT_EQ(param(*read_field_idx(file, 0, 2, "idx", &d, cur)), c.idx) << c.label;
-        EXPECT_EQ(*read_field_shape(0, 3, "shape", &d, cur), c.shape) << c.label;
-        EXPECT_EQ(param(*read_field_string(file, 0, 0, "qubit", &d, cur)), c.text) << c.label;
+        const FieldRule<ParamValue<double>> amp{"amp", kNaN};
+        const FieldRule<ParamValue<std::uint32_t>> idx{"idx"};
+        EXPECT_EQ(param(*read_field(file, 0, 1, amp, &d, cur)), c.f64) << c.label;
+        EXPECT_EQ(param(*read_field(file, 0, 2, idx, &d, cur)), c.idx) << c.label;
+        EXPECT_EQ(*read_field(file, 0, 3, FieldRule<std::uint8_t>{"shape"}, &d, cur), c.shape)
+            << c.label;
+        EXPECT_EQ(
+            param(*read_field(file, 0, 0, FieldRule<ParamValue<std::string>>{"qubit"}, &d, cur)),
+            c.text)
+            << c.label;
         EXPECT_EQ(cur.pos(), 0u);
     }
 }
@@ -906,22 +934,29 @@ TEST(BinaryInstruction, CutInsideAReferenceSlot) {
     EXPECT_EQ(read_error(b.bytes), "Unexpected end of file reading number slot at offset 90");
 }
 
+// The elements of each kind as real and as complex samples.
 TEST(BinaryInstruction, VectorConversions) {
-    const std::vector<float> f{0.1f, -2.0f};
     const std::vector<double> d{0.1, -2.0};
     const std::vector<Complex> c{{1.0, 2.0}, {-3.0, 0.5}};
-    EXPECT_EQ(collect_f32_as_f64(f), (std::vector<double>{double(0.1f), -2.0}));
-    EXPECT_EQ(clone_f64_slice(d), d);
-    EXPECT_EQ(collect_real_parts(c), (std::vector<double>{1.0, -3.0}));
-    EXPECT_EQ(collect_f32_as_complex(f), (std::vector<Complex>{{double(0.1f), 0.0}, {-2.0, 0.0}}));
-    EXPECT_EQ(collect_f64_as_complex(d), (std::vector<Complex>{{0.1, 0.0}, {-2.0, 0.0}}));
-    EXPECT_EQ(clone_complex_slice(c), c);
-    EXPECT_EQ(collect_complex_range(c), c);
-    EXPECT_TRUE(collect_f64_as_complex({}).empty());
+    const DataArray f32(std::vector<float>{0.1f, -2.0f});
+    const DataArray f64(d);
+    const DataArray complex64(std::vector<ComplexF32>{{0.1f, -2.0f}});
+    const DataArray complex128(c);
+    EXPECT_EQ(played<double>(f32), (std::vector<double>{double(0.1f), -2.0}));
+    EXPECT_EQ(played<double>(f64), d);
+    EXPECT_EQ(played<double>(complex128), (std::vector<double>{1.0, -3.0}));
+    EXPECT_EQ(played<double>(complex64), (std::vector<double>{double(0.1f)}));
+    EXPECT_EQ(played<Complex>(f32), (std::vector<Complex>{{double(0.1f), 0.0}, {-2.0, 0.0}}));
+    EXPECT_EQ(played<Complex>(f64), (std::vector<Complex>{{0.1, 0.0}, {-2.0, 0.0}}));
+    EXPECT_EQ(played<Complex>(complex128), c);
+    EXPECT_EQ(played<Complex>(complex64), (std::vector<Complex>{{double(0.1f), -2.0}}));
+    EXPECT_TRUE(played<Complex>(DataArray(std::vector<double>())).empty());
+    EXPECT_TRUE(played<Complex>(DataArray()).empty());
 }
 
-// Waveform instructions naming one DATA array hold one converted copy per element
-// type, across blocks and modules; the values are those of a private conversion.
+// Waveform instructions naming one DATA array hold that one decoded array, real
+// and complex ones alike, across blocks and modules; each plays its elements as
+// its own samples.
 TEST(BinaryInstruction, WaveformsNamingOneArrayShareItsSamples) {
     VelkBuilder b;
     const auto a = b.str("a");
@@ -948,19 +983,20 @@ TEST(BinaryInstruction, WaveformsNamingOneArrayShareItsSamples) {
     const auto& complex0 = std::get<ComplexWaveform>(first[0]).samples;
     const auto& real0 = std::get<RealWaveform>(first[1]).samples;
     const auto& complex1 = std::get<ComplexWaveform>(first[2]).samples;
-    EXPECT_EQ(std::vector<Complex>(complex0.begin(), complex0.end()),
-              (std::vector<Complex>{{1.0, 2.0}, {-3.0, 0.5}}));
-    EXPECT_EQ(std::vector<double>(real0.begin(), real0.end()), (std::vector<double>{1.0, -3.0}));
-    EXPECT_EQ(std::vector<Complex>(complex1.begin(), complex1.end()),
-              (std::vector<Complex>{{0.25, 0.0}}));
+    EXPECT_EQ(played(complex0), (std::vector<Complex>{{1.0, 2.0}, {-3.0, 0.5}}));
+    EXPECT_EQ(played(real0), (std::vector<double>{1.0, -3.0}));
+    EXPECT_EQ(played(complex1), (std::vector<Complex>{{0.25, 0.0}}));
     EXPECT_TRUE(std::get<ComplexWaveform>(first[3]).samples.empty());
+    EXPECT_EQ(real0.array().elements(), complex0.array().elements());
+    EXPECT_NE(complex1.array().elements(), complex0.array().elements());
     for (const char* name : {"a", "z"}) {
         for (const Block& block : modules.at(name).blocks) {
-            EXPECT_EQ(std::get<ComplexWaveform>(block.instructions[0]).samples.data(),
-                      complex0.data());
-            EXPECT_EQ(std::get<RealWaveform>(block.instructions[1]).samples.data(), real0.data());
-            EXPECT_EQ(std::get<ComplexWaveform>(block.instructions[2]).samples.data(),
-                      complex1.data());
+            EXPECT_EQ(std::get<ComplexWaveform>(block.instructions[0]).samples.array().elements(),
+                      complex0.array().elements());
+            EXPECT_EQ(std::get<RealWaveform>(block.instructions[1]).samples.array().elements(),
+                      real0.array().elements());
+            EXPECT_EQ(std::get<ComplexWaveform>(block.instructions[2]).samples.array().elements(),
+                      complex1.array().elements());
         }
     }
 }

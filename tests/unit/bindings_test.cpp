@@ -51,7 +51,7 @@ VariableTable table_of(std::vector<std::pair<std::string, std::optional<VarValue
     VariableTable table;
     for (auto& [name, value] : vars) {
         table.variable_index[name] = table.variables.size();
-        table.variables.push_back(VarDef{name, 0, std::move(value)});
+        table.variables.push_back(VarDef{name, std::move(value)});
     }
     return table;
 }

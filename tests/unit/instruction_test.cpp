@@ -67,7 +67,7 @@ class CaptureNumber : public ::testing::TestWithParam<NumberCase> {};
 
 TEST_P(CaptureNumber, FiniteIsAFloatOtherwiseNull) {
     const NumberCase& c = GetParam();
-    const Json j = capture_number(c.value);
+    const Json j = json_float_or_null(c.value);
     EXPECT_EQ(j.dump(), c.dump);
     if (std::isfinite(c.value)) EXPECT_TRUE(j.is_number_float());
     else EXPECT_TRUE(j.is_null());
@@ -110,9 +110,9 @@ TEST(CaptureToJson, OnlyCapturesAreDescribed) {
 // Fields naming variables take the variables' values.
 TEST(CaptureToJson, FieldsNamingVariablesAreResolved) {
     VariableTable table;
-    table.variables.push_back(VarDef{"q", 0, VarValue(VarString{"q3"})});
-    table.variables.push_back(VarDef{"i", 0, VarValue(std::int32_t{-4})});
-    table.variables.push_back(VarDef{"d", 0, VarValue(2.5)});
+    table.variables.push_back(VarDef{"q", VarValue(VarString{"q3"})});
+    table.variables.push_back(VarDef{"i", VarValue(std::int32_t{-4})});
+    table.variables.push_back(VarDef{"d", VarValue(2.5)});
     auto [name, value] = capture_to_json(
         CaptureTrace{VarRefParam{"q", 0}, VarRefParam{"i", 1}, VarRefParam{"d", 2}}, table);
     EXPECT_EQ(name, "capture_trace");

@@ -1,5 +1,6 @@
 // Channel runs: field resolution, the block interpreter, the scheduler and its
 // deadlock stop, capture ordering and the run as a whole.
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <cstdint>
@@ -26,7 +27,7 @@ constexpr std::int32_t kI32Min = std::numeric_limits<std::int32_t>::min();
 VariableTable sample_variables() {
     VariableTable t;
     auto add = [&](std::optional<VarValue> v) {
-        t.variables.push_back(VarDef{"v" + std::to_string(t.variables.size()), 0, std::move(v)});
+        t.variables.push_back(VarDef{"v" + std::to_string(t.variables.size()), std::move(v)});
     };
     add(VarValue(std::uint32_t{4294967295u}));
     add(VarValue(std::int32_t{-7}));
@@ -39,12 +40,18 @@ VariableTable sample_variables() {
     return t;
 }
 
+// Waveform samples of the given values: a DATA array of f64 or complex128.
+template <class T>
+WaveformSamples<T> samples(std::initializer_list<T> values) {
+    return WaveformSamples<T>(DataArray(std::vector<T>(values)));
+}
+
 VarRefParam var(std::uint32_t index) { return VarRefParam{"v" + std::to_string(index), index}; }
 
 // A table holding one variable.
 VariableTable one_variable(VarValue v) {
     VariableTable t;
-    t.variables.push_back(VarDef{"x", 0, std::move(v)});
+    t.variables.push_back(VarDef{"x", std::move(v)});
     return t;
 }
 
@@ -136,22 +143,22 @@ TEST(ResolveString, OnlyStringVariablesGiveText) {
 // ---------------------------------------------------------------------------
 // Block interpreter
 
-// A block thread together with the instructions it runs.
+// A block thread together with the instructions it runs and the variables it
+// runs with.
 struct OwnedThread {
     std::vector<Instruction> code;
     BlockThread thread;
-    OwnedThread(std::vector<Instruction> instructions, const VariableTable& vars)
-        : code(std::move(instructions)) {
-        thread.name = "b";
+    const VariableTable& vars;
+    OwnedThread(std::vector<Instruction> instructions, const VariableTable& variables)
+        : code(std::move(instructions)), vars(variables) {
         thread.instructions = code;
-        thread.variables = &vars;
     }
     OwnedThread(const OwnedThread&) = delete;
     OwnedThread& operator=(const OwnedThread&) = delete;
 };
 
-void run(BlockThread& t, double rate = 1e9) {
-    auto r = run_block_thread(t, rate);
+void run(OwnedThread& owned, double rate = 1e9) {
+    auto r = run_block_thread(owned.thread, owned.vars, rate);
     ASSERT_TRUE(r.has_value()) << *r.error().text();
 }
 
@@ -164,9 +171,9 @@ TEST(RunBlockThread, AtTheEndReturnsAtOnce) {
     OwnedThread owned({Delay{1.0}}, vars);
     BlockThread& t = owned.thread;
     t.pc = 1;
-    t.state = 1;
-    run(t);
-    EXPECT_EQ(t.state, 0u);
+    t.waiting = true;
+    run(owned);
+    EXPECT_FALSE(t.waiting);
     EXPECT_EQ(t.pc, 1u);
     EXPECT_EQ(t.time, 0.0);
 }
@@ -176,8 +183,8 @@ TEST(RunBlockThread, BarrierWaitsWithoutAdvancing) {
     OwnedThread owned({Barrier{9}, Delay{1.0}}, vars);
     BlockThread& t = owned.thread;
     for (int call = 0; call < 2; ++call) {  // unreleased: waits again, nothing else
-        run(t);
-        EXPECT_EQ(t.state, 1u);
+        run(owned);
+        EXPECT_TRUE(t.waiting);
         EXPECT_EQ(t.barrier_id, 9u);
         EXPECT_EQ(t.pc, 0u);
         EXPECT_EQ(t.time, 0.0);
@@ -188,7 +195,7 @@ TEST(RunBlockThread, CapturesTakeTheTimeAndDoNotAdvanceIt) {
     const VariableTable vars;
     OwnedThread owned({Delay{1e-6}, capture("a"), capture("b")}, vars);
     BlockThread& t = owned.thread;
-    run(t);
+    run(owned);
     ASSERT_EQ(t.captures.size(), 2u);
     EXPECT_EQ(t.captures[0].time, 1e-6);
     EXPECT_EQ(t.captures[1].time, 1e-6);
@@ -197,7 +204,7 @@ TEST(RunBlockThread, CapturesTakeTheTimeAndDoNotAdvanceIt) {
     EXPECT_EQ(t.captures[0].name, "capture");
     EXPECT_EQ(t.time, 1e-6);
     EXPECT_EQ(t.pc, 3u);
-    EXPECT_EQ(t.state, 0u);
+    EXPECT_FALSE(t.waiting);
     EXPECT_TRUE(t.pulses.empty());
 }
 
@@ -208,7 +215,7 @@ TEST(RunBlockThread, PhaseFrequencyAndPulseState) {
                                ShapedPulse{0.75, 1.0, 4e-9, 3, 0.0, kNaN, kNaN}},
                               vars);
     BlockThread& t = owned.thread;
-    run(t);
+    run(owned);
     ASSERT_EQ(t.pulses.size(), 1u);
     const Pulse& p = t.pulses[0];
     EXPECT_EQ(p.phase, 0.1);
@@ -224,7 +231,7 @@ TEST(RunBlockThread, UnresolvableDelayMakesTheTimeNan) {
     for (std::uint32_t index : {4u, 5u, 6u, 7u, 30u}) {
         OwnedThread owned({Delay{var(index)}, capture("c")}, vars);
         BlockThread& t = owned.thread;
-        run(t);
+        run(owned);
         EXPECT_TRUE(std::isnan(t.time)) << index;
         ASSERT_EQ(t.captures.size(), 1u);
         EXPECT_TRUE(std::isnan(t.captures[0].time));
@@ -238,7 +245,7 @@ TEST(RunBlockThread, OneU32VariableAsFrequencyAndIdx) {
          CaptureIq{var(4), var(6), var(0), var(7), ParamValue<double>(var(3))}},
         vars);
     BlockThread& t = owned.thread;
-    run(t);
+    run(owned);
     EXPECT_EQ(t.frequency, 4294967295.0);
     ASSERT_EQ(t.captures.size(), 1u);
     EXPECT_EQ(t.captures[0].name, "capture_iq");
@@ -248,12 +255,12 @@ TEST(RunBlockThread, OneU32VariableAsFrequencyAndIdx) {
 
 TEST(RunBlockThread, SampledWaveforms) {
     const VariableTable vars;
-    OwnedThread owned({RealWaveform{{1.0, -2.0}, 0.0}, RealWaveform{{}, 1.0},
-                               ComplexWaveform{{Complex{1.0, 2.0}}, 0.5},
-                               ComplexWaveform{{}, 1.0}, RealWaveform{{4.0}, kNaN}},
+    OwnedThread owned({RealWaveform{samples({1.0, -2.0}), 0.0}, RealWaveform{{}, 1.0},
+                               ComplexWaveform{samples({Complex{1.0, 2.0}}), 0.5},
+                               ComplexWaveform{{}, 1.0}, RealWaveform{samples({4.0}), kNaN}},
                               vars);
     BlockThread& t = owned.thread;
-    run(t);
+    run(owned);
     EXPECT_EQ(t.pc, 5u);
     ASSERT_EQ(t.pulses.size(), 3u);
     EXPECT_EQ(envelope_samples(t.pulses[0].envelope), (std::vector<Complex>{{0.0, 0.0}, {-0.0, 0.0}}));
@@ -262,13 +269,65 @@ TEST(RunBlockThread, SampledWaveforms) {
     for (const Pulse& p : t.pulses) EXPECT_EQ(p.delta, 0.0);
 }
 
+// The bits of an envelope's values, so that a zero's sign and NaN are compared too.
+std::vector<std::uint64_t> envelope_bits(const Envelope& envelope) {
+    std::vector<std::uint64_t> bits;
+    for (const Complex& c : envelope_samples(envelope)) {
+        bits.push_back(std::bit_cast<std::uint64_t>(c.re));
+        bits.push_back(std::bit_cast<std::uint64_t>(c.im));
+    }
+    return bits;
+}
+
+std::vector<std::uint64_t> bits_of(std::vector<double> values) {
+    std::vector<std::uint64_t> bits;
+    for (double v : values) bits.push_back(std::bit_cast<std::uint64_t>(v));
+    return bits;
+}
+
+// Each waveform plays an array of any DATA kind through its own samples: a real
+// one the (widened) real parts, a complex one (widened) pairs, real elements with
+// an imaginary part of 0.0 that the amplitude scales like the rest.
+TEST(RunBlockThread, WaveformsPlayEveryDataKind) {
+    const double f = static_cast<double>(0.1f);
+    const struct {
+        const char* kind;
+        DataArray array;
+        std::vector<double> real;     // re, im of each sample at amplitude -2
+        std::vector<double> complex;
+    } cases[] = {
+        {"f32", DataArray(std::vector<float>{0.1f, -3.0f}), {-2 * f, 0.0, 6.0, 0.0},
+         {-2 * f, -0.0, 6.0, -0.0}},
+        {"f64", DataArray(std::vector<double>{0.1, -3.0}), {-0.2, 0.0, 6.0, 0.0},
+         {-0.2, -0.0, 6.0, -0.0}},
+        {"complex64", DataArray(std::vector<ComplexF32>{{0.1f, -3.0f}}), {-2 * f, 0.0},
+         {-2 * f, 6.0}},
+        {"complex128", DataArray(std::vector<Complex>{{0.1, -3.0}}), {-0.2, 0.0}, {-0.2, 6.0}},
+    };
+    const VariableTable vars;
+    for (const auto& c : cases) {
+        OwnedThread owned({RealWaveform{WaveformSamples<double>(c.array), -2.0},
+                           ComplexWaveform{WaveformSamples<Complex>(c.array), -2.0},
+                           ComplexWaveform{WaveformSamples<Complex>(c.array), kInf}},
+                          vars);
+        run(owned);
+        const std::vector<Pulse>& pulses = owned.thread.pulses;
+        ASSERT_EQ(pulses.size(), 3u) << c.kind;
+        EXPECT_EQ(envelope_bits(pulses[0].envelope), bits_of(c.real)) << c.kind;
+        EXPECT_EQ(envelope_bits(pulses[1].envelope), bits_of(c.complex)) << c.kind;
+        // 0.0 times infinity: a real element's imaginary part is NaN.
+        const std::vector<Complex> infinite = envelope_samples(pulses[2].envelope);
+        EXPECT_EQ(std::isnan(infinite[0].im), c.kind[0] == 'f') << c.kind;
+    }
+}
+
 TEST(RunBlockThread, SkippedPulsesAndOpcode10ChangeOnlyThePc) {
     const VariableTable vars;
     OwnedThread owned({Opcode10{"note", 3.0}, ShapedPulse{0.0, 0.0, 4e-9, 0, 0.0, kNaN, kNaN},
                                ShapedPulse{0.0, 1.0, 0.0, 0, 0.0, kNaN, kNaN}},
                               vars);
     BlockThread& t = owned.thread;
-    run(t);
+    run(owned);
     EXPECT_EQ(t.pc, 3u);
     EXPECT_TRUE(t.pulses.empty());
     EXPECT_EQ(t.time, 0.0);
@@ -280,7 +339,7 @@ TEST(RunBlockThread, OversizedEnvelopeIsAnError) {
     const VariableTable vars;
     OwnedThread owned({ShapedPulse{0.0, 1.0, kInf, 0, 0.0, kNaN, kNaN}}, vars);
     BlockThread& t = owned.thread;
-    auto r = run_block_thread(t, 1e9);
+    auto r = run_block_thread(t, vars, 1e9);
     ASSERT_FALSE(r.has_value());
     EXPECT_NE(r.error().text()->find(std::to_string(kMaxEnvelopeSamples)), std::string::npos);
 }
@@ -298,7 +357,7 @@ struct Stepper {
     Participants participants;
 
     Stepper(const Module& m, const VariableTable& v)
-        : vars(v), threads(build_threads(m, v)), participants(count_participants(threads)) {}
+        : vars(v), threads(build_threads(m)), participants(count_participants(threads)) {}
     Expected<bool, RunError> sweep() { return run_sweep(threads, participants, vars, 1e9); }
     OperandThread& op(std::size_t i) { return std::get<OperandThread>(threads[i]); }
     BlockThread& blk(std::size_t i) { return std::get<BlockThread>(threads[i]); }
@@ -308,12 +367,12 @@ TEST(Scheduler, ThreadListAndParticipants) {
     Module m;
     m.operand_lists = {{}, {OperandBarrier{4}, OperandConst{1.0}, OperandBarrier{4}}};
     m.blocks = {block({}), block({Barrier{4}, Barrier{5}}, "x")};
-    const VariableTable vars;
-    const auto threads = build_threads(m, vars);
+    const auto threads = build_threads(m);
     ASSERT_EQ(threads.size(), 3u);  // the empty block gets no thread
     EXPECT_TRUE(std::holds_alternative<OperandThread>(threads[0]));
     EXPECT_TRUE(std::holds_alternative<OperandThread>(threads[1]));
-    EXPECT_EQ(std::get<BlockThread>(threads[2]).name, "x");
+    EXPECT_EQ(std::get<BlockThread>(threads[2]).instructions.data(),
+              m.blocks[1].instructions.data());  // block "x"
     const Participants p = count_participants(threads);
     EXPECT_EQ(p.size(), 2u);
     EXPECT_EQ(p.at(4), 3u);
@@ -335,7 +394,7 @@ TEST(Scheduler, ReleaseInTheSweepOfArrivalRunNextSweep) {
     EXPECT_FALSE(s.op(0).waiting);
     EXPECT_EQ(s.blk(1).time, 3.0);
     EXPECT_EQ(s.blk(1).pc, 2u);
-    EXPECT_EQ(s.blk(1).state, 0u);
+    EXPECT_FALSE(s.blk(1).waiting);
     EXPECT_TRUE(s.blk(1).captures.empty());  // released threads wait for the next sweep
 
     auto second = s.sweep();
@@ -545,8 +604,8 @@ TEST(RunChannel, AnEmptyOperandListIsAThreadSoSettingsApply) {
 
 TEST(RunChannel, RendersPulsesOfAllBlocksThenMapsAndFilters) {
     Module m;
-    m.blocks = {block({RealWaveform{{1.0, 2.0, 3.0}, 2.0}}),
-                block({Delay{1.0}, RealWaveform{{0.5}, 1.0}})};
+    m.blocks = {block({RealWaveform{samples({1.0, 2.0, 3.0}), 2.0}}),
+                block({Delay{1.0}, RealWaveform{samples({0.5}), 1.0}})};
     m.settings["function"] = Json::parse(kDoubling);
     m.settings["sos"] = Json::parse("[[0.5, 0, 0, 1, 0, 0]]");
     const VariableTable vars;
@@ -574,7 +633,7 @@ TEST(RunChannel, BarriersAlignPulses) {
     // The block waits for the operand list's 4 samples, then pulses at t0 = 4.
     Module m;
     m.operand_lists = {{OperandConst{4.0}, OperandBarrier{1}}};
-    m.blocks = {block({Barrier{1}, RealWaveform{{1.0}, 1.0}})};
+    m.blocks = {block({Barrier{1}, RealWaveform{samples({1.0}), 1.0}})};
     const VariableTable vars;
     auto r = run_channel(m, ChannelConfig{1, std::nullopt, false}, vars);
     ASSERT_TRUE(r.has_value());
@@ -584,7 +643,7 @@ TEST(RunChannel, BarriersAlignPulses) {
 TEST(RunChannel, LimitsEndTheRun) {
     const VariableTable vars;
     Module far;
-    far.blocks = {block({Delay{1e30}, RealWaveform{{1.0}, 1.0}})};
+    far.blocks = {block({Delay{1e30}, RealWaveform{samples({1.0}), 1.0}})};
     auto r = run_channel(far, ChannelConfig{1, std::nullopt, false}, vars);
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().text()->rfind("Sample buffer of ", 0), 0u);
