@@ -226,18 +226,34 @@ inline bool equals(PyObject* obj, PyObject* literal) {
     return check(PyObject_IsTrue(r.get())) != 0;
 }
 
-// isinstance(obj, cls) for `cls` a class or a tuple of classes, as the built-in answers it.
-// An object of one of the core built-in types is told by its type alone; for any other, the
-// interpreter also asks for its `__class__`, which can run code of the program, once for
-// each class that its type does not derive from.
+// isinstance(obj, cls) for `cls` one of the core built-in classes below (tuple, str, int,
+// bool, list, float) or a tuple of them, as the built-in answers it. An object of one of
+// those classes is told by its class alone; for any other, the interpreter also asks for
+// its `__class__`, which can run code of the program, once for each class that its type
+// does not derive from.
 inline bool is_instance(PyObject* obj, PyObject* cls) {
     PyTypeObject* tp = Py_TYPE(obj);
+    // An object of one of the classes asked for is one of the core classes: told at once.
+    auto* exact = reinterpret_cast<PyObject*>(tp);
+    if (!PyTuple_CheckExact(cls)) {
+        if (cls == exact)
+            return true;
+    } else {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls); ++i)
+            if (PyTuple_GET_ITEM(cls, i) == exact)
+                return true;
+    }
     if (tp == &PyTuple_Type || tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyBool_Type ||
         tp == &PyList_Type || tp == &PyFloat_Type) {
+        // Their classes are fixed: each derives from object alone, bool from int first.
+        auto derives = [tp](PyObject* c) {
+            auto* ct = reinterpret_cast<PyTypeObject*>(c);
+            return ct == tp || (tp == &PyBool_Type && ct == &PyLong_Type) || ct == &PyBaseObject_Type;
+        };
         if (!PyTuple_Check(cls))
-            return PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(cls));
+            return derives(cls);
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls); ++i)
-            if (PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(cls, i))))
+            if (derives(PyTuple_GET_ITEM(cls, i)))
                 return true;
         return false;
     }

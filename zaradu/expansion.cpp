@@ -47,7 +47,7 @@ Ref impl__lookup(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
 // _lookup(name, env) by `fn`, the function found for the module's name (held, or the
 // namespace's while no code runs). `env_keys`, when given, tells whether env is a dict of
 // str keys only, in which an int is missing.
-Ref lookup_with(PyObject* fn, PyObject* name, PyObject* env, StrKeys* env_keys) {
+[[gnu::always_inline]] inline Ref lookup_with(PyObject* fn, PyObject* name, PyObject* env, StrKeys* env_keys) {
     if (fn == F._lookup.get()) {
         if (env_keys && PyLong_CheckExact(name) && PyDict_CheckExact(env) && env_keys->all(env))
             return Ref::borrow(name);
@@ -57,7 +57,7 @@ Ref lookup_with(PyObject* fn, PyObject* name, PyObject* env, StrKeys* env_keys) 
 }
 
 // _lookup(name, env) through the module's name, looked up at the call.
-Ref call__lookup(Globals& g, PyObject* name, PyObject* env, StrKeys* env_keys) {
+[[gnu::always_inline]] inline Ref call__lookup(Globals& g, PyObject* name, PyObject* env, StrKeys* env_keys) {
     Globals::Value fn = g.peek(Name::_lookup);
     if (fn.get() == F._lookup.get())
         return lookup_with(fn.get(), name, env, env_keys);
@@ -65,51 +65,66 @@ Ref call__lookup(Globals& g, PyObject* name, PyObject* env, StrKeys* env_keys) {
     return lookup_with(other.get(), name, env, env_keys);
 }
 
-// tuple(_lookup(q, env) for q in target): every result is held until the last is had, and
-// only then is the tuple made, so that no code that runs meanwhile can see it half filled.
-Ref resolve_items(Globals& g, PyObject* target, PyObject* env, StrKeys* env_keys) {
-    constexpr Py_ssize_t kSmall = 8;
-    Ref small[kSmall];
-    std::vector<Ref> large;
-    Py_ssize_t n = 0;
-    auto hold = [&](Ref r) {
-        if (n < kSmall && large.empty()) {
-            small[n++] = std::move(r);
+// Owned references held for a tuple that is made once the last is had, so that no code that
+// runs meanwhile can see the tuple half filled.
+class HeldItems {
+public:
+    HeldItems() = default;
+    HeldItems(const HeldItems&) = delete;
+    HeldItems& operator=(const HeldItems&) = delete;
+    ~HeldItems() {
+        for (Py_ssize_t i = n_; i-- > 0;)
+            Py_DECREF(at(i));
+    }
+    void push(Ref r) {
+        if (n_ < kSmall) {
+            small_[n_++] = r.release();
             return;
         }
-        if (large.empty()) {
-            large.reserve(2 * kSmall);
-            for (Ref& s : small)
-                large.push_back(std::move(s));
-        }
-        large.push_back(std::move(r));
-        ++n;
-    };
+        if (large_.empty())
+            large_.assign(small_, small_ + kSmall);
+        large_.push_back(r.release());
+        ++n_;
+    }
+    // The tuple of the items, which it takes over.
+    Ref into_tuple() {
+        Ref t = check(PyTuple_New(n_));
+        for (Py_ssize_t i = 0; i < n_; ++i)
+            PyTuple_SET_ITEM(t.get(), i, at(i));
+        n_ = 0;
+        return t;
+    }
+
+private:
+    static constexpr Py_ssize_t kSmall = 8;
+    PyObject* at(Py_ssize_t i) const { return large_.empty() ? small_[i] : large_[static_cast<size_t>(i)]; }
+    PyObject* small_[kSmall];
+    std::vector<PyObject*> large_;
+    Py_ssize_t n_ = 0;
+};
+
+// tuple(_lookup(q, env) for q in target)
+Ref resolve_items(Globals& g, PyObject* target, PyObject* env, StrKeys* env_keys) {
+    HeldItems held;
     // The calls run in the generator expression: a StopIteration that one raises leaves it
     // as the RuntimeError of a generator.
     auto resolve = [&](PyObject* q) {
         try {
-            return call__lookup(g, q, env, env_keys);
+            held.push(call__lookup(g, q, env, env_keys));
         } catch (PyError& e) {
             gen::raise_from_body(std::move(e));
         }
     };
-    Ref it;
-    if (!PyTuple_CheckExact(target))
-        it = iter(target);
-    if (!it) {
+    if (PyTuple_CheckExact(target)) {
         // As its iterator reads it; its items are its own for as long as it is held.
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(target); ++i)
-            hold(resolve(PyTuple_GET_ITEM(target, i)));
+            resolve(PyTuple_GET_ITEM(target, i));
     } else {
+        Ref it = iter(target);
         while (Ref q = next(it.get()))
-            hold(resolve(q.get()));
+            resolve(q.get());
     }
-    Ref* items = large.empty() ? small : large.data();
-    Ref t = check(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyTuple_SET_ITEM(t.get(), i, items[i].release());
-    return untrack_if_atomic(std::move(t));
+    return untrack_if_atomic(held.into_tuple());
 }
 
 // lookup(st, env). The statement is read as the function reads it: st[1] for each test and
