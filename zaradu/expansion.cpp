@@ -400,7 +400,7 @@ struct ExtendMacroFrame final : gen::Frame {
     Globals g;  // the module namespace
     Ref env, it, st;
     std::vector<Expansion> levels;  // the macro expansions in progress, innermost last
-    StrKeys env_keys{KeySlot::env};  // what is known of the keys of env
+    StrKeys env_keys;  // what is known of the keys of env
 
     int traverse_own(visitproc visit, void* arg) override {
         if (int rc = gen::visit_refs(visit, arg, module, ravex, lib, env_arg, env, it, st))

@@ -137,10 +137,6 @@ struct DictWatch {
 extern DictWatch g_dict_watch;
 #endif
 
-// The uses of StrKeys. What is known of a dictionary belongs to the dictionary, whichever
-// use asks; the use is named at the declaration, for its reader.
-enum class KeySlot : unsigned char { rules, env };
-
 // Whether every key of a dict is a str (no subclass), remembered until the dict changes.
 // Looking a str up in such a dict runs no code of the program: hashing and comparing str
 // objects is the interpreter's own business; nor does looking an int up, which no str key
@@ -150,7 +146,7 @@ enum class KeySlot : unsigned char { rules, env };
 // Belongs to one user (a generator's frame).
 class StrKeys {
 public:
-    explicit StrKeys(KeySlot) {}
+    StrKeys() = default;
     StrKeys(const StrKeys&) = delete;
     StrKeys& operator=(const StrKeys&) = delete;
 #if ZARADU_DICT_WATCH

@@ -451,7 +451,7 @@ struct ReduceFrame final : gen::Frame {
     Ref q;                // the qubit at hand in a flush
     Ref failure;          // the exception of the protected section, until its handler runs
     Items qs;             // the target's or the store's qubits being walked
-    StrKeys rule_keys{KeySlot::rules};  // what is known of the keys of the rule table
+    StrKeys rule_keys;  // what is known of the keys of the rule table
 
     int traverse_own(visitproc visit, void* arg) override {
         if (int rc = gen::visit_refs(visit, arg, module, ravex, lib, hold, it, st, target, stlist, plist,
